@@ -1,0 +1,333 @@
+// The translation layer's shared header: the in-memory records of a
+// partition (partition record, block records, logical page map, reverse map,
+// geometry, collection and wear-levelling settings, priority reclaim queue)
+// and the prototypes of every unit.
+//
+// Units: nyx_nftl_phy (spare record, physical page operations),
+// nyx_nftl_list (block lists), nyx_nftl_create_list (parameters, format,
+// mount scan, diagnostics), nyx_nftl_logic (logical pages), nyx_nftl_gc
+// (garbage collection, priority reclaim, wear levelling), nyx_nftl_check
+// (consistency checker).
+//
+// Results: the layer's own operations return 0 for success and 1 for
+// failure; physical operations return the MTD device's code, where -117
+// (corrected) counts as success wherever a read is tested.
+//
+// Locking: every operation on a live partition runs with the partition's
+// `nyx_nftl_lock` held by its caller; nothing here takes a lock itself.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "platform/device_class.h"
+#include "platform/kernel.h"
+#include "platform/mtd.h"
+
+typedef unsigned char uchar;
+typedef uint16_t uint16;
+typedef uint32_t uint32;
+typedef int32_t sint32;
+
+// ---------------------------------------------------------------------------
+// Constants.
+// ---------------------------------------------------------------------------
+constexpr uint32 NYX_SPARE_BYTES = 16;           // spare record transferred with a page
+constexpr uint32 NYX_MAX_PAGES_PER_BLK = 1024;   // reverse-map entries
+constexpr uint16 NYX_MAX_ERASE_TIMES = 3000;     // rated erase cycles of a block
+constexpr uint32 NYX_TAG_ERASED = 0xFFFFFFFF;    // tag word of an erased page
+constexpr uint32 NYX_TAG_MAPPING_PAGE = 0xAAAAFFFF;
+constexpr uint32 NYX_TAG_HEAD_MARK = 0xAAEEFFFF;
+constexpr uint32 NYX_TAG_END_MARK = 0xAACCFFFF;
+constexpr uint32 NYX_LOGIC_PAGE_MASK = 0x0FFFFFFF;
+constexpr uint16 NYX_UNMAPPED_BLOCK = 0xFFFF;    // map entry of a never-written page
+constexpr uint32 NYX_NO_LOGIC_PAGE = 0xFFFFFFFF;  // reverse-map entry of no page
+
+// Block states in `info`, as the attach-time scans found the block.
+constexpr uint16 NYX_BLOCK_DATA = 0;
+constexpr uint16 NYX_BLOCK_FREE = 1;
+constexpr uint16 NYX_BLOCK_BAD = 0x00FF;
+constexpr uint16 NYX_BLOCK_UNSCANNED = 0xFFFF;
+
+// Priority reclaim types.
+constexpr uint16 NYX_PRIO_FREE = 0;
+constexpr uint16 NYX_PRIO_RETIRE = 1;
+constexpr uint16 NYX_PRIO_WEAR_LEVEL = 2;
+constexpr int NYX_PRIO_GC_NODES = 10;
+
+// ---------------------------------------------------------------------------
+// Records.
+// ---------------------------------------------------------------------------
+
+// A block address.
+struct _nand_block {
+  uint16 blkNO_in_chip;
+};
+
+// One entry of the logical page map; packed to 5 bytes, since the map takes
+// one per logical page. `blkNO_in_chip` 0xFFFF: never written.
+struct __attribute__((packed)) _nand_page {
+  uint16 Page_NO;
+  uint16 blkNO_in_chip;
+  uchar page_status;  // reserved, stays 0xFF
+};
+static_assert(sizeof(_nand_page) == 5, "map entries are 5 bytes");
+
+// One record per erase block. Link fields are null when the block is not on
+// that list (see nyx_nftl_list for the three lists and their orders).
+typedef struct __phy_block {
+  _nand_block phy_block;     // the block's own number, its index in the table
+  uint16 info;               // scan state: 0 data, 1 free, 0x00FF bad, 0xFFFF unscanned
+  uint16 invalid_page_count; // pages holding nothing valid, mapping page included
+  uint16 erase_count;
+  sint32 block_used_count;   // sequence number; -1 for erased or unscanned blocks
+  struct __phy_block* invalid_page_next;
+  struct __phy_block* invalid_page_prev;  // previous block, or the list head
+  struct __phy_block* free_next;
+  struct __phy_block* block_used_next;
+  struct __phy_block* block_used_prev;    // previous block, or the list head
+} _phy_block_info;
+
+// The reverse map of one block: for page i, the logical page written there,
+// 0xFFFFFFFF for none. Also the main data of a full block's mapping page
+// (entry i little-endian at byte 4i), encoded by nyx_nftl_encode_mapping_page.
+typedef struct __phy_page_mapping {
+  uint32 phy_page_map[NYX_MAX_PAGES_PER_BLK];
+  sint32 block_used_count;  // reserved
+} _phy_page_mapping;
+static_assert(sizeof(_phy_page_mapping) == 4100, "the reverse map record is 4100 bytes");
+
+typedef struct {
+  uchar (*nand_erase_superblk)(struct _physic_op_par_s* p);
+  uchar (*nand_read_page)(struct _physic_op_par_s* p);
+  uchar (*nand_write_page)(struct _physic_op_par_s* p);
+  uchar (*nand_copy_page)(struct _physic_op_par_s* a, struct _physic_op_par_s* b, uchar* buf);
+  uint16 pages_per_blk;
+  uint16 page_offset_in_nextblk;
+  uint16* phy_conversion_table;
+} _nand_safe_property;  // declared for completeness; never used
+
+// Geometry of the MTD partition, filled at bring-up.
+typedef struct {
+  uchar nand_id[8];
+  uchar sector_per_page;
+  uchar frequence_par;
+  uchar bytes_user_date;  // free spare bytes per page (oobavail)
+  uchar bytes_ecc_date;
+  uchar ecc_bits;
+  uchar ecc_for_bytes;
+  uchar two_plane_support;
+  uint16 max_erase_times;
+  uint16 two_plane_offset;
+  uint16 pages_per_blk;
+  uint16 page_offset_in_nextblk;
+  uint16 blk_per_chip;
+  uint16 bytes_per_page;
+  uint16 bitmap_per_page;  // = sector_per_page, passed as page_bitmap
+  _nand_safe_property nand_safe;
+  _phy_block_info* nand_block_info;  // blk_per_chip + 1 records
+} nand_chip_t;
+
+// Garbage collection settings and state.
+typedef struct {
+  uint16 start_gc_free_blocks;
+  uint16 stop_gc_free_blocks;
+  uint16 process;        // 1 idle, 0 while a cycle runs
+  uint16 flag_gc_block;  // only ever cleared
+  uint16 gc_page;        // valid pages the next step may move; 65535 the whole block
+} _gc_strategy;
+
+// Static wear-levelling settings and state.
+typedef struct {
+  uint16 erase_threshold;
+  uint16 erase_span;
+  uint16 s_wl_status;  // 0 not requested, 1 requested
+} _s_wl;
+
+typedef struct __prio_gc_node {
+  uint16 gc_no;      // index in the pool; 0xFF in the head
+  uint16 prio_type;  // 0 free, 1 retire, 2 wear-levelling reclaim
+  _phy_block_info* phy_block_info;
+  struct __prio_gc_node* prio_gc_next;
+  struct __prio_gc_node* prio_gc_prev;
+} _prio_gc_node;
+
+typedef struct {
+  uint16 gc_num;
+  uint16 prio_type_now;
+  _prio_gc_node prio_gc_node[NYX_PRIO_GC_NODES];
+  _prio_gc_node prio_gc_head;
+} _prio_gc;
+
+// Parameter block of every physical operation, built on the caller's stack.
+typedef struct _physic_op_par_s {
+  _nand_page phy_page;          // Page_NO and blkNO_in_chip name the page
+  uint16 page_bitmap;           // bitmap_per_page; not consulted
+  uchar* main_data_addr;        // one page, or null for a spare-only read
+  uchar* spare_data_addr;       // 16 bytes, or null
+} _physic_op_par;
+
+struct nyx_nftl_part_s;
+typedef struct nyx_nftl_part_s nyx_nftl_part_t;
+
+// The partition record.
+struct nyx_nftl_part_s {
+  mtd_info* mtd;
+  struct mutex nyx_nftl_lock;
+  nand_chip_t* nand_chip;
+  uchar part_no;
+  uchar part_attr;
+  uint16 blocks;          // good blocks found by the scan
+  uint16 bad_block;       // bad blocks found by the scan
+  uint16 free_block_num;  // blocks on the free list
+  uint32 logic_cap_in_sects;
+  uint32 backup_cap_in_sects;
+  _nand_block part_start_blk_NO;
+  _phy_block_info* part_start_phy_block;
+  _phy_block_info* part_end_phy_block;
+  _nand_page* part_logic_page_map;
+  _phy_block_info free_head;
+  _phy_block_info invalid_page_head;
+  _phy_block_info block_used_head;
+  _phy_page_mapping* part_phy_page_map_for_gc;
+  _phy_page_mapping* part_phy_page_map;
+  _phy_block_info* part_current_used_block;
+  uint16 current_block_used_page;
+  uint32 current_block_used_count;
+  uchar* temp_page_buf;
+  uint32 total_reads;
+  uint32 total_write;
+  _gc_strategy gc_strategy;
+  _prio_gc prio_gc;
+  _s_wl s_wl;
+  device_class debug;
+
+  int (*nand_erase_superblk)(nyx_nftl_part_t* part, _physic_op_par* p);
+  int (*nand_read_page)(nyx_nftl_part_t* part, _physic_op_par* p);
+  int (*nand_write_page)(nyx_nftl_part_t* part, _physic_op_par* p);
+  int (*nand_copy_page)(nyx_nftl_part_t* part, _physic_op_par* a, _physic_op_par* b, uchar* buf,
+                        uint32 block_used_count, uint16 erase_times);
+  int (*nand_is_blk_good)(nyx_nftl_part_t* part, _physic_op_par* p);
+  int (*nand_mark_bad_blk)(nyx_nftl_part_t* part, _physic_op_par* p);
+  uint32 (*nand_write_logic_page)(nyx_nftl_part_t* part, uint32 page_no, uchar* buf);
+  uint32 (*nand_read_logic_page)(nyx_nftl_part_t* part, uint32 page_no, uchar* buf);
+};
+
+// Number of logical pages of a partition.
+inline uint32 nyx_nftl_logic_pages(const nyx_nftl_part_t* part) {
+  return part->logic_cap_in_sects / part->nand_chip->sector_per_page;
+}
+
+// ---------------------------------------------------------------------------
+// nyx_nftl_phy: the spare record (16 bytes, big-endian fields) and the six
+// physical operations.
+// ---------------------------------------------------------------------------
+void set_oob_logic_page(nyx_nftl_part_t* part, uchar* buf, uint32 logic_page,
+                        uint32 block_used_count, uint16 erase_times);
+void set_oob_special_page(nyx_nftl_part_t* part, uchar* buf, uint32 special_data,
+                          uint32 block_used_count, uint16 erase_times);
+uint32 get_special_data_from_oob(const uchar* buf);
+uint32 get_logic_page_from_oob(const uchar* buf);
+uint16 get_erase_count_from_oob(const uchar* buf);
+uint32 get_block_used_count_from_oob(const uchar* buf);
+uchar get_bad_flag_from_oob(const uchar* buf);
+// Whether a tag word is a logical page record (two top bits of byte 0 set,
+// and not the erased value).
+bool is_logic_page_tag(uint32 tag);
+
+// Mapping page main data <-> reverse map: entry i little-endian at byte 4i,
+// the reserved word at byte 4096; moves min(page_size, 4100) bytes, and the
+// encoder fills the rest of a larger page with 0xFF.
+void nyx_nftl_encode_mapping_page(const _phy_page_mapping* map, uchar* page, uint32 page_size);
+void nyx_nftl_decode_mapping_page(const uchar* page, uint32 page_size, _phy_page_mapping* map);
+
+int nand_erase_superblk(nyx_nftl_part_t* part, _physic_op_par* p);
+int nand_read_page(nyx_nftl_part_t* part, _physic_op_par* p);
+int nand_write_page(nyx_nftl_part_t* part, _physic_op_par* p);
+int nand_copy_page(nyx_nftl_part_t* part, _physic_op_par* a, _physic_op_par* b, uchar* buf,
+                   uint32 block_used_count, uint16 erase_times);
+int nand_is_blk_good(nyx_nftl_part_t* part, _physic_op_par* p);
+int nand_mark_bad_blk(nyx_nftl_part_t* part, _physic_op_par* p);
+
+// ---------------------------------------------------------------------------
+// nyx_nftl_list: the free list, the invalid-page list, the block-used-count list.
+// ---------------------------------------------------------------------------
+int add_free_list(nyx_nftl_part_t* part, _phy_block_info* block);
+_phy_block_info* del_free_list(nyx_nftl_part_t* part);
+int put_phy_block_to_free_list(nyx_nftl_part_t* part, _phy_block_info* block);
+_phy_block_info* out_phy_block_from_free_list(nyx_nftl_part_t* part);
+
+int add_block_invalid_list(nyx_nftl_part_t* part, _phy_block_info* block);
+_phy_block_info* del_block_invalid_list(nyx_nftl_part_t* part);
+_phy_block_info* del_block_invalid_list_by_block(nyx_nftl_part_t* part, _phy_block_info* block);
+int put_phy_block_to_invalid_page_list(nyx_nftl_part_t* part, _phy_block_info* block);
+_phy_block_info* out_phy_block_from_invalid_page_list(nyx_nftl_part_t* part);
+_phy_block_info* out_phy_block_from_invalid_page_list_by_block(nyx_nftl_part_t* part,
+                                                               _phy_block_info* block);
+int phy_block_from_invalid_page_incr(nyx_nftl_part_t* part, _phy_block_info* block);
+int adjust_invaild_list(nyx_nftl_part_t* part);
+
+int add_block_count_list(nyx_nftl_part_t* part, _phy_block_info* block);
+_phy_block_info* del_block_count_list(nyx_nftl_part_t* part);
+_phy_block_info* del_block_count_by_block(nyx_nftl_part_t* part, _phy_block_info* block);
+
+void print_free_list(nyx_nftl_part_t* part);
+void print_block_invalid_list(nyx_nftl_part_t* part);
+void print_block_count_list(nyx_nftl_part_t* part);
+
+// ---------------------------------------------------------------------------
+// nyx_nftl_create_list: parameters, head-mark probe, format, mount scan,
+// diagnostics.
+// ---------------------------------------------------------------------------
+int part_param_init(nyx_nftl_part_t* part, uint16 start_block, uint32 logic_sects,
+                    uint32 backup_cap_in_sects);
+int part_param_exit(nyx_nftl_part_t* part);
+uint32 is_no_use_device(nyx_nftl_part_t* part);
+uint32 is_last_phy_block(_phy_block_info* block, nyx_nftl_part_t* part);
+uint32 is_phy_block_valid(_phy_block_info* block, nyx_nftl_part_t* part);
+_phy_block_info* get_phy_block_addr(nyx_nftl_part_t* part, uint16 block);
+
+uint32 create_part_list_first(nyx_nftl_part_t* part);
+uint32 create_part_list(nyx_nftl_part_t* part);
+uint32 do_write_error_in_create_list(nyx_nftl_part_t* part, _phy_block_info* block1,
+                                     _phy_block_info* block2, uint16 page_num);
+uint32 get_used_page_num(nyx_nftl_part_t* part, _phy_block_info* block);
+uint32 recover_current_block_mapping(nyx_nftl_part_t* part, _phy_block_info* block);
+uint32 get_used_block_count(nyx_nftl_part_t* part, _phy_block_info* block);
+
+void print_part(nyx_nftl_part_t* part);
+
+// ---------------------------------------------------------------------------
+// nyx_nftl_init: bring-up and teardown of one partition record over an MTD
+// device: geometry checks, chip record, block table, parameters, head-mark
+// probe, format when needed and the mount scan. Returns 0, -1 when the flash
+// does not qualify (nothing is left allocated), -12 when memory runs out.
+// The partition's state after the scan (ready or not) is in the record.
+// ---------------------------------------------------------------------------
+int nyx_nftl_part_attach(mtd_info* mtd, nyx_nftl_part_t** out);
+void nyx_nftl_part_detach(nyx_nftl_part_t* part);
+
+// ---------------------------------------------------------------------------
+// nyx_nftl_logic: logical pages.
+// ---------------------------------------------------------------------------
+uint32 nand_read_logic_page(nyx_nftl_part_t* part, uint32 page_no, uchar* buf);
+uint32 nand_write_logic_page_no_gc(nyx_nftl_part_t* part, uint32 page_no, uchar* buf);
+uint32 nand_write_logic_page(nyx_nftl_part_t* part, uint32 page_no, uchar* buf);
+uint32 do_write_error(nyx_nftl_part_t* part);
+void nyx_nftl_ops_init(nyx_nftl_part_t* part);
+
+// ---------------------------------------------------------------------------
+// nyx_nftl_gc: garbage collection, priority reclaim queue, wear levelling.
+// ---------------------------------------------------------------------------
+uint32 garbage_collect_first(nyx_nftl_part_t* part, _phy_block_info* block, uint16 page_num);
+uint32 garbage_collect(nyx_nftl_part_t* part);
+uint32 gc_one(nyx_nftl_part_t* part);
+uint32 gc_all(nyx_nftl_part_t* part);
+
+_prio_gc_node* get_empty_gc_node(_prio_gc* prio_gc);
+_prio_gc_node* search_gc_node(_prio_gc* prio_gc, _phy_block_info* block);
+int add_to_gc_list_tail(_prio_gc* prio_gc, _prio_gc_node* gc_node);
+_prio_gc_node* del_from_gc_list(_prio_gc* prio_gc, _prio_gc_node* gc_node);
+void add_prio_gc(nyx_nftl_part_t* part, _phy_block_info* block, uint16 type);
+uint32 do_prio_gc(nyx_nftl_part_t* part);
+uint32 do_static_wear_leveling(nyx_nftl_part_t* part);
