@@ -32,6 +32,14 @@ enum mtd_oob_mode_t { MTD_OOB_PLACE = 0, MTD_OOB_AUTO = 1, MTD_OOB_RAW = 2 };
 
 struct mtd_info;
 
+// erase_info.state after an erase, and fail_addr when the failing address is
+// not known (the Linux values).
+constexpr unsigned char MTD_ERASE_PENDING = 0x01;
+constexpr unsigned char MTD_ERASING = 0x02;
+constexpr unsigned char MTD_ERASE_DONE = 0x08;
+constexpr unsigned char MTD_ERASE_FAILED = 0x10;
+constexpr uint64_t MTD_FAIL_ADDR_UNKNOWN = ~uint64_t(0);
+
 struct erase_info {
   mtd_info* mtd;
   uint64_t addr;

@@ -120,6 +120,17 @@ class NandChip {
   int erase_block(uint32_t block);
   bool is_bad(uint32_t block);
   int mark_bad(uint32_t block);
+  // The same with an OOB transfer of `oob_len` bytes starting at OOB byte
+  // `oob_offset` (what the MTD devices use); `data` or `oob` may be null.
+  // A program leaves the OOB bytes outside the range as they are.
+  int read_page_range(uint64_t page, uint8_t* data, uint8_t* oob, uint32_t oob_offset,
+                      uint32_t oob_len);
+  int program_page_range(uint64_t page, const uint8_t* data, const uint8_t* oob,
+                         uint32_t oob_offset, uint32_t oob_len);
+  // The device's bad-block test: 1 bad, 0 good, -EINVAL for a block beyond
+  // the chip, -EIO while the power is off. (is_bad() reads the marker
+  // directly, whatever the power state, and counts nothing.)
+  int block_isbad(uint32_t block);
   // Pointer to the raw bytes of a page (main data then OOB), for inspection.
   const uint8_t* raw_page(uint64_t page) const;
   // Flushes a file-backed image to disk.
@@ -184,6 +195,8 @@ Result<std::vector<PartitionSpec>> parse_mtdparts(std::string_view text, uint64_
 
 class MtdPartition {
  public:
+  // Throws std::invalid_argument when `spec` is not a whole number of
+  // blocks inside the chip (parse_mtdparts never yields such a spec).
   MtdPartition(NandChip& chip, PartitionSpec spec, int index);
   ~MtdPartition();
   MtdPartition(const MtdPartition&) = delete;

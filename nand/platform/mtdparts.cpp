@@ -1,0 +1,243 @@
+// The mtdparts partition list (Linux command-line syntax) and splitting a
+// chip into MTD partitions by it.
+#include <cctype>
+#include <string>
+
+#include "nand_sim.h"
+
+namespace nandsim {
+
+namespace {
+
+// One partition as written, before placement.
+struct ParsedPart {
+  std::string name;
+  uint64_t size = 0;  // 0 with rest = true: "-"
+  bool rest = false;
+  bool has_offset = false;
+  uint64_t offset = 0;
+  bool read_only = false;
+  size_t position = 0;  // where the entry starts in the text, 0-based
+};
+
+class Parser {
+ public:
+  Parser(std::string_view text, size_t base) : text_(text), base_(base) {}
+
+  bool at_end() const { return pos_ >= text_.size(); }
+  char peek() const { return at_end() ? '\0' : text_[pos_]; }
+  size_t position() const { return base_ + pos_; }
+
+  bool take(char c) {
+    if (peek() != c) return false;
+    pos_++;
+    return true;
+  }
+  bool take(std::string_view word) {
+    if (text_.substr(pos_, word.size()) != word) return false;
+    pos_ += word.size();
+    return true;
+  }
+
+  // What stands at the current position, for messages.
+  std::string here() const {
+    if (at_end()) return "at the end of the text";
+    std::string_view rest = text_.substr(pos_, 12);
+    return "at position " + std::to_string(position() + 1) + " (\"" + std::string(rest) +
+           (pos_ + 12 < text_.size() ? "...\")" : "\")");
+  }
+
+  // A size or offset: decimal or 0x hexadecimal bytes, with an optional
+  // k/K, m/M or g/G suffix.
+  bool number(uint64_t* value, std::string* error) {
+    int radix = 10;
+    if (take("0x") || take("0X")) radix = 16;
+    size_t start = pos_;
+    uint64_t v = 0;
+    while (!at_end()) {
+      char c = peek();
+      int digit;
+      if (c >= '0' && c <= '9') {
+        digit = c - '0';
+      } else if (radix == 16 && std::isxdigit(static_cast<unsigned char>(c))) {
+        digit = std::tolower(static_cast<unsigned char>(c)) - 'a' + 10;
+      } else {
+        break;
+      }
+      if (v > (UINT64_MAX - uint64_t(digit)) / uint64_t(radix)) {
+        *error = "number too large " + here();
+        return false;
+      }
+      v = v * uint64_t(radix) + uint64_t(digit);
+      pos_++;
+    }
+    if (pos_ == start) {
+      *error = "expected a number " + here();
+      return false;
+    }
+    int shift = 0;
+    switch (peek()) {
+      case 'k': case 'K': shift = 10; break;
+      case 'm': case 'M': shift = 20; break;
+      case 'g': case 'G': shift = 30; break;
+      default: break;
+    }
+    if (shift != 0) {
+      pos_++;
+      if (v > (UINT64_MAX >> shift)) {
+        *error = "number too large " + here();
+        return false;
+      }
+      v <<= shift;
+    }
+    *value = v;
+    return true;
+  }
+
+  bool part(ParsedPart* out, std::string* error) {
+    out->position = position();
+    if (take('-')) {
+      out->rest = true;
+    } else if (!number(&out->size, error)) {
+      *error = "expected a partition size or '-' " + here();
+      return false;
+    }
+    if (take('@')) {
+      out->has_offset = true;
+      if (!number(&out->offset, error)) {
+        *error = "expected an offset after '@' " + here();
+        return false;
+      }
+    }
+    if (!take('(')) {
+      *error = "expected '(' and a partition name " + here();
+      return false;
+    }
+    size_t name_start = pos_;
+    size_t close = text_.find(')', pos_);
+    if (close == std::string_view::npos) {
+      pos_ = name_start - 1;
+      *error = "partition name not closed by ')' " + here();
+      return false;
+    }
+    out->name = std::string(text_.substr(name_start, close - name_start));
+    pos_ = close + 1;
+    if (out->name.empty()) {
+      *error = "empty partition name \"()\" at position " + std::to_string(base_ + name_start);
+      return false;
+    }
+    if (take("ro")) out->read_only = true;
+    return true;
+  }
+
+ private:
+  std::string_view text_;
+  size_t base_;
+  size_t pos_ = 0;
+};
+
+std::string bytes(uint64_t n) { return std::to_string(n) + " bytes"; }
+
+}  // namespace
+
+Result<std::vector<PartitionSpec>> parse_mtdparts(std::string_view text, uint64_t chip_size,
+                                                  uint64_t erasesize) {
+  if (erasesize == 0) return Error{"mtdparts: the erase size must not be 0"};
+  // Surrounding blanks (a trailing newline from a file, say) are not part of it.
+  size_t base = 0;
+  while (base < text.size() && std::isspace(static_cast<unsigned char>(text[base]))) base++;
+  text.remove_prefix(base);
+  while (!text.empty() && std::isspace(static_cast<unsigned char>(text.back()))) {
+    text.remove_suffix(1);
+  }
+  if (text.substr(0, 9) == "mtdparts=") {
+    text.remove_prefix(9);
+    base += 9;
+  }
+  if (text.empty()) return Error{"mtdparts: the partition list is empty"};
+  if (text.find(';') != std::string_view::npos) {
+    return Error{"mtdparts: only one device's list is supported (found ';')"};
+  }
+  // An "<mtd-id>:" prefix stands before the first name; names may hold ':'.
+  size_t colon = text.find(':');
+  size_t paren = text.find('(');
+  if (colon != std::string_view::npos && (paren == std::string_view::npos || colon < paren)) {
+    if (colon == 0) return Error{"mtdparts: empty device id before ':'"};
+    text.remove_prefix(colon + 1);
+    base += colon + 1;
+    if (text.empty()) return Error{"mtdparts: no partitions after the device id"};
+  }
+
+  Parser parser(text, base);
+  std::vector<ParsedPart> parsed;
+  while (true) {
+    ParsedPart part;
+    std::string error;
+    if (!parser.part(&part, &error)) return Error{"mtdparts: " + error};
+    parsed.push_back(std::move(part));
+    if (parser.at_end()) break;
+    if (!parser.take(',')) {
+      return Error{"mtdparts: expected ',' or the end of the list " + parser.here()};
+    }
+    if (parser.at_end()) return Error{"mtdparts: nothing after the last ','"};
+  }
+
+  std::vector<PartitionSpec> specs;
+  uint64_t cursor = 0;  // where a partition without @offset starts
+  for (size_t i = 0; i < parsed.size(); i++) {
+    const ParsedPart& p = parsed[i];
+    std::string which = "partition '" + p.name + "'";
+    if (p.rest && i + 1 != parsed.size()) {
+      return Error{"mtdparts: " + which + " takes the rest of the chip ('-') but is not last"};
+    }
+    PartitionSpec spec;
+    spec.name = p.name;
+    spec.read_only = p.read_only;
+    spec.offset = p.has_offset ? p.offset : cursor;
+    if (spec.offset % erasesize != 0) {
+      return Error{"mtdparts: offset of " + which + " (" + bytes(spec.offset) +
+                   ") is not a multiple of the erase size (" + bytes(erasesize) + ")"};
+    }
+    if (p.rest) {
+      if (spec.offset >= chip_size) {
+        return Error{"mtdparts: no room left for " + which + " at offset " +
+                     bytes(spec.offset) + " of a " + bytes(chip_size) + " chip"};
+      }
+      spec.size = chip_size - spec.offset;
+    } else {
+      spec.size = p.size;
+    }
+    if (spec.size == 0) return Error{"mtdparts: " + which + " has size 0"};
+    if (spec.size % erasesize != 0) {
+      return Error{"mtdparts: size of " + which + " (" + bytes(spec.size) +
+                   ") is not a multiple of the erase size (" + bytes(erasesize) + ")"};
+    }
+    if (spec.offset > chip_size || spec.size > chip_size - spec.offset) {
+      return Error{"mtdparts: " + which + " (offset " + bytes(spec.offset) + ", size " +
+                   bytes(spec.size) + ") ends beyond the chip's " + bytes(chip_size)};
+    }
+    for (const PartitionSpec& other : specs) {
+      if (spec.offset < other.offset + other.size && other.offset < spec.offset + spec.size) {
+        return Error{"mtdparts: " + which + " overlaps partition '" + other.name + "'"};
+      }
+    }
+    cursor = spec.offset + spec.size;
+    specs.push_back(std::move(spec));
+  }
+  return specs;
+}
+
+Result<std::vector<std::unique_ptr<MtdPartition>>> split_partitions(NandChip& chip,
+                                                                    std::string_view mtdparts) {
+  const Geometry& g = chip.geometry();
+  auto specs = parse_mtdparts(mtdparts, g.data_size(), g.erase_size());
+  if (!specs.ok()) return Error{specs.error()};
+  std::vector<std::unique_ptr<MtdPartition>> partitions;
+  int index = 0;
+  for (PartitionSpec& spec : specs.value()) {
+    partitions.push_back(std::make_unique<MtdPartition>(chip, std::move(spec), index++));
+  }
+  return partitions;
+}
+
+}  // namespace nandsim

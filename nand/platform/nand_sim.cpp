@@ -1,0 +1,944 @@
+// The simulated NAND chip: storage (memory or a mapped raw image), NAND
+// program/erase physics, counters and device time, fault injection and power
+// cuts, and the MTD devices (whole chip and partitions) that front it.
+#include "nand_sim.h"
+
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cmath>
+#include <cstring>
+#include <stdexcept>
+
+namespace nandsim {
+
+namespace {
+
+// Per-page state bits.
+constexpr uint8_t kProgrammed = 0x01;    // programmed since its last erase
+constexpr uint8_t kUnknown = 0x02;       // not known yet (image opened from a file)
+constexpr uint8_t kDamaged = 0x04;       // torn or failed program/erase: reads -EBADMSG
+constexpr uint8_t kFailProgram = 0x08;   // fail_program_at: every program fails
+constexpr uint8_t kReadCorrected = 0x10; // inject_read_error(-EUCLEAN)
+constexpr uint8_t kReadDamaged = 0x20;   // inject_read_error(-EBADMSG)
+constexpr uint8_t kReadFaults = kReadCorrected | kReadDamaged;
+
+// Per-block fault bits.
+constexpr uint8_t kFailErase = 0x01;  // fail_erase_at: every erase fails
+constexpr uint8_t kGrownBad = 0x02;   // grow_bad_block: programs and erases fail
+
+std::string errno_text(int err) { return std::strerror(err); }
+
+std::string validate_options(const Options& options) {
+  std::string geometry_error = options.geometry.validate();
+  if (!geometry_error.empty()) return geometry_error;
+  const Timing& t = options.timing;
+  if (!(std::isfinite(t.read_us) && t.read_us >= 0) ||
+      !(std::isfinite(t.program_us) && t.program_us >= 0) ||
+      !(std::isfinite(t.erase_us) && t.erase_us >= 0)) {
+    return "read, program and erase times must be finite and not negative";
+  }
+  if (!(std::isfinite(t.bus_mb_s) && t.bus_mb_s > 0)) {
+    return "bus rate " + std::to_string(t.bus_mb_s) + " MB/s must be positive";
+  }
+  if (!(options.factory_bad_rate >= 0 && options.factory_bad_rate <= 1)) {
+    return "factory bad-block rate " + std::to_string(options.factory_bad_rate) +
+           " is not between 0 and 1";
+  }
+  for (uint32_t block : options.factory_bad_blocks) {
+    if (block >= options.geometry.blocks) {
+      return "factory bad block " + std::to_string(block) + " is beyond the chip's " +
+             std::to_string(options.geometry.blocks) + " blocks";
+    }
+  }
+  return {};
+}
+
+// Whether any byte differs from the erased value 0xFF.
+bool has_programmed_bytes(const uint8_t* bytes, size_t n) {
+  size_t i = 0;
+  for (; i + 8 <= n; i += 8) {
+    uint64_t word;
+    std::memcpy(&word, bytes + i, 8);
+    if (word != ~uint64_t(0)) return true;
+  }
+  for (; i < n; i++) {
+    if (bytes[i] != 0xFF) return true;
+  }
+  return false;
+}
+
+void and_into(uint8_t* dst, const uint8_t* src, size_t n) {
+  for (size_t i = 0; i < n; i++) dst[i] &= src[i];
+}
+
+// The MTD device over a range of whole blocks of a chip; the mtd_info's
+// priv points here. It lives inside a heap record and never moves.
+struct MtdDevice {
+  NandChip* chip = nullptr;
+  uint32_t first_block = 0;
+  uint64_t first_page = 0;
+  uint64_t size = 0;
+  uint32_t writesize = 0;
+  uint32_t erasesize = 0;
+  uint32_t oob_size = 0;
+  uint32_t spare_offset = 0;
+  bool read_only = false;
+  std::string name;
+  nand_ecclayout layout{};
+  mtd_info info{};
+};
+
+void init_mtd_device(MtdDevice& device, NandChip& chip, std::string name, int index,
+                     uint32_t first_block, uint32_t block_count, bool read_only);
+
+}  // namespace
+
+// ---------------------------------------------------------------------------
+// Geometry
+// ---------------------------------------------------------------------------
+
+std::string Geometry::validate() const {
+  if (page_size < 512 || page_size > 16384 || page_size % 512 != 0) {
+    return "page size " + std::to_string(page_size) +
+           " is not a multiple of 512 between 512 and 16384";
+  }
+  if (pages_per_block < 1 || pages_per_block > 1024) {
+    return "pages per block " + std::to_string(pages_per_block) + " is not between 1 and 1024";
+  }
+  if (uint64_t(pages_per_block) * 4 > page_size) {
+    return "pages per block " + std::to_string(pages_per_block) +
+           " is too many for the page size " + std::to_string(page_size) +
+           " (4 x pages per block must not exceed it: a block's reverse map fills one page)";
+  }
+  if (blocks < 1 || blocks > 65535) {
+    return "block count " + std::to_string(blocks) + " is not between 1 and 65535";
+  }
+  if (spare_offset < 2) {
+    return "spare offset " + std::to_string(spare_offset) +
+           " must be at least 2 (OOB bytes 0-1 hold the bad-block marker)";
+  }
+  if (uint64_t(spare_offset) + 16 > oob_size) {
+    return "OOB size " + std::to_string(oob_size) +
+           " is too small for the 16-byte spare record at OOB byte " +
+           std::to_string(spare_offset);
+  }
+  // Left to the implementer: real chips have far less OOB than main data;
+  // the cap keeps a typo from asking for a giant image.
+  if (oob_size > page_size) {
+    return "OOB size " + std::to_string(oob_size) + " exceeds the page size " +
+           std::to_string(page_size);
+  }
+  return {};
+}
+
+// ---------------------------------------------------------------------------
+// Chip state
+// ---------------------------------------------------------------------------
+
+struct NandChip::Impl {
+  Options options;
+  OpenMode mode = OpenMode::ReadWrite;
+  bool file_backed = false;
+  int fd = -1;
+  uint8_t* base = nullptr;
+  size_t mapped_size = 0;
+
+  // Geometry, widened once.
+  uint32_t page_size = 0;
+  uint32_t oob_size = 0;
+  uint32_t pages_per_block = 0;
+  uint32_t blocks = 0;
+  uint64_t raw_page = 0;
+  uint64_t raw_block = 0;
+  uint64_t total_pages = 0;
+
+  // Device time, in ns: fixed part of each operation and cost per byte.
+  double read_ns = 0;
+  double program_ns = 0;
+  double erase_ns = 0;
+  double ns_per_byte = 0;
+
+  std::vector<uint8_t> page_state;
+  std::vector<uint8_t> block_faults;
+  std::vector<Counters> per_block;
+  Counters totals;
+
+  std::mt19937_64 rng;
+  uint64_t nth_program = 0;  // 0: not armed
+  uint64_t nth_erase = 0;
+  double program_fail_rate = 0;
+  double erase_fail_rate = 0;
+  double p_corrected = 0;
+  double p_uncorrectable = 0;
+
+  bool cut_armed = false;
+  uint64_t cut_remaining = 0;
+  CutKind cut_kind = CutKind::Clean;
+  bool off = false;
+  uint64_t mutating = 0;
+
+  mutable std::mutex mu;
+  MtdDevice whole;
+
+  ~Impl() {
+    if (base != nullptr) munmap(base, mapped_size);
+    if (fd >= 0) close(fd);
+  }
+
+  void init(const Options& opts, OpenMode open_mode, uint8_t initial_state) {
+    options = opts;
+    mode = open_mode;
+    const Geometry& g = options.geometry;
+    page_size = g.page_size;
+    oob_size = g.oob_size;
+    pages_per_block = g.pages_per_block;
+    blocks = g.blocks;
+    raw_page = g.raw_page_size();
+    raw_block = g.raw_block_size();
+    total_pages = g.total_pages();
+    read_ns = options.timing.read_us * 1000.0;
+    program_ns = options.timing.program_us * 1000.0;
+    erase_ns = options.timing.erase_us * 1000.0;
+    ns_per_byte = 1000.0 / options.timing.bus_mb_s;
+    page_state.assign(total_pages, initial_state);
+    block_faults.assign(blocks, 0);
+    per_block.assign(blocks, Counters{});
+    rng.seed(options.seed);
+  }
+
+  uint8_t* page_bytes(uint64_t page) const { return base + page * raw_page; }
+  uint8_t* block_bytes(uint32_t block) const { return base + uint64_t(block) * raw_block; }
+  uint32_t block_of(uint64_t page) const { return uint32_t(page / pages_per_block); }
+
+  // A uniform draw in [0, 1), the same for a seed on every platform.
+  double uniform() { return double(rng() >> 11) * 0x1.0p-53; }
+  bool chance(double p) { return p > 0 && uniform() < p; }
+
+  void add_time(uint32_t block, double ns) {
+    uint64_t t = uint64_t(std::llround(ns));
+    totals.device_time_ns += t;
+    per_block[block].device_time_ns += t;
+  }
+  void count_read(uint32_t block, uint64_t bytes) {
+    totals.reads++;
+    per_block[block].reads++;
+    add_time(block, read_ns + double(bytes) * ns_per_byte);
+  }
+  void count_program(uint32_t block, uint64_t bytes) {
+    totals.programs++;
+    per_block[block].programs++;
+    add_time(block, program_ns + double(bytes) * ns_per_byte);
+  }
+  void count_erase(uint32_t block) {
+    totals.erases++;
+    per_block[block].erases++;
+    add_time(block, erase_ns);
+  }
+
+  // Settles the state of a page of an opened image at its first program.
+  void resolve_unknown(uint64_t page) {
+    uint8_t& state = page_state[page];
+    if ((state & kUnknown) == 0) return;
+    state &= uint8_t(~kUnknown);
+    if (has_programmed_bytes(page_bytes(page), raw_page)) state |= kProgrammed;
+  }
+
+  // Clears a random subset of the bits a program of `src` would clear.
+  void tear_into(uint8_t* dst, const uint8_t* src, size_t n) {
+    uint64_t bits = 0;
+    for (size_t i = 0; i < n; i++) {
+      if (i % 8 == 0) bits = rng();
+      uint8_t would_clear = uint8_t(dst[i] & ~src[i]);
+      dst[i] &= uint8_t(~(would_clear & uint8_t(bits >> (8 * (i % 8)))));
+    }
+  }
+
+  void tear_program(uint64_t page, const uint8_t* data, const uint8_t* oob, uint32_t oob_offset,
+                    uint32_t oob_len) {
+    uint8_t* raw = page_bytes(page);
+    if (data != nullptr) tear_into(raw, data, page_size);
+    if (oob_len > 0) tear_into(raw + page_size + oob_offset, oob, oob_len);
+    page_state[page] |= kProgrammed | kDamaged;
+  }
+
+  // A failed or cut erase: a random subset of the pages is erased and every
+  // page of the block reads back damaged.
+  void tear_erase(uint32_t block) {
+    uint64_t first = uint64_t(block) * pages_per_block;
+    uint64_t bits = 0;
+    for (uint32_t p = 0; p < pages_per_block; p++) {
+      if (p % 64 == 0) bits = rng();
+      uint8_t& state = page_state[first + p];
+      if ((bits >> (p % 64)) & 1) {
+        std::memset(page_bytes(first + p), 0xFF, raw_page);
+        state &= uint8_t(~(kProgrammed | kUnknown));
+      }
+      state |= kDamaged;
+    }
+  }
+
+  // Flips one to three bits of a buffer handed back by a damaged read.
+  void flip_bits(uint8_t* buf, size_t n) {
+    if (buf == nullptr || n == 0) return;
+    uint64_t r = rng();
+    int flips = 1 + int(r % 3);
+    for (int i = 0; i < flips; i++) {
+      uint64_t bit = rng() % (uint64_t(n) * 8);
+      buf[bit / 8] ^= uint8_t(1u << (bit % 8));
+    }
+  }
+
+  // Counts a mutating operation and fires an armed power cut. True when
+  // this operation is the one at the cut.
+  bool reaches_cut() {
+    mutating++;
+    if (!cut_armed) return false;
+    if (cut_remaining > 0) {
+      cut_remaining--;
+      return false;
+    }
+    cut_armed = false;
+    off = true;
+    return true;
+  }
+
+  static bool countdown(uint64_t& n) {
+    if (n == 0) return false;
+    return --n == 0;
+  }
+
+  int read(uint64_t page, uint8_t* data, uint8_t* oob, uint32_t oob_offset, uint32_t oob_len) {
+    if (oob == nullptr) oob_len = 0;
+    if (page >= total_pages || (data == nullptr && oob_len == 0) ||
+        uint64_t(oob_offset) + oob_len > oob_size) {
+      return -EINVAL;
+    }
+    std::lock_guard<std::mutex> lock(mu);
+    if (off) return -EIO;
+    count_read(block_of(page), (data != nullptr ? page_size : 0) + uint64_t(oob_len));
+    const uint8_t* raw = page_bytes(page);
+    if (data != nullptr) std::memcpy(data, raw, page_size);
+    if (oob_len > 0) std::memcpy(oob, raw + page_size + oob_offset, oob_len);
+
+    uint8_t state = page_state[page];
+    if (state & kDamaged) return -EBADMSG;  // handed back as stored
+    int ret = 0;
+    if (state & kReadDamaged) {
+      ret = -EBADMSG;
+    } else if (state & kReadCorrected) {
+      ret = -EUCLEAN;
+    } else if (p_corrected > 0 || p_uncorrectable > 0) {
+      double u = uniform();
+      if (u < p_uncorrectable) {
+        ret = -EBADMSG;
+      } else if (u < p_uncorrectable + p_corrected) {
+        ret = -EUCLEAN;
+      }
+    }
+    if (ret == -EBADMSG) {
+      if (data != nullptr) {
+        flip_bits(data, page_size);
+      } else {
+        flip_bits(oob, oob_len);
+      }
+    }
+    return ret;
+  }
+
+  int program(uint64_t page, const uint8_t* data, const uint8_t* oob, uint32_t oob_offset,
+              uint32_t oob_len) {
+    if (oob == nullptr) oob_len = 0;
+    if (page >= total_pages || (data == nullptr && oob_len == 0) ||
+        uint64_t(oob_offset) + oob_len > oob_size) {
+      return -EINVAL;
+    }
+    std::lock_guard<std::mutex> lock(mu);
+    if (off) return -EIO;
+    if (mode == OpenMode::ReadOnly) return -EROFS;
+    uint32_t block = block_of(page);
+    uint64_t bytes = (data != nullptr ? page_size : 0) + uint64_t(oob_len);
+    if (reaches_cut()) {
+      if (cut_kind == CutKind::TornProgram) {
+        count_program(block, bytes);
+        resolve_unknown(page);
+        tear_program(page, data, oob, oob_offset, oob_len);
+      }
+      return -EIO;
+    }
+    count_program(block, bytes);
+    resolve_unknown(page);
+
+    // Every armed fault is consumed by this program, whatever else happens.
+    bool fail = (page_state[page] & kFailProgram) != 0;
+    fail |= (block_faults[block] & kGrownBad) != 0;
+    fail |= countdown(nth_program);
+    fail |= chance(program_fail_rate);
+
+    if (page_state[page] & kProgrammed) {
+      totals.double_programs++;
+      per_block[block].double_programs++;
+      if (!options.allow_double_program) return -EIO;
+    }
+    if (fail) {
+      tear_program(page, data, oob, oob_offset, oob_len);
+      return -EIO;
+    }
+    uint8_t* raw = page_bytes(page);
+    if (data != nullptr) and_into(raw, data, page_size);
+    if (oob_len > 0) and_into(raw + page_size + oob_offset, oob, oob_len);
+    page_state[page] |= kProgrammed;
+    return 0;
+  }
+
+  int erase(uint32_t block) {
+    if (block >= blocks) return -EINVAL;
+    std::lock_guard<std::mutex> lock(mu);
+    if (off) return -EIO;
+    if (mode == OpenMode::ReadOnly) return -EROFS;
+    if (reaches_cut()) {
+      if (cut_kind == CutKind::TornErase) {
+        count_erase(block);
+        tear_erase(block);
+      }
+      return -EIO;
+    }
+    count_erase(block);
+    bool fail = (block_faults[block] & (kFailErase | kGrownBad)) != 0;
+    fail |= countdown(nth_erase);
+    fail |= chance(erase_fail_rate);
+    if (fail) {
+      tear_erase(block);
+      return -EIO;
+    }
+    std::memset(block_bytes(block), 0xFF, raw_block);
+    uint64_t first = uint64_t(block) * pages_per_block;
+    for (uint32_t p = 0; p < pages_per_block; p++) page_state[first + p] &= kFailProgram;
+    return 0;
+  }
+
+  int mark_bad(uint32_t block) {
+    if (block >= blocks) return -EINVAL;
+    std::lock_guard<std::mutex> lock(mu);
+    if (off) return -EIO;
+    if (mode == OpenMode::ReadOnly) return -EROFS;
+    if (reaches_cut()) return -EIO;  // never torn: it is not a page program
+    // Left to the implementer: the marker is one OOB byte programmed in
+    // place; it costs a program's time but is neither counted as a page
+    // program nor tracked as one (so it is never a double program).
+    add_time(block, program_ns + ns_per_byte);
+    block_bytes(block)[page_size] = 0x00;
+    return 0;
+  }
+
+  int isbad(uint32_t block) {
+    if (block >= blocks) return -EINVAL;
+    std::lock_guard<std::mutex> lock(mu);
+    if (off) return -EIO;
+    return block_bytes(block)[page_size] != 0xFF ? 1 : 0;
+  }
+
+  void apply_factory_bad_blocks() {
+    for (uint32_t block : options.factory_bad_blocks) block_bytes(block)[page_size] = 0x00;
+    if (options.factory_bad_rate > 0) {
+      // A stream of its own, so the fault draws do not depend on the rate.
+      std::mt19937_64 factory(options.seed ^ 0x9E3779B97F4A7C15ull);
+      for (uint32_t block = 0; block < blocks; block++) {
+        if (double(factory() >> 11) * 0x1.0p-53 < options.factory_bad_rate) {
+          block_bytes(block)[page_size] = 0x00;
+        }
+      }
+    }
+  }
+};
+
+// ---------------------------------------------------------------------------
+// Creation and opening
+// ---------------------------------------------------------------------------
+
+NandChip::NandChip(std::unique_ptr<Impl> impl) : impl_(std::move(impl)) {
+  init_mtd_device(impl_->whole, *this, "nand0", 0, 0, impl_->blocks,
+                  impl_->mode == OpenMode::ReadOnly);
+}
+
+NandChip::~NandChip() = default;
+
+Result<std::unique_ptr<NandChip>> NandChip::create_in_memory(const Options& options) {
+  std::string invalid = validate_options(options);
+  if (!invalid.empty()) return Error{"invalid chip options: " + invalid};
+  auto impl = std::make_unique<Impl>();
+  impl->init(options, OpenMode::ReadWrite, 0);
+  size_t size = options.geometry.image_size();
+  void* mem = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  if (mem == MAP_FAILED) {
+    return Error{"cannot allocate " + std::to_string(size) +
+                 " bytes for the simulated chip: " + errno_text(errno)};
+  }
+  impl->base = static_cast<uint8_t*>(mem);
+  impl->mapped_size = size;
+  std::memset(impl->base, 0xFF, size);
+  impl->apply_factory_bad_blocks();
+  return std::unique_ptr<NandChip>(new NandChip(std::move(impl)));
+}
+
+Result<std::unique_ptr<NandChip>> NandChip::create_image(const std::string& path,
+                                                         const Options& options) {
+  std::string invalid = validate_options(options);
+  if (!invalid.empty()) return Error{"invalid chip options: " + invalid};
+  auto impl = std::make_unique<Impl>();
+  impl->init(options, OpenMode::ReadWrite, 0);
+  impl->file_backed = true;
+  impl->fd = open(path.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  if (impl->fd < 0) {
+    return Error{"cannot create image '" + path + "': " + errno_text(errno)};
+  }
+  uint64_t size = options.geometry.image_size();
+  if (ftruncate(impl->fd, off_t(size)) != 0) {
+    return Error{"cannot size image '" + path + "' to " + std::to_string(size) +
+                 " bytes: " + errno_text(errno)};
+  }
+  void* mem = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_SHARED, impl->fd, 0);
+  if (mem == MAP_FAILED) {
+    return Error{"cannot map image '" + path + "': " + errno_text(errno)};
+  }
+  impl->base = static_cast<uint8_t*>(mem);
+  impl->mapped_size = size;
+  std::memset(impl->base, 0xFF, size);
+  impl->apply_factory_bad_blocks();
+  return std::unique_ptr<NandChip>(new NandChip(std::move(impl)));
+}
+
+Result<std::unique_ptr<NandChip>> NandChip::open_image(const std::string& path,
+                                                       const Options& options, OpenMode mode) {
+  std::string invalid = validate_options(options);
+  if (!invalid.empty()) return Error{"invalid chip options: " + invalid};
+  auto impl = std::make_unique<Impl>();
+  // The pages of an existing image are judged at their first program.
+  impl->init(options, mode, kUnknown);
+  impl->file_backed = true;
+  int flags = (mode == OpenMode::ReadWrite ? O_RDWR : O_RDONLY) | O_CLOEXEC;
+  impl->fd = open(path.c_str(), flags);
+  if (impl->fd < 0) {
+    int err = errno;
+    if (mode == OpenMode::ReadWrite && (err == EACCES || err == EROFS || err == EPERM)) {
+      return Error{"cannot open image '" + path + "' for writing: " + errno_text(err) +
+                   " (the file is read-only; open it in read-only or private mode)"};
+    }
+    return Error{"cannot open image '" + path + "': " + errno_text(err)};
+  }
+  struct stat st;
+  if (fstat(impl->fd, &st) != 0) {
+    return Error{"cannot stat image '" + path + "': " + errno_text(errno)};
+  }
+  if (!S_ISREG(st.st_mode)) return Error{"image '" + path + "' is not a regular file"};
+  uint64_t expected = options.geometry.image_size();
+  uint64_t actual = uint64_t(st.st_size);
+  if (actual != expected) {
+    return Error{"image '" + path + "' is " + std::to_string(actual) +
+                 " bytes but the geometry needs exactly " + std::to_string(expected) +
+                 " bytes (" + (actual < expected ? "truncated" : "oversized") + " image)"};
+  }
+  int prot = mode == OpenMode::ReadOnly ? PROT_READ : PROT_READ | PROT_WRITE;
+  int share = mode == OpenMode::ReadWrite ? MAP_SHARED : MAP_PRIVATE;
+  void* mem = mmap(nullptr, expected, prot, share, impl->fd, 0);
+  if (mem == MAP_FAILED) {
+    return Error{"cannot map image '" + path + "': " + errno_text(errno)};
+  }
+  impl->base = static_cast<uint8_t*>(mem);
+  impl->mapped_size = expected;
+  // Left to the implementer: an existing image keeps the bad-block markers
+  // it has; the factory list and rate apply only when a chip is created.
+  return std::unique_ptr<NandChip>(new NandChip(std::move(impl)));
+}
+
+// ---------------------------------------------------------------------------
+// Operations
+// ---------------------------------------------------------------------------
+
+const Geometry& NandChip::geometry() const { return impl_->options.geometry; }
+OpenMode NandChip::mode() const { return impl_->mode; }
+mtd_info* NandChip::mtd() { return &impl_->whole.info; }
+
+int NandChip::read_page(uint64_t page, uint8_t* data, uint8_t* oob) {
+  return impl_->read(page, data, oob, 0, impl_->oob_size);
+}
+
+int NandChip::program_page(uint64_t page, const uint8_t* data, const uint8_t* oob) {
+  return impl_->program(page, data, oob, 0, impl_->oob_size);
+}
+
+int NandChip::read_page_range(uint64_t page, uint8_t* data, uint8_t* oob, uint32_t oob_offset,
+                              uint32_t oob_len) {
+  return impl_->read(page, data, oob, oob_offset, oob_len);
+}
+
+int NandChip::program_page_range(uint64_t page, const uint8_t* data, const uint8_t* oob,
+                                 uint32_t oob_offset, uint32_t oob_len) {
+  return impl_->program(page, data, oob, oob_offset, oob_len);
+}
+
+int NandChip::erase_block(uint32_t block) { return impl_->erase(block); }
+
+bool NandChip::is_bad(uint32_t block) {
+  if (block >= impl_->blocks) return true;
+  std::lock_guard<std::mutex> lock(impl_->mu);
+  return impl_->block_bytes(block)[impl_->page_size] != 0xFF;
+}
+
+int NandChip::mark_bad(uint32_t block) { return impl_->mark_bad(block); }
+
+int NandChip::block_isbad(uint32_t block) { return impl_->isbad(block); }
+
+const uint8_t* NandChip::raw_page(uint64_t page) const {
+  if (page >= impl_->total_pages) return nullptr;
+  return impl_->page_bytes(page);
+}
+
+Status NandChip::sync() {
+  if (!impl_->file_backed || impl_->mode != OpenMode::ReadWrite) return Status::Ok();
+  if (msync(impl_->base, impl_->mapped_size, MS_SYNC) != 0) {
+    return Error{"cannot flush the image to disk: " + errno_text(errno)};
+  }
+  return Status::Ok();
+}
+
+Counters NandChip::counters() const {
+  std::lock_guard<std::mutex> lock(impl_->mu);
+  return impl_->totals;
+}
+
+Counters NandChip::block_counters(uint32_t block) const {
+  std::lock_guard<std::mutex> lock(impl_->mu);
+  if (block >= impl_->blocks) return Counters{};
+  return impl_->per_block[block];
+}
+
+void NandChip::reset_counters() {
+  std::lock_guard<std::mutex> lock(impl_->mu);
+  impl_->totals = Counters{};
+  std::fill(impl_->per_block.begin(), impl_->per_block.end(), Counters{});
+}
+
+// ---------------------------------------------------------------------------
+// Faults and power
+// ---------------------------------------------------------------------------
+
+void NandChip::fail_program_at(uint64_t page) {
+  std::lock_guard<std::mutex> lock(impl_->mu);
+  if (page < impl_->total_pages) impl_->page_state[page] |= kFailProgram;
+}
+
+void NandChip::fail_erase_at(uint32_t block) {
+  std::lock_guard<std::mutex> lock(impl_->mu);
+  if (block < impl_->blocks) impl_->block_faults[block] |= kFailErase;
+}
+
+void NandChip::fail_nth_program(uint64_t n) {
+  std::lock_guard<std::mutex> lock(impl_->mu);
+  impl_->nth_program = n;
+}
+
+void NandChip::fail_nth_erase(uint64_t n) {
+  std::lock_guard<std::mutex> lock(impl_->mu);
+  impl_->nth_erase = n;
+}
+
+void NandChip::set_program_fail_rate(double p) {
+  std::lock_guard<std::mutex> lock(impl_->mu);
+  impl_->program_fail_rate = p;
+}
+
+void NandChip::set_erase_fail_rate(double p) {
+  std::lock_guard<std::mutex> lock(impl_->mu);
+  impl_->erase_fail_rate = p;
+}
+
+void NandChip::grow_bad_block(uint32_t block) {
+  std::lock_guard<std::mutex> lock(impl_->mu);
+  if (block < impl_->blocks) impl_->block_faults[block] |= kGrownBad;
+}
+
+void NandChip::inject_read_error(uint64_t page, int code) {
+  std::lock_guard<std::mutex> lock(impl_->mu);
+  if (page >= impl_->total_pages) return;
+  uint8_t& state = impl_->page_state[page];
+  state &= uint8_t(~kReadFaults);
+  if (code == -EUCLEAN) state |= kReadCorrected;
+  if (code == -EBADMSG) state |= kReadDamaged;
+}
+
+void NandChip::set_bitflip_rates(double p_corrected, double p_uncorrectable) {
+  std::lock_guard<std::mutex> lock(impl_->mu);
+  impl_->p_corrected = p_corrected;
+  impl_->p_uncorrectable = p_uncorrectable;
+}
+
+// Clears every armed fault, injected read errors and a pending power cut
+// included. What already happened stays: damaged pages keep reading
+// -EBADMSG until erased, and a chip whose power is off stays off.
+void NandChip::clear_faults() {
+  std::lock_guard<std::mutex> lock(impl_->mu);
+  constexpr uint8_t kPageFaults = kFailProgram | kReadFaults;
+  for (uint8_t& state : impl_->page_state) state &= uint8_t(~kPageFaults);
+  std::fill(impl_->block_faults.begin(), impl_->block_faults.end(), 0);
+  impl_->nth_program = 0;
+  impl_->nth_erase = 0;
+  impl_->program_fail_rate = 0;
+  impl_->erase_fail_rate = 0;
+  impl_->p_corrected = 0;
+  impl_->p_uncorrectable = 0;
+  impl_->cut_armed = false;
+}
+
+void NandChip::power_cut_after(uint64_t n, CutKind kind) {
+  std::lock_guard<std::mutex> lock(impl_->mu);
+  impl_->cut_armed = true;
+  impl_->cut_remaining = n;
+  impl_->cut_kind = kind;
+}
+
+bool NandChip::powered_off() const {
+  std::lock_guard<std::mutex> lock(impl_->mu);
+  return impl_->off;
+}
+
+void NandChip::power_on() {
+  std::lock_guard<std::mutex> lock(impl_->mu);
+  impl_->off = false;
+}
+
+// Every program, erase and mark-bad that reached the chip, failed ones and
+// the one at a power cut included.
+uint64_t NandChip::mutating_ops() const {
+  std::lock_guard<std::mutex> lock(impl_->mu);
+  return impl_->mutating;
+}
+
+bool NandChip::is_damaged(uint64_t page) const {
+  std::lock_guard<std::mutex> lock(impl_->mu);
+  return page < impl_->total_pages && (impl_->page_state[page] & kDamaged) != 0;
+}
+
+// ---------------------------------------------------------------------------
+// MTD devices
+// ---------------------------------------------------------------------------
+
+namespace {
+
+MtdDevice* device_of(mtd_info* mtd) { return static_cast<MtdDevice*>(mtd->priv); }
+
+// The chip page at device address `addr`, or false when the address is not
+// the start of a page inside the device.
+bool page_at(const MtdDevice* d, uint64_t addr, uint64_t* page) {
+  if (addr >= d->size || addr % d->writesize != 0) return false;
+  *page = d->first_page + addr / d->writesize;
+  return true;
+}
+
+// Block addresses must be the start of a block inside the device (stricter
+// than Linux, which rounds down: an unaligned address here is a caller bug).
+bool block_at(const MtdDevice* d, uint64_t addr, uint32_t* block) {
+  if (addr >= d->size || addr % d->erasesize != 0) return false;
+  *block = d->first_block + uint32_t(addr / d->erasesize);
+  return true;
+}
+
+bool data_returned(int ret) { return ret == 0 || ret == -EUCLEAN || ret == -EBADMSG; }
+
+int mtd_erase(mtd_info* mtd, erase_info* instr) {
+  if (instr == nullptr) return -EINVAL;
+  MtdDevice* d = device_of(mtd);
+  uint32_t block = 0;
+  int ret;
+  if (instr->len != d->erasesize || !block_at(d, instr->addr, &block)) {
+    ret = -EINVAL;
+  } else if (d->read_only) {
+    ret = -EROFS;
+  } else {
+    ret = d->chip->erase_block(block);
+  }
+  instr->state = ret == 0 ? MTD_ERASE_DONE : MTD_ERASE_FAILED;
+  instr->fail_addr = ret == 0 || ret == -EINVAL ? MTD_FAIL_ADDR_UNKNOWN : instr->addr;
+  if (ret != -EINVAL && instr->callback != nullptr) instr->callback(instr);
+  return ret;
+}
+
+int mtd_read(mtd_info* mtd, uint64_t from, size_t len, size_t* retlen, uint8_t* buf) {
+  MtdDevice* d = device_of(mtd);
+  if (retlen != nullptr) *retlen = 0;
+  uint64_t page = 0;
+  if (buf == nullptr || len != d->writesize || !page_at(d, from, &page)) return -EINVAL;
+  int ret = d->chip->read_page_range(page, buf, nullptr, 0, 0);
+  if (retlen != nullptr && data_returned(ret)) *retlen = len;
+  return ret;
+}
+
+int mtd_write(mtd_info* mtd, uint64_t to, size_t len, size_t* retlen, const uint8_t* buf) {
+  MtdDevice* d = device_of(mtd);
+  if (retlen != nullptr) *retlen = 0;
+  uint64_t page = 0;
+  if (buf == nullptr || len != d->writesize || !page_at(d, to, &page)) return -EINVAL;
+  if (d->read_only) return -EROFS;
+  int ret = d->chip->program_page_range(page, buf, nullptr, 0, 0);
+  if (retlen != nullptr && ret == 0) *retlen = len;
+  return ret;
+}
+
+// Checks an OOB request. The main length is looked at only when a main
+// buffer is given (spare-only requests carry len = writesize too).
+bool oob_request_valid(const MtdDevice* d, const mtd_oob_ops* ops) {
+  if (ops->mode != MTD_OOB_PLACE && ops->mode != MTD_OOB_AUTO && ops->mode != MTD_OOB_RAW) {
+    return false;
+  }
+  if (ops->datbuf != nullptr && ops->len != d->writesize) return false;
+  if (ops->ooblen > 0) {
+    if (ops->oobbuf == nullptr) return false;
+    uint64_t end = uint64_t(ops->ooboffs) + ops->ooblen;
+    if (end > d->oob_size) return false;
+    if (ops->mode == MTD_OOB_AUTO && ops->ooboffs < d->spare_offset) return false;
+  }
+  return ops->datbuf != nullptr || ops->ooblen > 0;
+}
+
+int mtd_read_oob(mtd_info* mtd, uint64_t from, mtd_oob_ops* ops) {
+  if (ops == nullptr) return -EINVAL;
+  MtdDevice* d = device_of(mtd);
+  ops->retlen = 0;
+  ops->oobretlen = 0;
+  uint64_t page = 0;
+  if (!page_at(d, from, &page) || !oob_request_valid(d, ops)) return -EINVAL;
+  uint32_t ooblen = uint32_t(ops->ooblen);
+  int ret = d->chip->read_page_range(page, ops->datbuf, ooblen > 0 ? ops->oobbuf : nullptr,
+                                     ops->ooboffs, ooblen);
+  if (data_returned(ret)) {
+    ops->retlen = ops->datbuf != nullptr ? ops->len : 0;
+    ops->oobretlen = ooblen;
+  }
+  return ret;
+}
+
+int mtd_write_oob(mtd_info* mtd, uint64_t to, mtd_oob_ops* ops) {
+  if (ops == nullptr) return -EINVAL;
+  MtdDevice* d = device_of(mtd);
+  ops->retlen = 0;
+  ops->oobretlen = 0;
+  uint64_t page = 0;
+  if (!page_at(d, to, &page) || !oob_request_valid(d, ops)) return -EINVAL;
+  if (d->read_only) return -EROFS;
+  uint32_t ooblen = uint32_t(ops->ooblen);
+  int ret = d->chip->program_page_range(page, ops->datbuf, ooblen > 0 ? ops->oobbuf : nullptr,
+                                        ops->ooboffs, ooblen);
+  if (ret == 0) {
+    ops->retlen = ops->datbuf != nullptr ? ops->len : 0;
+    ops->oobretlen = ooblen;
+  }
+  return ret;
+}
+
+int mtd_block_isbad(mtd_info* mtd, uint64_t ofs) {
+  MtdDevice* d = device_of(mtd);
+  uint32_t block = 0;
+  if (!block_at(d, ofs, &block)) return -EINVAL;
+  return d->chip->block_isbad(block);
+}
+
+int mtd_block_markbad(mtd_info* mtd, uint64_t ofs) {
+  MtdDevice* d = device_of(mtd);
+  uint32_t block = 0;
+  if (!block_at(d, ofs, &block)) return -EINVAL;
+  if (d->read_only) return -EROFS;
+  return d->chip->mark_bad(block);
+}
+
+void mtd_sync(mtd_info* mtd) {
+  // The MTD hook has no way to report a failure; the chip's sync() does.
+  (void)device_of(mtd)->chip->sync();
+}
+
+void init_mtd_device(MtdDevice& device, NandChip& chip, std::string name, int index,
+                     uint32_t first_block, uint32_t block_count, bool read_only) {
+  const Geometry& g = chip.geometry();
+  device.chip = &chip;
+  device.first_block = first_block;
+  device.first_page = uint64_t(first_block) * g.pages_per_block;
+  device.size = g.erase_size() * block_count;
+  device.writesize = g.page_size;
+  device.erasesize = uint32_t(g.erase_size());
+  device.oob_size = g.oob_size;
+  device.spare_offset = g.spare_offset;
+  device.read_only = read_only || chip.mode() == OpenMode::ReadOnly;
+  device.name = std::move(name);
+
+  device.layout = nand_ecclayout{};
+  device.layout.eccbytes = 0;  // the simulation keeps no ECC bytes in the OOB area
+  device.layout.oobavail = g.oob_size - g.spare_offset;
+  device.layout.oobfree[0] = nand_oobfree{g.spare_offset, g.oob_size - g.spare_offset};
+
+  mtd_info& m = device.info;
+  m = mtd_info{};
+  m.type = MTD_NANDFLASH;
+  m.flags = device.read_only ? 0 : MTD_WRITEABLE;
+  m.size = device.size;
+  m.erasesize = device.erasesize;
+  m.writesize = device.writesize;
+  m.oobsize = g.oob_size;
+  m.oobavail = device.layout.oobavail;
+  m.name = device.name.c_str();
+  m.index = index;
+  m.ecclayout = &device.layout;
+  m.erase = mtd_erase;
+  m.read = mtd_read;
+  m.write = mtd_write;
+  m.read_oob = mtd_read_oob;
+  m.write_oob = mtd_write_oob;
+  m.block_isbad = mtd_block_isbad;
+  m.block_markbad = mtd_block_markbad;
+  m.sync = mtd_sync;
+  m.priv = &device;
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------
+// Partitions
+// ---------------------------------------------------------------------------
+
+struct MtdPartition::Impl {
+  NandChip* chip = nullptr;
+  PartitionSpec spec;
+  uint32_t first_block = 0;
+  uint32_t block_count = 0;
+  MtdDevice device;
+};
+
+MtdPartition::MtdPartition(NandChip& chip, PartitionSpec spec, int index)
+    : impl_(std::make_unique<Impl>()) {
+  uint64_t erasesize = chip.geometry().erase_size();
+  uint64_t chip_size = chip.geometry().data_size();
+  if (spec.size == 0 || spec.offset % erasesize != 0 || spec.size % erasesize != 0 ||
+      spec.offset > chip_size || spec.size > chip_size - spec.offset) {
+    throw std::invalid_argument("partition '" + spec.name + "' (offset " +
+                                std::to_string(spec.offset) + ", size " +
+                                std::to_string(spec.size) +
+                                ") is not a whole number of blocks inside the chip");
+  }
+  impl_->chip = &chip;
+  impl_->first_block = uint32_t(spec.offset / erasesize);
+  impl_->block_count = uint32_t(spec.size / erasesize);
+  impl_->spec = std::move(spec);
+  init_mtd_device(impl_->device, chip, impl_->spec.name, index, impl_->first_block,
+                  impl_->block_count, impl_->spec.read_only);
+}
+
+MtdPartition::~MtdPartition() = default;
+
+mtd_info* MtdPartition::mtd() { return &impl_->device.info; }
+const PartitionSpec& MtdPartition::spec() const { return impl_->spec; }
+NandChip& MtdPartition::chip() { return *impl_->chip; }
+uint32_t MtdPartition::first_block() const { return impl_->first_block; }
+uint32_t MtdPartition::block_count() const { return impl_->block_count; }
+
+}  // namespace nandsim
