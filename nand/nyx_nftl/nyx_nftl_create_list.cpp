@@ -1,0 +1,515 @@
+// Mounting a partition: its parameters and working memory, the head-mark
+// probe, the first-time format, and the attach-time scan that rebuilds the
+// logical page map, the block lists, the current write position and the
+// collection thresholds from the spare records and mapping pages on flash;
+// also the replay of a write-error recovery that a power loss interrupted.
+#include <cstring>
+
+#include "nyx_nftl.h"
+
+namespace {
+
+constexpr uint32 kUnlimitedBlocks = 0xFFFFFFFF;
+constexpr uint16 kMinSpareBlocks = 15;
+
+// A physical operation's parameter block for page `page` of `block`.
+_physic_op_par page_par(nyx_nftl_part_t* part, uint16 block, uint16 page, uchar* main,
+                        uchar* spare) {
+  _physic_op_par p{};
+  p.phy_page.Page_NO = page;
+  p.phy_page.blkNO_in_chip = block;
+  p.phy_page.page_status = 0xFF;
+  p.page_bitmap = part->nand_chip->bitmap_per_page;
+  p.main_data_addr = main;
+  p.spare_data_addr = spare;
+  return p;
+}
+
+// Reads page `page` of `block`: main data into temp_page_buf (or none when
+// `with_main` is false) and the spare record into `spare`. The mount readers
+// classify pages by their spare record alone; the read result is not used.
+void read_page_record(nyx_nftl_part_t* part, uint16 block, uint16 page, uchar* spare,
+                      bool with_main = true) {
+  _physic_op_par p = page_par(part, block, page, with_main ? part->temp_page_buf : nullptr, spare);
+  part->nand_read_page(part, &p);
+}
+
+bool is_block_good(nyx_nftl_part_t* part, uint16 block, uchar* main, uchar* spare) {
+  _physic_op_par p = page_par(part, block, 0, main, spare);
+  return part->nand_is_blk_good(part, &p) == 1;
+}
+
+int erase_block(nyx_nftl_part_t* part, uint16 block) {
+  _physic_op_par p = page_par(part, block, 0, nullptr, nullptr);
+  return part->nand_erase_superblk(part, &p);
+}
+
+void mark_block_bad(nyx_nftl_part_t* part, uint16 block) {
+  _physic_op_par p = page_par(part, block, 0, nullptr, nullptr);
+  part->nand_mark_bad_blk(part, &p);
+}
+
+void fill_mark_spare(uchar* spare, uchar second_byte) {
+  std::memset(spare, 0xFF, NYX_SPARE_BYTES);
+  spare[0] = 0xAA;
+  spare[1] = second_byte;
+}
+
+bool is_head_mark(const uchar* spare) { return spare[0] == 0xAA && spare[1] == 0xEE; }
+bool is_end_mark(const uchar* spare) { return spare[0] == 0xAA && spare[1] == 0xCC; }
+
+// The partition's size in blocks from its two capacities; unlimited when the
+// logical capacity is 0.
+uint32 partition_total_blocks(const nyx_nftl_part_t* part) {
+  if (part->logic_cap_in_sects == 0) return kUnlimitedBlocks;
+  const nand_chip_t* chip = part->nand_chip;
+  uint64_t sectors = uint64_t(part->logic_cap_in_sects) + part->backup_cap_in_sects;
+  return static_cast<uint32>((sectors / chip->sector_per_page) / chip->pages_per_blk);
+}
+
+void reset_reverse_map(_phy_page_mapping* map) { std::memset(map, 0xFF, sizeof *map); }
+
+// Points logical page `phy_page_map[page]` at `page` of `block`, counting the
+// copy it replaces as an invalid page of that copy's block. Entries at or
+// above the partition's logical pages (0xFFFFFFFF included) change nothing.
+void map_update(nyx_nftl_part_t* part, _phy_block_info* block, uint16 page) {
+  uint32 logic_page = part->part_phy_page_map->phy_page_map[page];
+  if (logic_page >= nyx_nftl_logic_pages(part)) return;
+  _nand_page* entry = &part->part_logic_page_map[logic_page];
+  if (entry->blkNO_in_chip != NYX_UNMAPPED_BLOCK) {
+    _phy_block_info* stale = get_phy_block_addr(part, entry->blkNO_in_chip);
+    stale->invalid_page_count++;
+    if (stale->invalid_page_count > part->nand_chip->pages_per_blk) {
+      printk("invalid_page_count more than pages_per_blk!!\n");
+    }
+  }
+  entry->Page_NO = page;
+  entry->blkNO_in_chip = block->phy_block.blkNO_in_chip;
+}
+
+// Takes a block off the block-used-count list for good: a block marked bad
+// while the scan runs must not be handed to the invalid-page list, from which
+// collection would free, erase and reuse it.
+void retire_from_scan(nyx_nftl_part_t* part, _phy_block_info* block) {
+  del_block_count_by_block(part, block);
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------
+// Parameters.
+// ---------------------------------------------------------------------------
+int part_param_init(nyx_nftl_part_t* part, uint16 start_block, uint32 logic_sects,
+                    uint32 backup_cap_in_sects) {
+  nand_chip_t* chip = part->nand_chip;
+
+  part->temp_page_buf = static_cast<uchar*>(kzalloc(chip->bytes_per_page));
+  if (part->temp_page_buf == nullptr) return -ENOMEM;
+
+  part->part_start_blk_NO.blkNO_in_chip = start_block;
+  part->logic_cap_in_sects = logic_sects;
+  part->backup_cap_in_sects = backup_cap_in_sects;
+  part->blocks = 0;
+  part->bad_block = 0;
+  part->free_block_num = 0;
+  part->part_end_phy_block = nullptr;
+  part->part_start_phy_block = get_phy_block_addr(part, start_block);
+
+  size_t map_bytes = sizeof(_nand_page) * size_t(logic_sects / chip->sector_per_page);
+  part->part_logic_page_map = static_cast<_nand_page*>(kzalloc(map_bytes));
+  if (part->part_logic_page_map == nullptr) return -ENOMEM;
+  std::memset(part->part_logic_page_map, 0xFF, map_bytes);
+
+  part->part_phy_page_map = static_cast<_phy_page_mapping*>(kzalloc(sizeof(_phy_page_mapping)));
+  if (part->part_phy_page_map == nullptr) return -ENOMEM;
+  reset_reverse_map(part->part_phy_page_map);
+  part->part_phy_page_map_for_gc =
+      static_cast<_phy_page_mapping*>(kzalloc(sizeof(_phy_page_mapping)));
+  if (part->part_phy_page_map_for_gc == nullptr) return -ENOMEM;
+
+  part->total_reads = 0;
+  part->total_write = 0;
+  part->s_wl.erase_threshold = static_cast<uint16>(chip->max_erase_times / 2);
+  part->s_wl.erase_span = static_cast<uint16>(chip->max_erase_times / 16);
+  part->s_wl.s_wl_status = 0;
+  part->part_current_used_block = nullptr;
+  for (_phy_block_info* head : {&part->free_head, &part->invalid_page_head, &part->block_used_head}) {
+    head->invalid_page_next = nullptr;
+    head->invalid_page_prev = nullptr;
+    head->free_next = nullptr;
+    head->block_used_next = nullptr;
+    head->block_used_prev = nullptr;
+  }
+  part->current_block_used_page = 0xFFFF;
+  part->current_block_used_count = 0xFFFFFFFF;
+
+  _prio_gc* prio = &part->prio_gc;
+  prio->gc_num = 0;
+  prio->prio_type_now = 0;
+  for (int i = 0; i < NYX_PRIO_GC_NODES; ++i) {
+    prio->prio_gc_node[i].gc_no = static_cast<uint16>(i);
+    prio->prio_gc_node[i].prio_type = NYX_PRIO_FREE;
+    prio->prio_gc_node[i].phy_block_info = nullptr;
+    prio->prio_gc_node[i].prio_gc_next = nullptr;
+    prio->prio_gc_node[i].prio_gc_prev = nullptr;
+  }
+  prio->prio_gc_head.gc_no = 0xFF;
+  prio->prio_gc_head.prio_type = NYX_PRIO_FREE;
+  prio->prio_gc_head.phy_block_info = nullptr;
+  prio->prio_gc_head.prio_gc_next = nullptr;
+  prio->prio_gc_head.prio_gc_prev = nullptr;
+
+  nyx_nftl_ops_init(part);
+  return 0;
+}
+
+int part_param_exit(nyx_nftl_part_t* part) {
+  kfree(part->part_logic_page_map);
+  part->part_logic_page_map = nullptr;
+  kfree(part->part_phy_page_map_for_gc);
+  part->part_phy_page_map_for_gc = nullptr;
+  kfree(part->part_phy_page_map);
+  part->part_phy_page_map = nullptr;
+  kfree(part->temp_page_buf);
+  part->temp_page_buf = nullptr;
+  return 0;
+}
+
+uint32 is_no_use_device(nyx_nftl_part_t* part) {
+  uint32 total = partition_total_blocks(part);
+  if (total == 0) return 1;
+  part->blocks = 0;
+
+  uchar spare[NYX_SPARE_BYTES];
+  _phy_block_info* block = part->part_start_phy_block;
+  // A start past the device's blocks has nothing to probe.
+  if (!is_phy_block_valid(block, part)) return 1;
+  while (true) {
+    part->part_end_phy_block = block;
+    uint16 number = block->phy_block.blkNO_in_chip;
+    if (is_block_good(part, number, part->temp_page_buf, spare)) {
+      read_page_record(part, number, 0, spare);
+      if (is_head_mark(spare)) {
+        part->part_start_phy_block = block + 1;
+        return 0;
+      }
+      return 1;
+    }
+    block->info = NYX_BLOCK_BAD;
+    part->blocks++;
+    if (is_last_phy_block(block, part) || part->blocks >= total) return 1;
+    ++block;
+  }
+}
+
+uint32 is_last_phy_block(_phy_block_info* block, nyx_nftl_part_t* part) {
+  return block->phy_block.blkNO_in_chip == part->nand_chip->blk_per_chip - 1 ? 1 : 0;
+}
+
+uint32 is_phy_block_valid(_phy_block_info* block, nyx_nftl_part_t* part) {
+  return block->phy_block.blkNO_in_chip < part->nand_chip->blk_per_chip ? 1 : 0;
+}
+
+_phy_block_info* get_phy_block_addr(nyx_nftl_part_t* part, uint16 block) {
+  return &part->nand_chip->nand_block_info[block];
+}
+
+// ---------------------------------------------------------------------------
+// Format.
+// ---------------------------------------------------------------------------
+uint32 create_part_list_first(nyx_nftl_part_t* part) {
+  printk("create_part_list_first.\n");
+  uint32 total = partition_total_blocks(part);
+  if (total == 0) return 1;
+  part->blocks = 0;
+
+  nand_chip_t* chip = part->nand_chip;
+  uchar spare[NYX_SPARE_BYTES];
+  _phy_block_info* block = part->part_start_phy_block;
+  if (!is_phy_block_valid(block, part)) return 1;
+  while (true) {
+    part->part_end_phy_block = block;
+    uint16 number = block->phy_block.blkNO_in_chip;
+    if (!is_block_good(part, number, part->temp_page_buf, spare)) {
+      block->info = NYX_BLOCK_BAD;
+    } else if (erase_block(part, number) != 0) {
+      block->info = NYX_BLOCK_BAD;
+      mark_block_bad(part, number);
+    } else {
+      part->blocks++;
+      block->info = NYX_BLOCK_FREE;
+      block->erase_count = 0;
+      if (part->blocks == 1) {
+        // The first block erased carries the head mark on every page.
+        fill_mark_spare(spare, 0xEE);
+        for (uint16 page = 0; page < chip->pages_per_blk; ++page) {
+          _physic_op_par p = page_par(part, number, page, part->temp_page_buf, spare);
+          part->nand_write_page(part, &p);
+        }
+        part->part_start_phy_block = block + 1;
+      }
+    }
+    block->invalid_page_count = 0xFFFF;
+    block->free_next = nullptr;
+    block->invalid_page_next = nullptr;
+    block->invalid_page_prev = nullptr;
+    if (is_last_phy_block(block, part) || part->blocks >= total) break;
+    ++block;
+  }
+
+  if (part->blocks <= 1) return 1;
+  part->blocks--;  // the head-marked block is not part of the partition
+
+  if (total == kUnlimitedBlocks) return 0;
+  _phy_block_info* next = is_last_phy_block(block, part) ? block : block + 1;
+  if (is_last_phy_block(next, part)) return 1;
+  if (!is_phy_block_valid(next, part)) return 0;
+
+  // The first good block after the range that erases carries the end mark.
+  for (block = next;; ++block) {
+    uint16 number = block->phy_block.blkNO_in_chip;
+    if (!is_block_good(part, number, part->temp_page_buf, spare)) {
+      block->info = NYX_BLOCK_BAD;
+    } else if (erase_block(part, number) != 0) {
+      block->info = NYX_BLOCK_BAD;
+      mark_block_bad(part, number);
+    } else {
+      fill_mark_spare(spare, 0xCC);
+      _physic_op_par p = page_par(part, number, 0, part->temp_page_buf, spare);
+      part->nand_write_page(part, &p);
+      return 0;
+    }
+    if (!is_phy_block_valid(block + 1, part)) return 0;
+  }
+}
+
+// ---------------------------------------------------------------------------
+// Mount scan.
+// ---------------------------------------------------------------------------
+uint32 create_part_list(nyx_nftl_part_t* part) {
+  nand_chip_t* chip = part->nand_chip;
+  uint16 pages_per_blk = chip->pages_per_blk;
+  uchar spare[NYX_SPARE_BYTES];
+
+  printk("first\n");
+  part->blocks = 0;
+
+  // 1. Classify every block of the range by page 0's spare record.
+  _phy_block_info* block = part->part_start_phy_block;
+  if (is_phy_block_valid(block, part)) {
+    for (;; ++block) {
+      uint16 number = block->phy_block.blkNO_in_chip;
+      if (!is_block_good(part, number, nullptr, spare)) {
+        block->info = NYX_BLOCK_BAD;
+        block->erase_count = 0;
+        part->bad_block++;
+      } else {
+        read_page_record(part, number, 0, spare, /*with_main=*/false);
+        part->part_end_phy_block = block;
+        if (is_end_mark(spare)) break;
+        if (get_block_used_count_from_oob(spare) == 0xFFFFFFFF) {
+          block->info = NYX_BLOCK_FREE;
+          block->erase_count = 0;
+          block->invalid_page_count = 0;
+          put_phy_block_to_free_list(part, block);
+          part->blocks++;
+        } else if ((spare[0] & 0xC0) == 0xC0) {
+          block->info = NYX_BLOCK_DATA;
+          block->invalid_page_count = 0;
+          block->block_used_count = static_cast<sint32>(get_block_used_count_from_oob(spare));
+          block->erase_count = get_erase_count_from_oob(spare);
+          block->block_used_next = nullptr;
+          block->block_used_prev = nullptr;
+          add_block_count_list(part, block);
+          part->blocks++;
+        } else if (is_head_mark(spare)) {
+          printk("do nothing\n");
+        } else {
+          printk("unkown page 0 spare data!!\n");
+        }
+      }
+      if (!is_phy_block_valid(block + 1, part)) break;
+    }
+  }
+
+  uint32 logic_blocks = nyx_nftl_logic_pages(part) / pages_per_blk;
+  printk("second %d,%d\n", part->blocks, static_cast<int>(logic_blocks));
+  if (logic_blocks >= part->blocks) {
+    printk("this part not enough data block!!\n");
+    return 1;
+  }
+  uint32 spare_blocks = part->blocks - logic_blocks;
+  part->backup_cap_in_sects = spare_blocks * pages_per_blk * chip->sector_per_page;
+  if (spare_blocks < kMinSpareBlocks) {
+    printk("this part not enough free block %d , %d!!\n", part->blocks,
+           static_cast<int>(logic_blocks));
+    return 1;
+  }
+
+  _gc_strategy* gc = &part->gc_strategy;
+  gc->start_gc_free_blocks = static_cast<uint16>(spare_blocks / 8 < 8 ? 8 : spare_blocks / 8);
+  uint32 stop = 2 * spare_blocks / 3;
+  if (stop < uint32(gc->start_gc_free_blocks) + 2) stop = gc->start_gc_free_blocks + 2;
+  gc->stop_gc_free_blocks = static_cast<uint16>(stop);
+  gc->flag_gc_block = 0;
+  gc->process = 1;
+
+  // 2. Data blocks, oldest first: full blocks feed the map from their mapping
+  //    pages; partly written blocks are candidates for the current block.
+  _phy_block_info* candidate_a = nullptr;
+  _phy_block_info* candidate_b = nullptr;
+  uint16 last_page = static_cast<uint16>(pages_per_blk - 1);
+  for (block = part->block_used_head.block_used_next; block != nullptr; block = block->block_used_next) {
+    read_page_record(part, block->phy_block.blkNO_in_chip, last_page, spare);
+    uint32 tag = get_special_data_from_oob(spare);
+    uint32 count = get_block_used_count_from_oob(spare);
+    if (tag == NYX_TAG_MAPPING_PAGE && count != 0xFFFFFFFF) {
+      block->invalid_page_count++;  // the mapping page
+      nyx_nftl_decode_mapping_page(part->temp_page_buf, chip->bytes_per_page, part->part_phy_page_map);
+      for (uint16 i = 0; i + 1 < pages_per_blk; ++i) map_update(part, block, i);
+    } else if (tag == NYX_TAG_ERASED && count == 0xFFFFFFFF) {
+      if (candidate_a == nullptr) {
+        candidate_a = block;
+      } else if (candidate_b == nullptr) {
+        candidate_b = block;
+      } else {
+        printk("muti current used block\n");
+      }
+    } else {
+      printk("last page unkown!!\n");
+    }
+  }
+
+  // 3. Choose the current block.
+  _phy_block_info* current = nullptr;
+  if (candidate_a != nullptr && candidate_b == nullptr) {
+    current = candidate_a;
+  } else if (candidate_a != nullptr) {
+    if (candidate_a->block_used_count == candidate_b->block_used_count) {
+      printk("never here!\n");
+      current = candidate_a;
+    } else {
+      bool a_older = candidate_a->block_used_count < candidate_b->block_used_count;
+      _phy_block_info* old_block = a_older ? candidate_a : candidate_b;
+      _phy_block_info* new_block = a_older ? candidate_b : candidate_a;
+      uint32 used = get_used_page_num(part, old_block);
+      current = do_write_error_in_create_list(part, old_block, new_block, static_cast<uint16>(used)) == 0
+                    ? new_block
+                    : old_block;
+    }
+  }
+
+  if (current != nullptr) {
+    reset_reverse_map(part->part_phy_page_map);
+    part->part_current_used_block = current;
+    part->current_block_used_page = static_cast<uint16>(recover_current_block_mapping(part, current));
+    part->current_block_used_count = static_cast<uint32>(current->block_used_count);
+    for (uint16 i = 0; i < part->current_block_used_page; ++i) map_update(part, current, i);
+    if (part->current_block_used_page < current->invalid_page_count) printk("error 22!!\n");
+  } else {
+    // A fresh current block gets a sequence number one above every data
+    // block's. Reusing the newest block's number would let a later scan,
+    // which orders equal numbers by position, prefer an older copy of a
+    // logical page. The number is taken from page 0 of the last block of the
+    // list (the highest, and what orders the list) rather than from that
+    // block's last page, which a torn write can leave unreadable or erased.
+    _phy_block_info* newest = part->block_used_head.block_used_next;
+    while (newest != nullptr && newest->block_used_next != nullptr) newest = newest->block_used_next;
+    uint32 next_count = newest == nullptr ? 0 : static_cast<uint32>(newest->block_used_count) + 1;
+
+    if (part->free_head.free_next == nullptr) {
+      print_free_list(part);
+      print_block_invalid_list(part);
+      garbage_collect_first(part, nullptr, 65535);
+    }
+    if (part->free_head.free_next != nullptr) {
+      part->part_current_used_block = out_phy_block_from_free_list(part);
+      part->current_block_used_page = 0;
+      part->current_block_used_count = next_count;
+    }
+  }
+
+  // 4. Every other data block is full (or out of use) from now on.
+  for (block = part->block_used_head.block_used_next; block != nullptr; block = block->block_used_next) {
+    if (block != part->part_current_used_block) put_phy_block_to_invalid_page_list(part, block);
+  }
+  adjust_invaild_list(part);
+
+  if (part->part_current_used_block == nullptr) return 1;
+  printk("nftl ok!\n");
+  return 0;
+}
+
+uint32 do_write_error_in_create_list(nyx_nftl_part_t* part, _phy_block_info* block1,
+                                     _phy_block_info* block2, uint16 page_num) {
+  // The replay copies block1's own written pages, so its reverse map is
+  // loaded first; the map left by the scan belongs to some other block.
+  reset_reverse_map(part->part_phy_page_map);
+  recover_current_block_mapping(part, block1);
+
+  uint16 number2 = block2->phy_block.blkNO_in_chip;
+  int erase_ret = erase_block(part, number2);
+  block2->invalid_page_count = 0;
+  block2->erase_count++;
+  if (erase_ret != 0) {
+    mark_block_bad(part, number2);
+    retire_from_scan(part, block2);
+    printk("do_write_error_in_create_list erase error!\n");
+    return 1;
+  }
+
+  // The last used page of block1 is the one whose write failed; it is not copied.
+  for (uint16 i = 0; i + 1 < page_num; ++i) {
+    if (part->part_phy_page_map->phy_page_map[i] == NYX_NO_LOGIC_PAGE) break;
+    _physic_op_par src = page_par(part, block1->phy_block.blkNO_in_chip, i, nullptr, nullptr);
+    _physic_op_par dst = page_par(part, number2, i, nullptr, nullptr);
+    if (part->nand_copy_page(part, &src, &dst, part->temp_page_buf,
+                             static_cast<uint32>(block2->block_used_count), block2->erase_count) != 0) {
+      mark_block_bad(part, number2);
+      retire_from_scan(part, block2);
+      printk("do_write_error_in_create_list erase error!\n");
+      return 1;
+    }
+  }
+
+  mark_block_bad(part, block1->phy_block.blkNO_in_chip);
+  retire_from_scan(part, block1);
+  return 0;
+}
+
+uint32 get_used_page_num(nyx_nftl_part_t* part, _phy_block_info* block) {
+  uchar spare[NYX_SPARE_BYTES];
+  uint16 pages_per_blk = part->nand_chip->pages_per_blk;
+  for (uint16 i = 0; i < pages_per_blk; ++i) {
+    read_page_record(part, block->phy_block.blkNO_in_chip, i, spare);
+    if (get_special_data_from_oob(spare) == NYX_TAG_ERASED) return i;
+  }
+  return pages_per_blk;
+}
+
+uint32 recover_current_block_mapping(nyx_nftl_part_t* part, _phy_block_info* block) {
+  uchar spare[NYX_SPARE_BYTES];
+  uint16 pages_per_blk = part->nand_chip->pages_per_blk;
+  uint16 i = 0;
+  for (; i < pages_per_blk; ++i) {
+    read_page_record(part, block->phy_block.blkNO_in_chip, i, spare);
+    uint32 tag = get_special_data_from_oob(spare);
+    if (tag == NYX_TAG_ERASED) break;
+    if (is_logic_page_tag(tag)) {
+      part->part_phy_page_map->phy_page_map[i] = get_logic_page_from_oob(spare);
+    } else if (spare[0] == 0xAA) {
+      printk("recover_current_block_mapping invalid page data!!\n");
+    } else {
+      printk("recover_current_block_mapping unkown page data!!\n");
+    }
+  }
+  return i;
+}
+
+uint32 get_used_block_count(nyx_nftl_part_t* part, _phy_block_info* block) {
+  uchar spare[NYX_SPARE_BYTES];
+  read_page_record(part, block->phy_block.blkNO_in_chip, 0, spare);
+  return get_block_used_count_from_oob(spare);
+}
+
+// Diagnostics (print_part and the flash self-tests) follow below.
