@@ -49,7 +49,7 @@ class Parser {
 
   // A size or offset: decimal or 0x hexadecimal bytes, with an optional
   // k/K, m/M or g/G suffix.
-  bool number(uint64_t* value, std::string* error) {
+  bool number(uint64_t* value, const char* what, std::string* error) {
     int radix = 10;
     if (take("0x") || take("0X")) radix = 16;
     size_t start = pos_;
@@ -72,7 +72,7 @@ class Parser {
       pos_++;
     }
     if (pos_ == start) {
-      *error = "expected a number " + here();
+      *error = std::string("expected ") + what + " " + here();
       return false;
     }
     int shift = 0;
@@ -98,16 +98,12 @@ class Parser {
     out->position = position();
     if (take('-')) {
       out->rest = true;
-    } else if (!number(&out->size, error)) {
-      *error = "expected a partition size or '-' " + here();
+    } else if (!number(&out->size, "a partition size or '-'", error)) {
       return false;
     }
     if (take('@')) {
       out->has_offset = true;
-      if (!number(&out->offset, error)) {
-        *error = "expected an offset after '@' " + here();
-        return false;
-      }
+      if (!number(&out->offset, "an offset after '@'", error)) return false;
     }
     if (!take('(')) {
       *error = "expected '(' and a partition name " + here();
