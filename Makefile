@@ -18,7 +18,7 @@ build: setup
 	@cmake --build build -j $(JOBS)
 
 run: build
-	@./build/tools/nyx-demo
+	@NYX_NFTL_LOG=off ./build/tools/nyx-demo
 
 test: build
 	@cd build && ctest --output-on-failure -j $(JOBS)
