@@ -1,0 +1,279 @@
+// Reclamation: garbage collection moves the valid pages of the block with the
+// most invalid pages to the current block, in bounded steps started and
+// stopped by free-block thresholds, and hands the block back to the lists,
+// which free it once every page is invalid. Also the priority reclaim queue
+// (blocks to reclaim whole ahead of the others, then retire or return to
+// circulation) and static wear levelling, which feeds that queue with the
+// least-worn full block.
+//
+// Every function runs with the partition's lock held by its caller; the
+// scratch buffers temp_page_buf and part_phy_page_map_for_gc rely on it.
+
+#include <cstring>
+
+#include "nyx_nftl.h"
+
+namespace {
+
+constexpr int kReadCorrected = -117;  // bit errors corrected: the data is good
+constexpr uint16 kWholeBlock = 65535;
+constexpr uint16 kGcOneMinInvalid = 10;
+
+bool read_succeeded(int ret) { return ret == 0 || ret == kReadCorrected; }
+
+void set_page_op(_physic_op_par* op, const nyx_nftl_part_t* part, uint16 block, uint16 page,
+                 uchar* main_data, uchar* spare) {
+  std::memset(op, 0, sizeof(*op));
+  op->phy_page.Page_NO = page;
+  op->phy_page.blkNO_in_chip = block;
+  op->page_bitmap = part->nand_chip->bitmap_per_page;
+  op->main_data_addr = main_data;
+  op->spare_data_addr = spare;
+}
+
+// Whether data page `page` of block `block_no`, which its mapping page says
+// holds logical page `lp`, is still that page's newest copy. Entries that are
+// no logical page of this partition never index the map.
+bool is_valid_page(const nyx_nftl_part_t* part, uint16 block_no, uint16 page, uint32 lp) {
+  if (lp == NYX_NO_LOGIC_PAGE || lp >= nyx_nftl_logic_pages(part)) return false;
+  const _nand_page& entry = part->part_logic_page_map[lp];
+  return entry.blkNO_in_chip == block_no && entry.Page_NO == page;
+}
+
+}  // namespace
+
+uint32 garbage_collect_first(nyx_nftl_part_t* part, _phy_block_info* block, uint16 page_num) {
+  const uint16 pages = part->nand_chip->pages_per_blk;
+  if (block != nullptr && block == part->part_current_used_block) return 0;
+
+  _phy_block_info* victim = block != nullptr
+                                ? out_phy_block_from_invalid_page_list_by_block(part, block)
+                                : out_phy_block_from_invalid_page_list(part);
+  if (victim == nullptr) {
+    printk("garbage_collect_first error!!\n");
+    return 1;
+  }
+  const uint16 victim_no = victim->phy_block.blkNO_in_chip;
+
+  uchar spare[NYX_SPARE_BYTES];
+  _physic_op_par op;
+  set_page_op(&op, part, victim_no, static_cast<uint16>(pages - 1), part->temp_page_buf, spare);
+  const int map_read = part->nand_read_page(part, &op);
+  const uint32 tag = get_special_data_from_oob(spare);
+  if (tag != NYX_TAG_MAPPING_PAGE) {
+    printk("garbage_collect_first cannot find PHY_MAPPING_PAGE %x !!\n", tag);
+    return 1;
+  }
+  // A mapping page that reads back damaged is not acted on: the victim stays
+  // out of every list with its pages where they are, as for a missing one.
+  if (!read_succeeded(map_read)) return 1;
+  nyx_nftl_decode_mapping_page(part->temp_page_buf, part->nand_chip->bytes_per_page,
+                               part->part_phy_page_map_for_gc);
+  const uint32* reverse = part->part_phy_page_map_for_gc->phy_page_map;
+
+  uint16 invalid = 1;  // the mapping page
+  for (uint16 i = 0; i + 1 < pages; ++i) {
+    if (!is_valid_page(part, victim_no, i, reverse[i])) invalid = static_cast<uint16>(invalid + 1);
+  }
+  if (invalid != victim->invalid_page_count) {
+    printk("garbage_collect_first invaild_page num error:[%d] [%d]!!\n", invalid,
+           victim->invalid_page_count);
+    print_block_invalid_list(part);
+    // The recount replaces the stored count. A count left too low would bring
+    // a fully moved victim back to the list short of pages_per_blk, to be
+    // picked again and again with nothing to move (gc_all would never end);
+    // one left too high would free the victim while valid pages remain in it.
+    victim->invalid_page_count = invalid;
+  }
+
+  uint16 i = 0;
+  for (; i + 1 < pages; ++i) {
+    const uint32 lp = reverse[i];
+    if (!is_valid_page(part, victim_no, i, lp)) continue;
+    set_page_op(&op, part, victim_no, i, part->temp_page_buf, spare);
+    // A page that reads back damaged is not moved: a copy would carry the
+    // damage as good data. It stays mapped where it is, so reading it keeps
+    // reporting the error, and the victim stays out of every list: back on
+    // the list it would head it again and stop every later step at the same
+    // page.
+    if (!read_succeeded(part->nand_read_page(part, &op))) return 1;
+    const uint32 ret = nand_write_logic_page_no_gc(part, lp, part->temp_page_buf);
+    page_num = static_cast<uint16>(page_num - 1);
+    if (ret != 0) {
+      // The page stays where it was, valid. The victim goes back on the list
+      // (by its count, which only the pages moved so far raised), so that a
+      // later step can finish it; left on no list it would stay out of
+      // circulation even once every page in it became invalid.
+      put_phy_block_to_invalid_page_list(part, victim);
+      return 1;
+    }
+    if (page_num == 0) break;
+  }
+  const bool walked_to_end = i + 1 >= pages;
+  if (walked_to_end) part->gc_strategy.flag_gc_block = 0;
+
+  // A block to retire is marked bad only once every valid page has left it.
+  if (block != nullptr && part->prio_gc.prio_type_now == NYX_PRIO_RETIRE && walked_to_end) {
+    set_page_op(&op, part, victim_no, 0, nullptr, nullptr);
+    part->nand_mark_bad_blk(part, &op);
+    return 0;
+  }
+  put_phy_block_to_invalid_page_list(part, victim);
+  adjust_invaild_list(part);
+  return 0;
+}
+
+uint32 garbage_collect(nyx_nftl_part_t* part) {
+  _gc_strategy* gc = &part->gc_strategy;
+  const uint16 free = part->free_block_num;
+  if (free <= gc->start_gc_free_blocks) {
+    gc->process = 0;
+  } else if (gc->process != 0) {
+    return 0;
+  }
+  if (gc->stop_gc_free_blocks <= free) {
+    gc->flag_gc_block = 0;
+    gc->process = 1;
+    gc->gc_page = 0;
+    return 0;
+  }
+  if (gc->flag_gc_block == 0) {
+    const _phy_block_info* head = part->invalid_page_head.invalid_page_next;
+    if (head == nullptr) return 1;
+    const uint16 n = head->invalid_page_count;
+    const uint16 pages = part->nand_chip->pages_per_blk;
+    if (n >= pages / 2) {
+      gc->gc_page = 4;
+    } else if (n >= pages / 4) {
+      gc->gc_page = 8;
+    } else if (n >= pages / 8) {
+      gc->gc_page = 16;
+    } else {
+      printk("something is wrong 1! %d:%d\n", free, n);
+      gc->gc_page = kWholeBlock;
+    }
+    if (free <= gc->start_gc_free_blocks / 2) {
+      printk("something is wrong 2! %d:%d\n", free, n);
+      gc->gc_page = kWholeBlock;
+    }
+  }
+  if (garbage_collect_first(part, nullptr, gc->gc_page) == 0) return 0;
+  printk("garbage_collect_first wrong! %d\n", part->free_block_num);
+  return 1;
+}
+
+uint32 gc_one(nyx_nftl_part_t* part) {
+  const _phy_block_info* head = part->invalid_page_head.invalid_page_next;
+  if (head == nullptr || head->invalid_page_count < kGcOneMinInvalid) return 1;
+  if (garbage_collect_first(part, nullptr, kWholeBlock) != 0) {
+    printk("gc_one error!\n");
+  } else {
+    printk("gc_one ok!\n");
+  }
+  return 0;
+}
+
+// Ends: every round takes the head victim off the list for good (freed once
+// all its pages are invalid, which the recount in garbage_collect_first makes
+// exact, or left out after a failure), while the blocks the moved pages fill
+// join the list with no invalid page but their mapping page.
+uint32 gc_all(nyx_nftl_part_t* part) {
+  while (gc_one(part) == 0) {
+  }
+  printk("gc all end\n");
+  return 0;
+}
+
+// ---------------------------------------------------------------------------
+// Priority reclaim queue.
+// ---------------------------------------------------------------------------
+
+_prio_gc_node* get_empty_gc_node(_prio_gc* prio_gc) {
+  for (int i = 0; i < NYX_PRIO_GC_NODES; ++i) {
+    if (prio_gc->prio_gc_node[i].prio_type == NYX_PRIO_FREE) return &prio_gc->prio_gc_node[i];
+  }
+  return nullptr;
+}
+
+_prio_gc_node* search_gc_node(_prio_gc* prio_gc, _phy_block_info* block) {
+  for (_prio_gc_node* node = prio_gc->prio_gc_head.prio_gc_next; node != nullptr;
+       node = node->prio_gc_next) {
+    if (node->phy_block_info == block) return node;
+  }
+  return nullptr;
+}
+
+int add_to_gc_list_tail(_prio_gc* prio_gc, _prio_gc_node* gc_node) {
+  _prio_gc_node* last = &prio_gc->prio_gc_head;
+  while (last->prio_gc_next != nullptr) last = last->prio_gc_next;
+  last->prio_gc_next = gc_node;
+  gc_node->prio_gc_prev = last;
+  gc_node->prio_gc_next = nullptr;
+  prio_gc->gc_num = static_cast<uint16>(prio_gc->gc_num + 1);
+  return 0;
+}
+
+_prio_gc_node* del_from_gc_list(_prio_gc* prio_gc, _prio_gc_node* gc_node) {
+  _prio_gc_node* prev = gc_node->prio_gc_prev;
+  _prio_gc_node* next = gc_node->prio_gc_next;
+  // A node that is not queued has no predecessor: nothing to unlink.
+  if (prev == nullptr) return gc_node;
+  prev->prio_gc_next = next;
+  if (next != nullptr) next->prio_gc_prev = prev;
+  gc_node->prio_gc_next = nullptr;
+  gc_node->prio_gc_prev = nullptr;
+  if (prio_gc->gc_num > 0) prio_gc->gc_num = static_cast<uint16>(prio_gc->gc_num - 1);
+  return gc_node;
+}
+
+void add_prio_gc(nyx_nftl_part_t* part, _phy_block_info* block, uint16 type) {
+  _prio_gc* queue = &part->prio_gc;
+  if (search_gc_node(queue, block) != nullptr) return;
+  _prio_gc_node* node = get_empty_gc_node(queue);
+  if (node == nullptr) return;
+  node->phy_block_info = block;
+  node->prio_type = type;
+  node->prio_gc_next = nullptr;
+  node->prio_gc_prev = nullptr;
+  add_to_gc_list_tail(queue, node);
+}
+
+uint32 do_prio_gc(nyx_nftl_part_t* part) {
+  _prio_gc* queue = &part->prio_gc;
+  _prio_gc_node* node = queue->prio_gc_head.prio_gc_next;
+  if (node == nullptr) return 0;
+  del_from_gc_list(queue, node);
+  _phy_block_info* block = node->phy_block_info;
+  if (block == part->part_current_used_block) {
+    node->prio_type = NYX_PRIO_FREE;
+    node->phy_block_info = nullptr;
+    return 0;
+  }
+  queue->prio_type_now = node->prio_type;
+  printk("do_prio_gc block:%d, type:%d\n", block->phy_block.blkNO_in_chip, node->prio_type);
+  const uint32 ret = garbage_collect_first(part, block, kWholeBlock);
+  node->prio_type = NYX_PRIO_FREE;
+  node->phy_block_info = nullptr;
+  queue->prio_type_now = NYX_PRIO_FREE;
+  return ret;
+}
+
+uint32 do_static_wear_leveling(nyx_nftl_part_t* part) {
+  if (part->s_wl.s_wl_status != 1) return 0;
+  _phy_block_info* block = part->invalid_page_head.invalid_page_next;
+  if (block == nullptr) return 0;
+  uint16 largest = block->erase_count;
+  uint16 smallest = block->erase_count;
+  _phy_block_info* cold = block;
+  for (; block != nullptr; block = block->invalid_page_next) {
+    if (block->erase_count > largest) {
+      largest = block->erase_count;
+    } else if (block->erase_count < smallest) {
+      smallest = block->erase_count;
+      cold = block;
+    }
+  }
+  if (static_cast<int>(largest) - static_cast<int>(smallest) < part->s_wl.erase_span) return 0;
+  add_prio_gc(part, cold, NYX_PRIO_WEAR_LEVEL);
+  return 0;
+}

@@ -1,0 +1,355 @@
+// Logical pages: reading and writing one logical page through the logical
+// page map and the partition's current block. A write goes to the next page
+// of the current block; when only the last page is left, the block's reverse
+// map is written there as its mapping page and the block is retired to the
+// invalid-page list; a free block is then erased to become the current block.
+// A failed page write moves the current block's pages to a fresh block
+// (do_write_error). Also installs the partition's operation pointers.
+//
+// Every function runs with the partition's lock held by its caller.
+
+#include <cstring>
+#include <new>
+#include <vector>
+
+#include "nyx_nftl.h"
+
+namespace {
+
+constexpr int kReadCorrected = -117;  // bit errors corrected: the data is good
+
+void set_page_op(_physic_op_par* op, const nyx_nftl_part_t* part, uint16 block, uint16 page,
+                 uchar* main_data, uchar* spare) {
+  std::memset(op, 0, sizeof(*op));
+  op->phy_page.Page_NO = page;
+  op->phy_page.blkNO_in_chip = block;
+  op->page_bitmap = part->nand_chip->bitmap_per_page;
+  op->main_data_addr = main_data;
+  op->spare_data_addr = spare;
+}
+
+// The write path's own page buffer, for the mapping page and for the pages
+// that a write-error recovery moves. temp_page_buf cannot serve here: garbage
+// collection hands the page it moves to the write path in temp_page_buf, and
+// a mapping page or a recovery copy built there would overwrite that page
+// before it is written. One buffer per thread (each partition's work is
+// serialised by its lock, but different partitions may run on different
+// threads), grown to the largest page seen and kept, so the write path
+// allocates nothing after its first use. Null when memory runs out.
+uchar* write_path_page_buf(const nyx_nftl_part_t* part) {
+  thread_local std::vector<uchar> buf;
+  const size_t need = part->nand_chip->bytes_per_page;
+  if (buf.size() < need) {
+    try {
+      buf.resize(need);
+    } catch (const std::bad_alloc&) {
+      return nullptr;
+    }
+  }
+  return buf.data();
+}
+
+// Whether logical page `lp`, as named by entry `page` of block `block_no`'s
+// reverse map, is still the newest copy. Entries that are no logical page of
+// this partition (none, or beyond the map, as a damaged spare record may
+// leave them) never index the map.
+bool is_valid_page(const nyx_nftl_part_t* part, uint16 block_no, uint16 page, uint32 lp) {
+  if (lp == NYX_NO_LOGIC_PAGE || lp >= nyx_nftl_logic_pages(part)) return false;
+  const _nand_page& entry = part->part_logic_page_map[lp];
+  return entry.blkNO_in_chip == block_no && entry.Page_NO == page;
+}
+
+// Invalid pages of the current block by the round-trip rule: the mapping
+// page plus every data page whose logical page has moved on.
+uint16 recount_current_block(const nyx_nftl_part_t* part) {
+  const _phy_block_info* cur = part->part_current_used_block;
+  const uint16 pages = part->nand_chip->pages_per_blk;
+  uint16 invalid = 1;
+  for (uint16 i = 0; i + 1 < pages; ++i) {
+    if (!is_valid_page(part, cur->phy_block.blkNO_in_chip, i,
+                       part->part_phy_page_map->phy_page_map[i])) {
+      invalid = static_cast<uint16>(invalid + 1);
+    }
+  }
+  return invalid;
+}
+
+// Takes the least-worn free block as the new current block, to be erased by
+// the next step of the write: clears the reverse map, starts at page 0 and
+// gives the block the next sequence number.
+uint32 take_next_current_block(nyx_nftl_part_t* part) {
+  std::memset(part->part_phy_page_map, 0xFF, sizeof(*part->part_phy_page_map));
+  _phy_block_info* next = out_phy_block_from_free_list(part);
+  part->part_current_used_block = next;
+  if (next == nullptr) {
+    printk("no free block!!!!\n");
+    return 1;
+  }
+  part->current_block_used_page = 0;
+  part->current_block_used_count += 1;
+  return 0;
+}
+
+// Writes the current block's mapping page into its last page and retires the
+// block to the invalid-page list, then takes the next current block.
+uint32 retire_current_block(nyx_nftl_part_t* part) {
+  const uint16 pages = part->nand_chip->pages_per_blk;
+  for (;;) {
+    // Encoded afresh on every attempt: a recovery reuses the buffer for the
+    // pages it moves, and the block (erase count, sequence number) changes.
+    _phy_block_info* cur = part->part_current_used_block;
+    uchar* page = write_path_page_buf(part);
+    if (page == nullptr) return 1;
+    nyx_nftl_encode_mapping_page(part->part_phy_page_map, page, part->nand_chip->bytes_per_page);
+    uchar spare[NYX_SPARE_BYTES];
+    std::memset(spare, 0xFF, sizeof spare);  // bytes 10-15 stay 0xFF, as in the marks
+    set_oob_special_page(part, spare, NYX_TAG_MAPPING_PAGE, part->current_block_used_count,
+                         cur->erase_count);
+    _physic_op_par op;
+    set_page_op(&op, part, cur->phy_block.blkNO_in_chip, part->current_block_used_page, page,
+                spare);
+    const int ret = part->nand_write_page(part, &op);
+    if (cur->invalid_page_count > pages) printk("invalid_page_count more than pages_per_blk 3!!\n");
+    if (ret == 0) break;
+    printk("nand_write_logic_page_no_gc write error!\n");
+    if (do_write_error(part) != 0) return 1;
+    // The mapping page goes again to the same page number of the replacement.
+  }
+
+  _phy_block_info* cur = part->part_current_used_block;
+  cur->invalid_page_count = static_cast<uint16>(cur->invalid_page_count + 1);
+  const uint16 recount = recount_current_block(part);
+  if (recount != cur->invalid_page_count) {
+    printk("part_current_used_block invaild_page num error:[%d] [%d]!!\n", recount,
+           cur->invalid_page_count);
+    cur->invalid_page_count = recount;
+  }
+  put_phy_block_to_invalid_page_list(part, cur);
+  adjust_invaild_list(part);
+  return take_next_current_block(part);
+}
+
+// Erases the current block before its first page is written. A block whose
+// erase fails is marked bad and left on no list; the next free block takes
+// its place with the same sequence number.
+uint32 erase_current_block(nyx_nftl_part_t* part) {
+  // Nothing is written in the block yet, whatever reverse map the mount left.
+  std::memset(part->part_phy_page_map, 0xFF, sizeof(*part->part_phy_page_map));
+  for (;;) {
+    _phy_block_info* cur = part->part_current_used_block;
+    _physic_op_par op;
+    set_page_op(&op, part, cur->phy_block.blkNO_in_chip, 0, nullptr, nullptr);
+    const int ret = part->nand_erase_superblk(part, &op);
+    cur->invalid_page_count = 0;
+    cur->erase_count = static_cast<uint16>(cur->erase_count + 1);
+    cur->block_used_count = static_cast<sint32>(part->current_block_used_count);
+    if (ret == 0) break;
+    part->nand_mark_bad_blk(part, &op);
+    part->current_block_used_count -= 1;
+    printk("nand_write_logic_page_no_gc erase error!\n");
+    if (take_next_current_block(part) != 0) return 1;
+  }
+  const _phy_block_info* cur = part->part_current_used_block;
+  if (part->s_wl.s_wl_status != 1 && cur->erase_count != 0xFFFF &&
+      cur->erase_count > part->s_wl.erase_threshold) {
+    part->s_wl.s_wl_status = 1;
+  }
+  return 0;
+}
+
+// Writes `buf` as logical page `page_no` into the next page of the current
+// block and points both maps at it.
+uint32 write_data_page(nyx_nftl_part_t* part, uint32 page_no, uchar* buf) {
+  const uint16 pages = part->nand_chip->pages_per_blk;
+  _nand_page* entry = &part->part_logic_page_map[page_no];
+
+  // The old copy: counted now when it lies in the current block (a recovery
+  // carries the count into the replacement), else after the write.
+  bool old_in_current = false;
+  _phy_block_info* old_block = nullptr;
+  if (entry->blkNO_in_chip != NYX_UNMAPPED_BLOCK) {
+    _phy_block_info* holder = get_phy_block_addr(part, entry->blkNO_in_chip);
+    if (holder == part->part_current_used_block) {
+      old_in_current = true;
+      holder->invalid_page_count = static_cast<uint16>(holder->invalid_page_count + 1);
+      if (holder->invalid_page_count > pages) {
+        printk("invalid_page_count more than pages_per_blk 2 current_block_used_page:%d!!\n",
+               part->current_block_used_page);
+      }
+    } else {
+      old_block = holder;
+    }
+  }
+
+  for (;;) {
+    _phy_block_info* cur = part->part_current_used_block;
+    uchar spare[NYX_SPARE_BYTES];
+    std::memset(spare, 0xFF, sizeof spare);
+    set_oob_logic_page(part, spare, page_no, part->current_block_used_count, cur->erase_count);
+    _physic_op_par op;
+    set_page_op(&op, part, cur->phy_block.blkNO_in_chip, part->current_block_used_page, buf, spare);
+    if (part->nand_write_page(part, &op) == 0) break;
+    printk("nand_write_logic_page_no_gc write error2!\n");
+    if (do_write_error(part) != 0) {
+      // The page never reached the flash: the maps keep naming the old copy,
+      // which stays valid, so its early count is taken back.
+      if (old_in_current) {
+        _phy_block_info* now = part->part_current_used_block;
+        now->invalid_page_count = static_cast<uint16>(now->invalid_page_count - 1);
+      }
+      return 1;
+    }
+    // Written again at the same page number of the replacement block.
+  }
+
+  // The maps follow the page only once it is on the flash: pointing them at a
+  // page whose write failed would lose the old copy if the recovery failed.
+  const uint16 used = part->current_block_used_page;
+  entry->Page_NO = used;
+  entry->blkNO_in_chip = part->part_current_used_block->phy_block.blkNO_in_chip;
+  part->part_phy_page_map->phy_page_map[used] = page_no;
+  part->current_block_used_page = static_cast<uint16>(used + 1);
+
+  if (old_block != nullptr) phy_block_from_invalid_page_incr(part, old_block);
+  adjust_invaild_list(part);
+  return 0;
+}
+
+// Moves page `page` of `from` to the same page of `to`, with `to`'s sequence
+// number and erase count in its spare record. Returns nonzero only when the
+// destination failed. The copy is made here rather than with nand_copy_page,
+// whose result merges the source read with the destination write: a source
+// page that reads back damaged would condemn one fresh block after another
+// until the free list ran dry. Such a page is moved as read (its data is
+// beyond recovery either way, and skipping it would leave an erased hole that
+// ends the current block's pages at the next mount).
+int move_page(nyx_nftl_part_t* part, _phy_block_info* from, _phy_block_info* to, uint16 page,
+              uchar* buf) {
+  uchar spare[NYX_SPARE_BYTES];
+  _physic_op_par op;
+  set_page_op(&op, part, from->phy_block.blkNO_in_chip, page, buf, spare);
+  part->nand_read_page(part, &op);
+
+  const uint32 lp = part->part_phy_page_map->phy_page_map[page];
+  const uint32 sequence = static_cast<uint32>(to->block_used_count);
+  if (lp != NYX_NO_LOGIC_PAGE) {
+    // The reverse map, not the spare record just read, names the page: it
+    // survives a damaged read.
+    set_oob_logic_page(part, spare, lp, sequence, to->erase_count);
+  } else {
+    // A page the mount could not read as a logical page: kept as it was.
+    set_oob_special_page(part, spare, get_special_data_from_oob(spare), sequence, to->erase_count);
+  }
+  set_page_op(&op, part, to->phy_block.blkNO_in_chip, page, buf, spare);
+  return part->nand_write_page(part, &op);
+}
+
+}  // namespace
+
+uint32 nand_read_logic_page(nyx_nftl_part_t* part, uint32 page_no, uchar* buf) {
+  // A page number beyond the map is refused before it can index it.
+  if (page_no >= nyx_nftl_logic_pages(part)) return 1;
+  const _nand_page entry = part->part_logic_page_map[page_no];
+  if (entry.blkNO_in_chip == NYX_UNMAPPED_BLOCK) {
+    std::memset(buf, 0xFF, part->nand_chip->bytes_per_page);
+    return 0;
+  }
+  uchar spare[NYX_SPARE_BYTES];
+  _physic_op_par op;
+  set_page_op(&op, part, entry.blkNO_in_chip, entry.Page_NO, buf, spare);
+  int ret = part->nand_read_page(part, &op);
+  if (ret == kReadCorrected) ret = 0;
+  if (do_prio_gc(part) != 0) ret = 1;
+  return static_cast<uint32>(ret);
+}
+
+uint32 nand_write_logic_page_no_gc(nyx_nftl_part_t* part, uint32 page_no, uchar* buf) {
+  // A page number beyond the map is refused before it can index it.
+  if (page_no >= nyx_nftl_logic_pages(part)) return 1;
+  // Without a current block (none found at mount, or the free list ran dry
+  // when one was needed) there is nowhere to write: refused, flash untouched.
+  if (part->part_current_used_block == nullptr) return 1;
+  const uint16 last_page = static_cast<uint16>(part->nand_chip->pages_per_blk - 1);
+  // A write position past the mapping page would program into the next
+  // block: refused.
+  if (part->current_block_used_page > last_page) return 1;
+
+  if (part->current_block_used_page == last_page && retire_current_block(part) != 0) return 1;
+  if (part->current_block_used_page == 0 && erase_current_block(part) != 0) return 1;
+  return write_data_page(part, page_no, buf);
+}
+
+uint32 nand_write_logic_page(nyx_nftl_part_t* part, uint32 page_no, uchar* buf) {
+  if (nand_write_logic_page_no_gc(part, page_no, buf) != 0) return 1;
+  return garbage_collect(part) != 0 ? 1 : 0;
+}
+
+uint32 do_write_error(nyx_nftl_part_t* part) {
+  _phy_block_info* cur = part->part_current_used_block;
+  const uint16 used = part->current_block_used_page;
+  uchar* buf = write_path_page_buf(part);
+  if (buf == nullptr) return 1;
+
+  _phy_block_info* fresh = nullptr;
+  for (;;) {
+    fresh = out_phy_block_from_free_list(part);
+    if (fresh == nullptr) {
+      printk("no free block\n");
+      return 1;
+    }
+    _physic_op_par op;
+    set_page_op(&op, part, fresh->phy_block.blkNO_in_chip, 0, nullptr, nullptr);
+    const int ret = part->nand_erase_superblk(part, &op);
+    fresh->invalid_page_count = 0;
+    fresh->erase_count = static_cast<uint16>(fresh->erase_count + 1);
+    if (ret != 0) {
+      part->nand_mark_bad_blk(part, &op);
+      printk("do_write_error erase error!\n");
+      if (part->free_block_num > part->gc_strategy.start_gc_free_blocks / 4) continue;
+      printk("no free block\n");
+      return 1;
+    }
+    fresh->block_used_count = static_cast<sint32>(static_cast<uint32>(cur->block_used_count) + 1);
+
+    // Every written page moves, not only those up to the first page without
+    // a logical page: the mount may leave such a page inside the block, and
+    // stopping there would drop the pages after it.
+    bool moved = true;
+    for (uint16 i = 0; i < used; ++i) {
+      if (move_page(part, cur, fresh, i, buf) != 0) {
+        moved = false;
+        break;
+      }
+    }
+    if (moved) break;
+    part->nand_mark_bad_blk(part, &op);
+  }
+
+  const uint16 cur_no = cur->phy_block.blkNO_in_chip;
+  for (uint16 i = 0; i < used; ++i) {
+    const uint32 lp = part->part_phy_page_map->phy_page_map[i];
+    if (is_valid_page(part, cur_no, i, lp)) {
+      part->part_logic_page_map[lp].blkNO_in_chip = fresh->phy_block.blkNO_in_chip;
+    }
+  }
+  fresh->invalid_page_count = cur->invalid_page_count;
+
+  _physic_op_par op;
+  set_page_op(&op, part, cur_no, 0, nullptr, nullptr);
+  part->nand_mark_bad_blk(part, &op);
+
+  part->part_current_used_block = fresh;
+  part->current_block_used_count = static_cast<uint32>(fresh->block_used_count);
+  return 0;
+}
+
+void nyx_nftl_ops_init(nyx_nftl_part_t* part) {
+  part->nand_erase_superblk = nand_erase_superblk;
+  part->nand_read_page = nand_read_page;
+  part->nand_write_page = nand_write_page;
+  part->nand_copy_page = nand_copy_page;
+  part->nand_is_blk_good = nand_is_blk_good;
+  part->nand_mark_bad_blk = nand_mark_bad_blk;
+  part->nand_write_logic_page = nand_write_logic_page;
+  part->nand_read_logic_page = nand_read_logic_page;
+}
