@@ -219,8 +219,8 @@ TEST_P(MountThresholds, DerivedFromSpareBlocks) {
 // blocks give 15, 648 give 80, 1608 give 200.
 INSTANTIATE_TEST_SUITE_P(Spare, MountThresholds,
                          ::testing::Values(ThresholdCase{32, 16, 2048, 8, 10},
-                                           ThresholdCase{648, 4, 512, 10, 53},
-                                           ThresholdCase{1608, 4, 512, 25, 133}));
+                                           ThresholdCase{648, 16, 512, 10, 53},
+                                           ThresholdCase{1608, 16, 512, 25, 133}));
 
 TEST(MountRefusal, FourteenSpareBlocksAreTooFew) {
   SimPartition sim(small_chip(30, kPages));

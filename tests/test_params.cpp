@@ -3,6 +3,7 @@
 // geometry checks, reserve rule, chip record, block table and clean-up.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -358,11 +359,37 @@ class AttachReserve : public ::testing::TestWithParam<ReserveCase> {};
 
 TEST_P(AttachReserve, SplitsLogicalAndReserveBlocks) {
   const ReserveCase c = GetParam();
-  SimPartition sim(small_chip(c.blocks, 4, 512, 64));
+  SimPartition sim(small_chip(c.blocks, 16, 512, 64));
   LogCapture log;
   ASSERT_EQ(sim.attach(), 0);
   EXPECT_EQ(log.count("nftl start" + std::to_string(c.blocks) + "," + std::to_string(c.reserve) + "\n"), 1u);
-  EXPECT_EQ(sim.part->logic_cap_in_sects, 4u * (c.blocks - c.reserve));
+  EXPECT_EQ(sim.part->logic_cap_in_sects, 16u * (c.blocks - c.reserve));
+}
+
+// Each block carries one logical page fewer than it has pages (the mapping
+// page). With 4 pages per block the reserve rule alone would promise more
+// logical pages than the blocks' data pages; the capacity is lowered to fit,
+// leaving 8 blocks of room, and the whole disk stays writable.
+TEST(AttachCapacity, SmallBlocksGetACapacityTheFlashCanHold) {
+  SimPartition sim(small_chip(300, 4, 512, 64));
+  LogCapture log;
+  ASSERT_EQ(sim.attach(), 0);
+  EXPECT_EQ(log.count("nftl start300,37\n"), 1u);
+  const uint32 logical_blocks = sim.part->logic_cap_in_sects / 4;
+  EXPECT_EQ(logical_blocks, (300u - 9u) * 3u / 4u);
+  EXPECT_LE(logical_blocks * 4u, (300u - 1u - 8u) * 3u);
+  EXPECT_EQ(sim.part->backup_cap_in_sects, 4u * (sim.part->blocks - logical_blocks));
+  ASSERT_NE(sim.part->part_current_used_block, nullptr);
+
+  std::vector<uchar> page(512);
+  for (uint32 lp = 0; lp < nyx_nftl_logic_pages(sim.part); ++lp) {
+    std::fill(page.begin(), page.end(), static_cast<uchar>(lp));
+    ASSERT_EQ(nand_write_logic_page(sim.part, lp, page.data()), 0u) << "logical page " << lp;
+  }
+  for (uint32 lp = 0; lp < nyx_nftl_logic_pages(sim.part); lp += 7) {
+    ASSERT_EQ(nand_read_logic_page(sim.part, lp, page.data()), 0u);
+    EXPECT_EQ(page[0], static_cast<uchar>(lp));
+  }
 }
 
 INSTANTIATE_TEST_SUITE_P(Blocks, AttachReserve,

@@ -423,6 +423,9 @@ uint32 create_part_list(nyx_nftl_part_t* part) {
       garbage_collect_first(part, nullptr, 65535);
     }
     if (part->free_head.free_next != nullptr) {
+      // The reverse map still holds the last mapping page the scan read; a
+      // fresh current block starts with no page written.
+      reset_reverse_map(part->part_phy_page_map);
       part->part_current_used_block = out_phy_block_from_free_list(part);
       part->current_block_used_page = 0;
       part->current_block_used_count = next_count;

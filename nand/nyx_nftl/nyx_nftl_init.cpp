@@ -38,7 +38,9 @@ bool geometry_fits(const mtd_info* mtd) {
   }
   if (erasesize == 0 || (erasesize & (erasesize - 1)) != 0 || erasesize % writesize != 0) return false;
   uint32 pages_per_blk = erasesize / writesize;
-  return pages_per_blk <= NYX_MAX_PAGES_PER_BLK && 4 * pages_per_blk <= writesize;
+  // A block needs at least one data page besides its mapping page.
+  return pages_per_blk >= 2 && pages_per_blk <= NYX_MAX_PAGES_PER_BLK &&
+         4 * pages_per_blk <= writesize;
 }
 
 }  // namespace
@@ -84,6 +86,26 @@ int nyx_nftl_part_attach(mtd_info* mtd, nyx_nftl_part_t** out) {
   if (reserve >= total_blocks) reserve = static_cast<uint16>(total_blocks / 2);
   part->free_block_num = static_cast<uint16>(reserve);
   printk("nftl start%d,%d\n", static_cast<int>(total_blocks), static_cast<int>(reserve));
+
+  // Each block holds pages_per_blk - 1 logical pages (its last page is the
+  // mapping page), while the capacity above counts pages_per_blk per logical
+  // block. With 8 or fewer pages per block that promises more than the flash
+  // holds, and writes near the end of the disk would fail for want of free
+  // blocks. For a partition the mount can serve (15 spare blocks or more),
+  // the logical blocks are lowered until their pages fit in the data pages
+  // of all blocks but the head mark's and 8 more left as room for
+  // collection. With 16 or more pages per block the rule above already
+  // leaves that room and nothing changes.
+  uint32 logical_blocks = total_blocks - reserve;
+  if (total_blocks - 1 - logical_blocks >= 15) {
+    uint32 pages_per_blk = chip->pages_per_blk;
+    uint32 fit = (total_blocks - 9) * (pages_per_blk - 1) / pages_per_blk;
+    if (logical_blocks > fit) {
+      logical_blocks = fit;
+      reserve = total_blocks - logical_blocks;
+      part->free_block_num = static_cast<uint16>(reserve);
+    }
+  }
 
   auto* table = static_cast<_phy_block_info*>(kzalloc(sizeof(_phy_block_info) * (total_blocks + 1)));
   if (table == nullptr) {
