@@ -331,3 +331,140 @@ _prio_gc_node* del_from_gc_list(_prio_gc* prio_gc, _prio_gc_node* gc_node);
 void add_prio_gc(nyx_nftl_part_t* part, _phy_block_info* block, uint16 type);
 uint32 do_prio_gc(nyx_nftl_part_t* part);
 uint32 do_static_wear_leveling(nyx_nftl_part_t* part);
+
+// ===========================================================================
+// The block device: the sector cache and the device record, and the units
+// that serve a partition as a disk.
+// ===========================================================================
+#include <time.h>
+
+#include "platform/blkdev.h"
+#include "platform/blktrans.h"
+#include "platform/kthread.h"
+#include "platform/ktime.h"
+#include "platform/reboot.h"
+#include "platform/spinlock.h"
+
+constexpr uint16 NYX_CACHE_NODES = 32;       // page buffers of a device's cache
+constexpr uint16 NYX_CACHE_MAX_DIRTY = 16;   // dirty pages held before one is pushed out
+constexpr uint16 NYX_CACHE_NODE_CLEAN = 0;   // cache_info: on the read list
+constexpr uint16 NYX_CACHE_NODE_DIRTY = 1;   // cache_info: on the write list
+constexpr uint16 NYX_CACHE_NODE_FREE = 0x00FF;
+
+// One page buffer of the cache. A node is free, on the read list (clean) or
+// on the write list (dirty); a node that leaves a list keeps its page number
+// and contents.
+typedef struct __cache_node {
+  uint16 cache_no;    // index in the pool
+  uint16 cache_info;  // 0x00FF free, 0 clean, 1 dirty
+  uint32 page_no;     // logical page held; 0xFFFFFFFF at set-up
+  uchar* buf;         // one page, inside cache_buf
+  struct __cache_node* cache_read_next;
+  struct __cache_node* cache_read_prev;   // previous node, or the head
+  struct __cache_node* cache_write_next;
+  struct __cache_node* cache_write_prev;  // previous node, or the head
+} _cache_node;
+
+// The cache of one device: the pool and its two lists, oldest first.
+typedef struct {
+  uint16 cache_totals;
+  uint16 cache_read_nums;
+  uint16 cache_write_nums;
+  uchar* cache_buf;  // all node buffers, one allocation
+  _cache_node cache_node[NYX_CACHE_NODES];
+  _cache_node cache_read_head;   // only cache_read_next is used
+  _cache_node cache_write_head;  // only cache_write_next is used
+} _cache;
+
+struct nyx_nftl_blk_s;
+typedef struct nyx_nftl_blk_s nyx_nftl_blk_t;
+
+// The device record, one per served partition. `mbd` comes first: the
+// block-translation layer's pointer to its device is a pointer to this
+// record.
+struct nyx_nftl_blk_s {
+  mtd_blktrans_dev mbd;
+  request* req;                 // the request being served
+  request_queue* queue;         // set by the queue set-up
+  scatterlist* bounce_sg;       // scatter table, null until the queue set-up
+  uint32 bounce_sg_len;         // entries filled by the last request
+  task_struct* nftl_thread;     // the worker, null when none runs
+  nyx_nftl_part_t* nyx_nftl_part;
+  notifier_block nb;            // reboot notification
+  struct timespec ts_write_start;  // monotonic time of the last sector write
+  spinlock_t thread_lock;       // taken by nothing
+  _cache cache;
+  uint32 (*read_data)(nyx_nftl_blk_t* blk, unsigned long start_sector, uint32 len, uchar* buf);
+  uint32 (*write_data)(nyx_nftl_blk_t* blk, unsigned long start_sector, uint32 len, uchar* buf);
+  uint32 (*flush_write_cache)(nyx_nftl_blk_t* blk);
+};
+
+// ---------------------------------------------------------------------------
+// nyx_nftl_cache: the page cache and the sector read and write paths.
+// ---------------------------------------------------------------------------
+int cache_init(nyx_nftl_blk_t* nyx_nftl_blk);
+int cache_exit(nyx_nftl_blk_t* nyx_nftl_blk);
+_cache_node* search_from_cache_read_list(_cache* cache, uint32 page);
+_cache_node* search_from_cache_write_list(_cache* cache, uint32 page);
+_cache_node* get_empty_cahce_node(_cache* cache);
+int add_to_cache_read_list_tail(_cache* cache, _cache_node* cache_node);
+int add_to_cache_write_list_tail(_cache* cache, _cache_node* cache_node);
+_cache_node* del_from_cache_read_list(_cache* cache, _cache_node* cache_node);
+_cache_node* del_from_cache_write_list(_cache* cache, _cache_node* cache_node);
+
+uint32 nand_read(nyx_nftl_blk_t* nyx_nftl_blk, unsigned long start_sector, uint32 len, uchar* buf);
+uint32 nand_write(nyx_nftl_blk_t* nyx_nftl_blk, unsigned long start_sector, uint32 len, uchar* buf);
+uint32 nand_op(uchar flag, nyx_nftl_blk_t* nyx_nftl_blk, uint32 start_sector, uint32 len,
+               uchar* buf);
+uint32 nand_cache_read(nyx_nftl_blk_t* nyx_nftl_blk, uint32 page_no, uint16 bitmap, uchar* buf);
+uint32 nand_cache_write(nyx_nftl_blk_t* nyx_nftl_blk, uint32 page_no, uint16 bitmap, uchar* buf);
+uint32 nand_flush_write_cache(nyx_nftl_blk_t* nyx_nftl_blk);
+
+// ---------------------------------------------------------------------------
+// nyx_nftl_create_list: the flash self-tests (they destroy the partition's
+// contents).
+// ---------------------------------------------------------------------------
+int test0(nyx_nftl_blk_t* blk, uchar* NAND_PAGE_BUF, uint32 blocks);
+int test1(nyx_nftl_blk_t* blk, uchar* NAND_PAGE_BUF);
+int nand_test(nyx_nftl_blk_t* blk, uchar flag, uint32 blocks);
+
+// ---------------------------------------------------------------------------
+// nyx_nftl_init: a device's partition brought up (attach, capacity, cache,
+// debug class) and released; the debug class's attributes.
+// ---------------------------------------------------------------------------
+int nyx_nftl_initialize(nyx_nftl_blk_t* nyx_nftl_blk);
+void nyx_nftl_part_release(nyx_nftl_blk_t* nyx_nftl_blk);
+
+ssize_t show_part_struct(device_class* cls, class_attribute* attr, char* buf);
+ssize_t show_list(device_class* cls, class_attribute* attr, char* buf);
+ssize_t do_gc_all(device_class* cls, class_attribute* attr, char* buf);
+ssize_t do_gc_one(device_class* cls, class_attribute* attr, char* buf);
+ssize_t show_logic_page_table(device_class* cls, class_attribute* attr, const char* buf,
+                              size_t count);
+extern class_attribute nftl_class_attrs[];
+
+// ---------------------------------------------------------------------------
+// nyx_nftl_block: registration with the block-translation layer, request
+// handling, the background worker, flush, release and reboot.
+// ---------------------------------------------------------------------------
+extern mtd_blktrans_ops nyx_nftl_tr;
+
+int init_nyx_nftl();
+void cleanup_nyx_nftl();
+void nyx_nftl_add_mtd(mtd_blktrans_ops* tr, mtd_info* mtd);
+void nyx_nftl_remove_dev(mtd_blktrans_dev* dev);
+int nyx_nftl_init_bounce_buf(mtd_blktrans_dev* dev, request_queue* rq);
+int do_nftltrans_request(mtd_blktrans_ops* tr, mtd_blktrans_dev* dev, request* req);
+// Walks the scatter table of the current request and cuts its first
+// `total_bytes` bytes into runs of contiguous memory: run i starts at
+// buf_addr[i] and covers the request's bytes offset_addr[i] to
+// offset_addr[i + 1]. Both lists have room for `max_runs` runs (plus the
+// end offset). Returns the number of runs.
+uint32 nyx_nftl_calculate_sg(nyx_nftl_blk_t* nyx_nftl_blk, uint32 total_bytes, uchar** buf_addr,
+                             uint32* offset_addr, uint32 max_runs);
+int nyx_nftl_writesect(mtd_blktrans_dev* dev, unsigned long block, char* buf);
+int nyx_nftl_open(mtd_blktrans_dev* mbd);
+int nyx_nftl_thread(void* arg);
+int nyx_nftl_flush(mtd_blktrans_dev* dev);
+int nyx_nftl_release(mtd_blktrans_dev* mbd);
+int nyx_nftl_reboot_notifier(notifier_block* nb, unsigned long priority, void* arg);

@@ -516,3 +516,153 @@ uint32 get_used_block_count(nyx_nftl_part_t* part, _phy_block_info* block) {
 }
 
 // Diagnostics (print_part and the flash self-tests) follow below.
+
+namespace {
+
+// Addresses are shown by their low 32 bits, as the lines' format holds.
+unsigned int address_bits(const void* p) {
+  return static_cast<unsigned int>(reinterpret_cast<uintptr_t>(p));
+}
+
+// A block's number for the print-out; -1 stands for no block.
+int block_number(const _phy_block_info* block) {
+  return block != nullptr ? block->phy_block.blkNO_in_chip : -1;
+}
+
+// Sets bytes 0 to 3 of `buf` to the self-tests' stamp of `n`.
+void stamp(uchar* buf, uint32 n) {
+  buf[0] = static_cast<uchar>((n >> 24) + 1);
+  buf[1] = static_cast<uchar>(n >> 16);
+  buf[2] = static_cast<uchar>(n >> 8);
+  buf[3] = static_cast<uchar>(n);
+}
+
+bool has_stamp(const uchar* buf, uint32 n) {
+  uchar expected[4];
+  stamp(expected, n);
+  return std::memcmp(buf, expected, sizeof expected) == 0;
+}
+
+}  // namespace
+
+void print_part(nyx_nftl_part_t* part) {
+  const nand_chip_t* chip = part->nand_chip;
+  printk("part->nand_chip->blk_per_chip: %d \n", chip->blk_per_chip);
+  printk("part->nand_chip->bytes_per_page: %d \n", chip->bytes_per_page);
+  printk("part->nand_chip->pages_per_blk: %d \n", chip->pages_per_blk);
+  printk("part->part_no: %d \n", part->part_no);
+  printk("part->part_attr: %d \n", part->part_attr);
+  printk("part->blocks: %d \n", part->blocks);
+  printk("part->bad_block: %d \n", part->bad_block);
+  printk("part->backup_cap_in_sects: %d \n", static_cast<int>(part->backup_cap_in_sects));
+  printk("part->free_block_num: %d \n", part->free_block_num);
+  printk("part->gc_strategy.start_gc_free_blocks: %d \n", part->gc_strategy.start_gc_free_blocks);
+  printk("part->gc_strategy.stop_gc_free_blocks: %d \n", part->gc_strategy.stop_gc_free_blocks);
+  printk("part->gc_strategy.gc_page: %d \n", part->gc_strategy.gc_page);
+  printk("part->gc_strategy.process: %d \n", part->gc_strategy.process);
+  printk("part->prio_gc.prio_type : %d \n", part->prio_gc.prio_type_now);
+  printk("part->logic_cap_in_sects: %d \n", static_cast<int>(part->logic_cap_in_sects));
+  printk("part->total_reads : %d \n", static_cast<int>(part->total_reads));
+  printk("part->total_write: %d \n", static_cast<int>(part->total_write));
+  printk("part->part_start_phy_block->phy_block.blkNO_in_chip: %d \n",
+         block_number(part->part_start_phy_block));
+  printk("part->part_end_phy_block->phy_block.blkNO_in_chip: %d \n",
+         block_number(part->part_end_phy_block));
+  printk("part->part_logic_page_map: %x \n", address_bits(part->part_logic_page_map));
+  printk("part->part_phy_page_map_for_gc: %x \n", address_bits(part->part_phy_page_map_for_gc));
+  printk("part->part_phy_page_map: %x \n", address_bits(part->part_phy_page_map));
+  printk("part->part_current_used_block: %x \n", address_bits(part->part_current_used_block));
+  // Without a current block (none found at mount, or the free list ran dry)
+  // the line still appears, with -1 for the missing block.
+  printk("part->part_current_used_block->phy_block.blkNO_in_chip: %d \n",
+         block_number(part->part_current_used_block));
+  printk("part->current_block_used_page: %d \n", part->current_block_used_page);
+  printk("part->current_block_used_count: %d \n", static_cast<int>(part->current_block_used_count));
+  printk("part->temp_page_buf: %x \n", address_bits(part->temp_page_buf));
+}
+
+// Raw page test over the first `blocks` blocks: stamp page 0 of every good
+// block, read it back and compare. A count beyond the partition is cut to
+// the partition's blocks: the test never reaches past its partition.
+int test0(nyx_nftl_blk_t* blk, uchar* NAND_PAGE_BUF, uint32 blocks) {
+  nyx_nftl_part_t* part = blk->nyx_nftl_part;
+  const nand_chip_t* chip = part->nand_chip;
+  if (blocks > chip->blk_per_chip) blocks = chip->blk_per_chip;
+  // The spare bytes written with each stamp are left erased; nothing reads
+  // them back.
+  uchar spare[64];
+  std::memset(spare, 0xFF, sizeof spare);
+  std::memset(NAND_PAGE_BUF, 0xFF, chip->bytes_per_page);
+  int result = 0;
+
+  for (uint32 i = 0; i < blocks; ++i) {
+    _physic_op_par p = page_par(part, static_cast<uint16>(i), 0, NAND_PAGE_BUF, spare);
+    if (part->nand_is_blk_good(part, &p) != 1) {
+      printk("bad block :%d\n", static_cast<int>(i));
+      continue;
+    }
+    part->nand_erase_superblk(part, &p);
+    stamp(NAND_PAGE_BUF, i);
+    part->nand_write_page(part, &p);
+    NAND_PAGE_BUF[0] = 0xEF;
+    NAND_PAGE_BUF[1] = 0xFE;
+    part->nand_read_page(part, &p);
+    if (has_stamp(NAND_PAGE_BUF, i)) {
+      printk("ok block :%d\n", static_cast<int>(i));
+    } else {
+      printk("error block: %d\n", static_cast<int>(i));
+      result = 1;
+    }
+  }
+  for (uint32 i = 0; i < blocks; ++i) {
+    _physic_op_par p = page_par(part, static_cast<uint16>(i), 0, NAND_PAGE_BUF, spare);
+    part->nand_erase_superblk(part, &p);
+  }
+  printk("test0 ok ! end page: %d\n", static_cast<int>(blocks));
+  return result;
+}
+
+// Logical page test: stamp and write every logical page, then read each
+// back. The first mismatch ends the test with 1.
+int test1(nyx_nftl_blk_t* blk, uchar* NAND_PAGE_BUF) {
+  nyx_nftl_part_t* part = blk->nyx_nftl_part;
+  std::memset(NAND_PAGE_BUF, 0xFF, part->nand_chip->bytes_per_page);
+  const uint32 pages = part->logic_cap_in_sects / part->nand_chip->sector_per_page;
+  if (pages == 0) {
+    printk("\n");
+    print_part(part);
+    printk("test1 ok ! end page: %d\n", 0);
+    return 0;
+  }
+  for (uint32 i = 0; i < pages; ++i) {
+    stamp(NAND_PAGE_BUF, i);
+    part->nand_write_logic_page(part, i, NAND_PAGE_BUF);
+    if ((i & 0xFF) == 0) printk("1/");
+  }
+  printk("\n");
+  print_part(part);
+  for (uint32 i = 0; i < pages; ++i) {
+    part->nand_read_logic_page(part, i, NAND_PAGE_BUF);
+    if (!has_stamp(NAND_PAGE_BUF, i)) {
+      printk("error page: %d,[%x][%x][%x][%x]\n", static_cast<int>(i), NAND_PAGE_BUF[0],
+             NAND_PAGE_BUF[1], NAND_PAGE_BUF[2], NAND_PAGE_BUF[3]);
+      return 1;
+    }
+  }
+  printk("test1 ok ! end page: %d\n", static_cast<int>(pages));
+  return 0;
+}
+
+int nand_test(nyx_nftl_blk_t* blk, uchar flag, uint32 blocks) {
+  auto* buf = static_cast<uchar*>(kzalloc(blk->nyx_nftl_part->nand_chip->bytes_per_page));
+  if (buf == nullptr) return -ENOMEM;
+  if (flag != 0) {
+    printk("test1 \n");
+    test1(blk, buf);
+  } else {
+    printk("test0 \n");
+    test0(blk, buf, blocks);
+  }
+  kfree(buf);
+  return 0;
+}

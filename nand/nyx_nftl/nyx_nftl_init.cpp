@@ -2,6 +2,9 @@
 // geometry checks, the chip record, the block-record table, the parameters,
 // the head-mark probe, the format of an unmarked partition and the mount
 // scan. Whatever bring-up allocated is released again when it fails.
+// Below them, a block device's bring-up and release of its partition (attach,
+// capacity, page cache, debug class) and the debug class's attributes.
+#include <cstddef>
 #include <cstring>
 
 #include "nyx_nftl.h"
@@ -144,3 +147,198 @@ void nyx_nftl_part_detach(nyx_nftl_part_t* part) {
   if (part == nullptr) return;
   release_partition(part);
 }
+
+// ---------------------------------------------------------------------------
+// A block device's partition: bring-up on top of the attach (capacity, page
+// cache, debug class) and release, and the debug class's attributes.
+// ---------------------------------------------------------------------------
+
+namespace {
+
+constexpr char kMediaPartName[] = "NFTL_Part";
+constexpr char kUserdataPartName[] = "userdata";
+constexpr char kMediaClassName[] = "nyx_nftl";
+constexpr char kUserdataClassName[] = "nyx_userdata";
+
+bool name_starts_with(const char* name, const char* prefix) {
+  return name != nullptr && std::strncmp(name, prefix, std::strlen(prefix)) == 0;
+}
+
+// Registers the partition's debug class under `class_name`. A failure is
+// logged and bring-up goes on; a name buffer that could not be had counts as
+// such a failure. The name buffer stays with the class until release.
+void register_debug_class(nyx_nftl_part_t* part, const char* class_name) {
+  const size_t size = std::strlen(class_name) + 1;
+  auto* name = static_cast<char*>(kzalloc(size));
+  if (name == nullptr) {
+    printk(" class register nand_class fail!\n");
+    return;
+  }
+  std::memcpy(name, class_name, size - 1);
+  part->debug.name = name;
+  part->debug.class_attrs = nftl_class_attrs;
+  if (class_register(&part->debug) != 0) printk(" class register nand_class fail!\n");
+}
+
+// The partition record that holds a debug class.
+nyx_nftl_part_t* part_of_class(device_class* cls) {
+  return reinterpret_cast<nyx_nftl_part_t*>(reinterpret_cast<char*>(cls) -
+                                            offsetof(nyx_nftl_part_t, debug));
+}
+
+}  // namespace
+
+int nyx_nftl_initialize(nyx_nftl_blk_t* nyx_nftl_blk) {
+  mtd_info* mtd = nyx_nftl_blk->mbd.mtd;
+  // A partition that fails its attach leaves nothing allocated, so the
+  // device record never points at a released record.
+  nyx_nftl_part_t* part = nullptr;
+  nyx_nftl_blk->nyx_nftl_part = nullptr;
+  int ret = nyx_nftl_part_attach(mtd, &part);
+  if (ret != 0) return ret;
+  nyx_nftl_blk->nyx_nftl_part = part;
+
+  nyx_nftl_blk->mbd.size = part->logic_cap_in_sects;
+
+  // Without its cache the device has no sector entries and cannot serve a
+  // request: bring-up fails as out of memory, with everything released.
+  if (cache_init(nyx_nftl_blk) != 0) {
+    nyx_nftl_part_detach(part);
+    nyx_nftl_blk->nyx_nftl_part = nullptr;
+    return -ENOMEM;
+  }
+
+  if (name_starts_with(mtd->name, kMediaPartName)) {
+    register_debug_class(part, kMediaClassName);
+  } else if (name_starts_with(mtd->name, kUserdataPartName)) {
+    register_debug_class(part, kUserdataClassName);
+  }
+  return 0;
+}
+
+void nyx_nftl_part_release(nyx_nftl_blk_t* nyx_nftl_blk) {
+  nyx_nftl_part_t* part = nyx_nftl_blk->nyx_nftl_part;
+  if (part == nullptr) return;
+  // The class lives in the partition record: it is withdrawn (which waits
+  // for attribute operations in progress) and its name released before the
+  // record goes. Withdrawing a class whose registration failed does nothing.
+  if (part->debug.name != nullptr) {
+    class_unregister(&part->debug);
+    kfree(part->debug.name);
+    part->debug.name = nullptr;
+  }
+  cache_exit(nyx_nftl_blk);
+  nyx_nftl_part_detach(part);
+  nyx_nftl_blk->nyx_nftl_part = nullptr;
+}
+
+// ---------------------------------------------------------------------------
+// Debug attributes. Each one runs under the partition's lock, like every
+// other path into the partition, so it never meets the worker or a request
+// half way. Output goes to the kernel log; a read yields empty text.
+// ---------------------------------------------------------------------------
+
+ssize_t show_part_struct(device_class* cls, class_attribute* /*attr*/, char* /*buf*/) {
+  nyx_nftl_part_t* part = part_of_class(cls);
+  mutex_lock(&part->nyx_nftl_lock);
+  print_part(part);
+  mutex_unlock(&part->nyx_nftl_lock);
+  return 0;
+}
+
+ssize_t show_list(device_class* cls, class_attribute* /*attr*/, char* /*buf*/) {
+  nyx_nftl_part_t* part = part_of_class(cls);
+  mutex_lock(&part->nyx_nftl_lock);
+  print_free_list(part);
+  print_block_invalid_list(part);
+  mutex_unlock(&part->nyx_nftl_lock);
+  return 0;
+}
+
+ssize_t do_gc_all(device_class* cls, class_attribute* /*attr*/, char* /*buf*/) {
+  nyx_nftl_part_t* part = part_of_class(cls);
+  mutex_lock(&part->nyx_nftl_lock);
+  gc_all(part);
+  mutex_unlock(&part->nyx_nftl_lock);
+  return 0;
+}
+
+ssize_t do_gc_one(device_class* cls, class_attribute* /*attr*/, char* /*buf*/) {
+  nyx_nftl_part_t* part = part_of_class(cls);
+  mutex_lock(&part->nyx_nftl_lock);
+  gc_one(part);
+  mutex_unlock(&part->nyx_nftl_lock);
+  return 0;
+}
+
+namespace {
+
+constexpr uint32 kTableLines = 512;
+
+int hex_digit(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return -1;
+}
+
+// Reads a hexadecimal number the way "%x" does (leading blanks, an optional
+// 0x, at least one digit; whatever follows is ignored), into 64 bits so that
+// a number too large for a page number is seen as such. False when the text
+// does not begin with a hexadecimal number.
+bool parse_hex(const char* text, size_t count, uint64_t* value) {
+  size_t i = 0;
+  while (i < count && (text[i] == ' ' || text[i] == '\t' || text[i] == '\n')) ++i;
+  if (i + 2 < count && text[i] == '0' && (text[i + 1] == 'x' || text[i + 1] == 'X') &&
+      hex_digit(text[i + 2]) >= 0) {
+    i += 2;
+  }
+  uint64_t n = 0;
+  size_t digits = 0;
+  for (; i < count && hex_digit(text[i]) >= 0; ++i, ++digits) {
+    if (n <= 0xFFFFFFFFull) n = n * 16 + static_cast<uint64_t>(hex_digit(text[i]));
+  }
+  *value = n;
+  return digits > 0;
+}
+
+}  // namespace
+
+// Logs 512 entries of the logical page map from the written page on. The
+// dump stays within the map: a start page near the end prints only up to
+// the map's last entry; a start page beyond the map, or text that is not a
+// hexadecimal number, is refused with a log line and -EINVAL.
+ssize_t show_logic_page_table(device_class* cls, class_attribute* /*attr*/, const char* buf,
+                              size_t count) {
+  nyx_nftl_part_t* part = part_of_class(cls);
+  uint64_t start = 0;
+  if (!parse_hex(buf, count, &start)) {
+    printk("show_logic_page_table: not a hexadecimal page number\n");
+    return -EINVAL;
+  }
+  mutex_lock(&part->nyx_nftl_lock);
+  const uint32 pages = nyx_nftl_logic_pages(part);
+  if (start >= pages) {
+    mutex_unlock(&part->nyx_nftl_lock);
+    printk("show_logic_page_table: page %llx is beyond the map (%x pages)\n",
+           static_cast<unsigned long long>(start), pages);
+    return -EINVAL;
+  }
+  const uint32 page = static_cast<uint32>(start);
+  const uint32 lines = pages - page < kTableLines ? pages - page : kTableLines;
+  for (uint32 i = 0; i < lines; ++i) {
+    const _nand_page entry = part->part_logic_page_map[page + i];
+    printk("page:%4x -> [%4x][%4x]\n", page + i, entry.blkNO_in_chip, entry.Page_NO);
+  }
+  mutex_unlock(&part->nyx_nftl_lock);
+  return static_cast<ssize_t>(count);
+}
+
+class_attribute nftl_class_attrs[] = {
+    {"part", 0444, show_part_struct, nullptr},
+    {"list", 0444, show_list, nullptr},
+    {"gcall", 0444, do_gc_all, nullptr},
+    {"gcone", 0444, do_gc_one, nullptr},
+    {"table", 0444, nullptr, show_logic_page_table},
+    {nullptr, 0, nullptr, nullptr},
+};
