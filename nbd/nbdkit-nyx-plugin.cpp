@@ -1,0 +1,487 @@
+// nbdkit plugin serving the disks of one NAND image as NBD exports.
+//
+// The image (a raw dump of the simulated chip: every page's main bytes then
+// its OOB bytes) is split by an mtdparts list; the translation layer turns
+// the partitions it accepts into disks ("system", "cache", "data", "media"),
+// and every disk is one export, named after the disk.
+//
+//   nbdkit -U SOCKET nbdkit-nyx-plugin.so image=nand.img
+//       [mtdparts=...] [page-size=2048] [oob-size=64] [pages-per-block=64] \
+//       [spare-offset=2] [blocks=N] [readonly=false]
+//
+// Life cycle. The image is opened and split while nbdkit reads its
+// configuration (so a wrong geometry or a truncated image stops the server
+// before it starts), but the layer's threads start only in after_fork:
+// nbdkit forks when it daemonizes and under --run, and threads do not
+// survive a fork. cleanup runs the orderly shutdown (flush every cache, stop
+// the workers, remove the disks and devices, sync and unmap the image).
+//
+// Requests. All requests are serialized by nbdkit; each read or write is
+// one whole request handed to the disk over the client's buffer. The disk
+// keeps one write cache for every connection, so a flush on one connection
+// covers the writes of all of them (multi-conn).
+#define NBDKIT_API_VERSION 2
+#define THREAD_MODEL NBDKIT_THREAD_MODEL_SERIALIZE_ALL_REQUESTS
+#include <nbdkit-plugin.h>
+
+#include <sys/stat.h>
+
+#include <cerrno>
+#include <cinttypes>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <exception>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <utility>
+
+#include "nand_stack.h"
+#include "platform/kernel.h"
+
+namespace {
+
+constexpr uint32_t kSectorSize = 512;
+constexpr uint32_t kPreferredBlock = 4096;       // one page of the request's buffer
+constexpr uint32_t kMaximumBlock = 256 * 1024;   // what one request of the disk carries
+
+// The configuration, then the running stack. Plain pointers and values
+// only: nothing here may do work in a global destructor (nbdkit may exit
+// from a forked copy of the process).
+struct PluginState {
+  std::string image;
+  frontend::ImageOptions options;
+  bool blocks_given = false;
+  bool readonly = false;
+  frontend::NandStack* stack = nullptr;  // opened in config_complete, owned until cleanup
+  bool started = false;
+};
+
+PluginState& state() {
+  // Never destroyed: see above.
+  static PluginState* s = new PluginState();
+  return *s;
+}
+
+// One client connection: the disk it reads and writes.
+struct Connection {
+  std::shared_ptr<BlockDisk> disk;
+  bool readonly = false;
+  bool opened = false;  // the disk's open() succeeded and needs a release()
+};
+
+// Runs a callback body; an exception becomes an nbdkit error and `failed`.
+template <class Fn, class R>
+R guarded(const char* what, R failed, Fn&& body) {
+  try {
+    return body();
+  } catch (const std::exception& e) {
+    nbdkit_error("%s: %s", what, e.what());
+  } catch (...) {
+    nbdkit_error("%s: unexpected failure", what);
+  }
+  nbdkit_set_error(EIO);
+  return failed;
+}
+
+std::string human_size(uint64_t bytes) {
+  char text[64];
+  if (bytes % (1024 * 1024) == 0) {
+    std::snprintf(text, sizeof text, "%" PRIu64 " MiB", bytes / (1024 * 1024));
+  } else if (bytes % 1024 == 0) {
+    std::snprintf(text, sizeof text, "%" PRIu64 " KiB", bytes / 1024);
+  } else {
+    std::snprintf(text, sizeof text, "%" PRIu64 " bytes", bytes);
+  }
+  return text;
+}
+
+// A positive 32-bit configuration number; false after reporting the error.
+bool parse_u32(const char* key, const char* value, uint32_t* out) {
+  if (nbdkit_parse_uint32_t(key, value, out) == -1) return false;
+  if (*out == 0) {
+    nbdkit_error("%s must be greater than 0", key);
+    return false;
+  }
+  return true;
+}
+
+// The platform's kernel log goes to nbdkit's debug output (nbdkit -v).
+void log_to_nbdkit(std::string_view text) {
+  while (!text.empty() && text.back() == '\n') text.remove_suffix(1);
+  nbdkit_debug("%.*s", static_cast<int>(text.size()), text.data());
+}
+
+// ---------------------------------------------------------------------------
+// Configuration and life cycle.
+// ---------------------------------------------------------------------------
+
+void nyx_load() { kernel_log_set_sink(log_to_nbdkit); }
+
+void nyx_unload() { kernel_log_set_sink({}); }
+
+int nyx_config(const char* key, const char* value) {
+  return guarded("config", -1, [&]() -> int {
+    PluginState& s = state();
+    nandsim::Geometry& g = s.options.geometry;
+    const std::string_view k = key;
+    if (k == "image") {
+      char* absolute = nbdkit_absolute_path(value);
+      if (absolute == nullptr) return -1;
+      s.image = absolute;
+      std::free(absolute);
+    } else if (k == "mtdparts") {
+      s.options.mtdparts = value;
+    } else if (k == "page-size") {
+      if (!parse_u32(key, value, &g.page_size)) return -1;
+    } else if (k == "oob-size") {
+      // Any OOB size the geometry accepts, checked in config_complete.
+      if (nbdkit_parse_uint32_t(key, value, &g.oob_size) == -1) return -1;
+    } else if (k == "pages-per-block") {
+      if (!parse_u32(key, value, &g.pages_per_block)) return -1;
+    } else if (k == "spare-offset") {
+      if (nbdkit_parse_uint32_t(key, value, &g.spare_offset) == -1) return -1;
+    } else if (k == "blocks") {
+      if (!parse_u32(key, value, &g.blocks)) return -1;
+      s.blocks_given = true;
+    } else if (k == "readonly") {
+      int r = nbdkit_parse_bool(value);
+      if (r == -1) return -1;
+      s.readonly = r == 1;
+    } else {
+      nbdkit_error("unknown parameter '%s' (see nbdkit nyx --help)", key);
+      return -1;
+    }
+    return 0;
+  });
+}
+
+int nyx_config_complete() {
+  return guarded("config_complete", -1, [&]() -> int {
+    PluginState& s = state();
+    if (s.image.empty()) {
+      nbdkit_error("the image parameter is required: image=PATH (a raw NAND image)");
+      return -1;
+    }
+    nandsim::Geometry& g = s.options.geometry;
+    struct stat st;
+    if (::stat(s.image.c_str(), &st) != 0) {
+      nbdkit_error("%s: %s", s.image.c_str(), std::strerror(errno));
+      return -1;
+    }
+    if (!S_ISREG(st.st_mode)) {
+      nbdkit_error("%s: not a regular file", s.image.c_str());
+      return -1;
+    }
+    if (!s.blocks_given) {
+      // The chip's size follows from the file: whole raw erase blocks (the
+      // main bytes and the OOB of every page). Anything else is a damaged
+      // or truncated dump, or a geometry that does not describe it.
+      const uint64_t raw_block = g.raw_block_size();
+      const uint64_t size = static_cast<uint64_t>(st.st_size);
+      if (raw_block == 0 || size == 0 || size % raw_block != 0 || size / raw_block > UINT32_MAX) {
+        nbdkit_error(
+            "%s: its size (%" PRIu64 " bytes) is not a whole number of raw erase blocks of "
+            "%" PRIu64 " bytes (%u pages of %u+%u bytes): the image is truncated or the "
+            "geometry is wrong",
+            s.image.c_str(), size, raw_block, g.pages_per_block, g.page_size, g.oob_size);
+        return -1;
+      }
+      g.blocks = static_cast<uint32_t>(size / raw_block);
+    }
+    s.options.path = s.image;
+    s.options.mode = s.readonly ? nandsim::OpenMode::Private : nandsim::OpenMode::ReadWrite;
+    // Read-only images are mapped privately (copy-on-write): the attach
+    // may still format a blank partition or repair its tables in memory,
+    // but nothing ever reaches the file.
+    auto opened = frontend::NandStack::open(s.options);
+    if (!opened.ok()) {
+      nbdkit_error("%s: %s", s.image.c_str(), opened.error().c_str());
+      return -1;
+    }
+    s.stack = std::move(opened).value().release();
+    return 0;
+  });
+}
+
+int nyx_after_fork() {
+  return guarded("after_fork", -1, [&]() -> int {
+    PluginState& s = state();
+    if (s.stack == nullptr) {
+      nbdkit_error("the image was not opened");
+      return -1;
+    }
+    if (Status started = s.stack->start(); !started.ok()) {
+      nbdkit_error("%s: %s", s.image.c_str(), started.error().c_str());
+      return -1;
+    }
+    s.started = true;
+    const auto disks = s.stack->disks();
+    if (disks.empty()) {
+      nbdkit_error("%s: no partition of '%s' became a disk", s.image.c_str(),
+                   s.options.mtdparts.c_str());
+      return -1;
+    }
+    for (const auto& d : disks) {
+      nbdkit_debug("export %s: %" PRIu64 " sectors on %s", d.name.c_str(), d.sectors,
+                   d.mtd_name.c_str());
+    }
+    return 0;
+  });
+}
+
+void nyx_cleanup() {
+  guarded("cleanup", 0, [&]() -> int {
+    PluginState& s = state();
+    if (s.stack != nullptr) {
+      if (Status done = s.stack->shutdown(); !done.ok()) {
+        nbdkit_error("%s: shutdown: %s", s.image.c_str(), done.error().c_str());
+      }
+      delete s.stack;
+      s.stack = nullptr;
+    }
+    s.started = false;
+    return 0;
+  });
+}
+
+// ---------------------------------------------------------------------------
+// Exports.
+// ---------------------------------------------------------------------------
+
+int nyx_list_exports(int /*readonly*/, int /*is_tls*/, nbdkit_exports* exports) {
+  return guarded("list_exports", -1, [&]() -> int {
+    PluginState& s = state();
+    if (s.stack == nullptr) return 0;
+    for (const auto& d : s.stack->disks()) {
+      const std::string description = d.name + ": " + human_size(d.sectors * kSectorSize) +
+                                      " (" + std::to_string(d.sectors) +
+                                      " sectors), NAND partition " + d.mtd_name;
+      if (nbdkit_add_export(exports, d.name.c_str(), description.c_str()) == -1) return -1;
+    }
+    return 0;
+  });
+}
+
+const char* nyx_default_export(int /*readonly*/, int /*is_tls*/) {
+  return guarded("default_export", static_cast<const char*>(nullptr), [&]() -> const char* {
+    PluginState& s = state();
+    if (s.stack == nullptr) return "";
+    const auto disks = s.stack->disks();
+    if (disks.empty()) return "";
+    return nbdkit_strdup_intern(disks.front().name.c_str());
+  });
+}
+
+void* nyx_open(int readonly) {
+  return guarded("open", static_cast<void*>(nullptr), [&]() -> void* {
+    PluginState& s = state();
+    if (s.stack == nullptr || !s.started) {
+      nbdkit_error("the image is not being served");
+      return nullptr;
+    }
+    std::string name = nbdkit_export_name() ? nbdkit_export_name() : "";
+    if (name.empty()) {
+      const auto disks = s.stack->disks();
+      if (!disks.empty()) name = disks.front().name;
+    }
+    auto disk = s.stack->disk(name);
+    if (disk == nullptr) {
+      std::string known;
+      for (const auto& d : s.stack->disks()) known += (known.empty() ? "" : ", ") + d.name;
+      nbdkit_error("unknown export '%s' (the exports are: %s)", name.c_str(), known.c_str());
+      nbdkit_set_error(ENOENT);
+      return nullptr;
+    }
+    auto conn = std::make_unique<Connection>();
+    conn->disk = std::move(disk);
+    conn->readonly = readonly != 0 || s.readonly || conn->disk->readonly();
+    if (int ret = conn->disk->open(); ret != 0) {
+      nbdkit_error("%s: cannot open the disk: %s", name.c_str(), std::strerror(-ret));
+      nbdkit_set_error(-ret);
+      return nullptr;
+    }
+    conn->opened = true;
+    return conn.release();
+  });
+}
+
+void nyx_close(void* handle) {
+  guarded("close", 0, [&]() -> int {
+    std::unique_ptr<Connection> conn(static_cast<Connection*>(handle));
+    if (conn && conn->opened) (void)conn->disk->release();
+    return 0;
+  });
+}
+
+const char* nyx_export_description(void* handle) {
+  return guarded("export_description", static_cast<const char*>(nullptr), [&]() -> const char* {
+    const auto* conn = static_cast<Connection*>(handle);
+    const BlockDiskInfo info = conn->disk->info();
+    const std::string text = info.name + ": " + human_size(info.sectors * kSectorSize) +
+                             ", NAND partition " + info.mtd_name;
+    return nbdkit_strdup_intern(text.c_str());
+  });
+}
+
+int64_t nyx_get_size(void* handle) {
+  return guarded("get_size", int64_t{-1}, [&]() -> int64_t {
+    const auto* conn = static_cast<Connection*>(handle);
+    return static_cast<int64_t>(conn->disk->capacity() * kSectorSize);
+  });
+}
+
+int nyx_block_size(void* /*handle*/, uint32_t* minimum, uint32_t* preferred, uint32_t* maximum) {
+  *minimum = kSectorSize;
+  *preferred = kPreferredBlock;
+  *maximum = kMaximumBlock;
+  return 0;
+}
+
+int nyx_can_write(void* handle) {
+  return static_cast<Connection*>(handle)->readonly ? 0 : 1;
+}
+int nyx_can_flush(void*) { return 1; }
+int nyx_can_fua(void*) { return NBDKIT_FUA_NATIVE; }
+int nyx_can_trim(void*) { return 0; }
+int nyx_can_zero(void*) { return 0; }  // nbdkit emulates zeroing with writes
+int nyx_can_multi_conn(void*) { return 1; }
+int nyx_is_rotational(void*) { return 0; }
+
+// Checks a request against the disk: whole sectors, within the disk.
+// Reports and returns the errno to fail with, or 0.
+int check_range(const Connection& conn, const char* op, uint32_t count, uint64_t offset,
+                int past_end_errno) {
+  if (offset % kSectorSize != 0 || count % kSectorSize != 0) {
+    nbdkit_error("%s: %s of %" PRIu32 " bytes at offset %" PRIu64
+                 " is not in whole 512-byte sectors",
+                 conn.disk->name().c_str(), op, count, offset);
+    return EINVAL;
+  }
+  const uint64_t size = conn.disk->capacity() * kSectorSize;
+  if (offset > size || count > size - offset) {
+    nbdkit_error("%s: %s of %" PRIu32 " bytes at offset %" PRIu64
+                 " goes past the end of the disk (%" PRIu64 " bytes)",
+                 conn.disk->name().c_str(), op, count, offset, size);
+    return past_end_errno;
+  }
+  return 0;
+}
+
+// An errno from the disk's negative result, with the error reported.
+int disk_error(const Connection& conn, const char* op, int ret, uint32_t count, uint64_t offset) {
+  const int err = ret < 0 ? -ret : EIO;
+  nbdkit_error("%s: %s of %" PRIu32 " bytes at offset %" PRIu64 " failed: %s",
+               conn.disk->name().c_str(), op, count, offset, std::strerror(err));
+  return err;
+}
+
+int nyx_pread(void* handle, void* buf, uint32_t count, uint64_t offset, uint32_t /*flags*/) {
+  return guarded("pread", -1, [&]() -> int {
+    const auto& conn = *static_cast<Connection*>(handle);
+    if (int err = check_range(conn, "read", count, offset, EIO); err != 0) {
+      nbdkit_set_error(err);
+      return -1;
+    }
+    if (count == 0) return 0;
+    const int ret = conn.disk->read(offset / kSectorSize,
+                                    std::span<uint8_t>(static_cast<uint8_t*>(buf), count));
+    if (ret != 0) {
+      nbdkit_set_error(disk_error(conn, "read", ret, count, offset));
+      return -1;
+    }
+    return 0;
+  });
+}
+
+int do_flush(const Connection& conn) {
+  const int ret = conn.disk->flush();
+  if (ret != 0) {
+    const int err = ret < 0 ? -ret : EIO;
+    nbdkit_error("%s: flush failed: %s", conn.disk->name().c_str(), std::strerror(err));
+    nbdkit_set_error(err);
+    return -1;
+  }
+  return 0;
+}
+
+int nyx_pwrite(void* handle, const void* buf, uint32_t count, uint64_t offset, uint32_t flags) {
+  return guarded("pwrite", -1, [&]() -> int {
+    const auto& conn = *static_cast<Connection*>(handle);
+    if (conn.readonly) {
+      nbdkit_error("%s: the export is read-only", conn.disk->name().c_str());
+      nbdkit_set_error(EROFS);
+      return -1;
+    }
+    if (int err = check_range(conn, "write", count, offset, ENOSPC); err != 0) {
+      nbdkit_set_error(err);
+      return -1;
+    }
+    if (count > 0) {
+      const int ret = conn.disk->write(
+          offset / kSectorSize, std::span<const uint8_t>(static_cast<const uint8_t*>(buf), count));
+      if (ret != 0) {
+        nbdkit_set_error(disk_error(conn, "write", ret, count, offset));
+        return -1;
+      }
+    }
+    if ((flags & NBDKIT_FLAG_FUA) != 0) return do_flush(conn);
+    return 0;
+  });
+}
+
+int nyx_flush(void* handle, uint32_t /*flags*/) {
+  return guarded("flush", -1,
+                 [&]() -> int { return do_flush(*static_cast<Connection*>(handle)); });
+}
+
+nbdkit_plugin make_plugin() {
+  nbdkit_plugin p{};
+  p.name = "nyx";
+  p.longname = "NAND flash translation layer disks";
+  p.version = "1.0";
+  p.description = "Serves the disks of a NAND image through its flash translation layer";
+  p.load = nyx_load;
+  p.unload = nyx_unload;
+  p.config = nyx_config;
+  p.config_complete = nyx_config_complete;
+  p.config_help =
+      "image=PATH             (required) raw NAND image: each page's main bytes then its OOB\n"
+      "mtdparts=LIST          partitions, Linux syntax without the device\n"
+      "                       (default 32M(system),16M(cache),16M(NFTL_Part),-(userdata))\n"
+      "page-size=BYTES        main bytes per page (default 2048)\n"
+      "oob-size=BYTES         OOB bytes per page (default 64)\n"
+      "pages-per-block=N      pages per erase block (default 64)\n"
+      "spare-offset=N         first OOB byte of the spare record (default 2)\n"
+      "blocks=N               erase blocks in the chip (default: from the image's size)\n"
+      "readonly=BOOL          map the image privately and refuse writes (default false)";
+  p.magic_config_key = "image";
+  p.after_fork = nyx_after_fork;
+  p.cleanup = nyx_cleanup;
+  p.list_exports = nyx_list_exports;
+  p.default_export = nyx_default_export;
+  p.export_description = nyx_export_description;
+  p.open = nyx_open;
+  p.close = nyx_close;
+  p.get_size = nyx_get_size;
+  p.block_size = nyx_block_size;
+  p.can_write = nyx_can_write;
+  p.can_flush = nyx_can_flush;
+  p.can_fua = nyx_can_fua;
+  p.can_trim = nyx_can_trim;
+  p.can_zero = nyx_can_zero;
+  p.can_multi_conn = nyx_can_multi_conn;
+  p.is_rotational = nyx_is_rotational;
+  p.pread = nyx_pread;
+  p.pwrite = nyx_pwrite;
+  p.flush = nyx_flush;
+  p.errno_is_preserved = 0;
+  return p;
+}
+
+nbdkit_plugin plugin = make_plugin();
+
+}  // namespace
+
+NBDKIT_REGISTER_PLUGIN(plugin)
