@@ -6,7 +6,7 @@
 // and every disk is one export, named after the disk.
 //
 //   nbdkit -U SOCKET nbdkit-nyx-plugin.so image=nand.img
-//       [mtdparts=...] [page-size=2048] [oob-size=64] [pages-per-block=64] \
+//       [mtdparts=...] [page-size=2048] [oob-size=64] [pages-per-block=64]
 //       [spare-offset=2] [blocks=N] [readonly=false]
 //
 // Life cycle. The image is opened and split while nbdkit reads its

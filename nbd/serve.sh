@@ -28,7 +28,7 @@ readonly_args=()
 readonly_params=()
 
 usage() {
-  sed -n '6,14p' "$0" | sed 's/^# \{0,1\}//' >&2
+  sed -n '6,13p' "$0" | sed 's/^# \{0,1\}//' >&2
   exit 2
 }
 
@@ -55,6 +55,14 @@ if [ -n "$port" ]; then
   base="nbd://127.0.0.1:$port"
   for name in system cache media data; do echo "  $name: $base/$name"; done
 else
+  if [ -S "$socket" ]; then
+    # nbdkit leaves its socket behind; reuse it unless a server still answers.
+    if command -v nbdinfo >/dev/null && nbdinfo --list "nbd+unix:///?socket=$socket" >/dev/null 2>&1; then
+      echo "serve.sh: a server already listens on $socket" >&2
+      exit 1
+    fi
+    rm -f "$socket"
+  fi
   listen=(-U "$socket")
   for name in system cache media data; do echo "  $name: nbd+unix:///$name?socket=$socket"; done
   base="nbd+unix:///?socket=$socket"

@@ -85,6 +85,7 @@ stop_server() {
   wait "$server_pid" || status=$?
   server_pid=""
   [ "$status" -eq 0 ] || fail "nbdkit exited with status $status after SIGTERM"
+  if grep -q "shutdown:" "$tmp/nbdkit.log"; then fail "the orderly shutdown reported a problem"; fi
 }
 
 # SIGKILL: no shutdown at all.

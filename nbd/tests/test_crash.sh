@@ -1,7 +1,9 @@
 # kill -9 of the server after an NBD flush: every flushed byte is there when
 # the image is served again; writes after the flush may be lost, but the
-# disk still serves.
+# disk still serves. The crash comes while a client is still connected
+# (closing the last connection to a disk flushes it too).
 source "$(dirname "$0")/lib.sh"
+PROBE=${3:?usage: test_crash.sh PLUGIN NYX_DEMO NBD_PROBE}
 need nbdkit nbdcopy qemu-io
 
 make_image
@@ -17,8 +19,26 @@ qemu-io -f raw "$(uri media)" -c 'write -P 0x6b 2560 9216' -c flush >"$tmp/q1.ou
 qemu-io -f raw "$(uri media)" -c 'write -P 0x99 1048576 4096' >"$tmp/q2.out" 2>&1 ||
   { cat "$tmp/q2.out" >&2; fail "media: unflushed write"; }
 
+# Clients still connected when the server dies: one flushed its write,
+# one did not.
+"$PROBE" "$(uri cache)" write-flush-hold 1536 12288 0x5e >"$tmp/hold1.out" 2>&1 &
+hold1=$!
+"$PROBE" "$(uri cache)" write-hold 1048576 4096 0x71 >"$tmp/hold2.out" 2>&1 &
+hold2=$!
+cleanup_hooks+=("kill $hold1 $hold2 2>/dev/null")
+for _ in $(seq 1 100); do
+  grep -q ok "$tmp/hold1.out" && grep -q ok "$tmp/hold2.out" && break
+  sleep 0.1
+done
+grep -q ok "$tmp/hold1.out" && grep -q ok "$tmp/hold2.out" || fail "the holding clients did not write"
+
 kill_server
+kill "$hold1" "$hold2" 2>/dev/null || true
+wait "$hold1" "$hold2" 2>/dev/null || true
 start_server
+
+"$PROBE" "$(uri cache)" read 1536 12288 >"$tmp/hold.read" 2>&1 || true
+grep -q "first=5e last=5e" "$tmp/hold.read" || { cat "$tmp/hold.read" >&2; fail "cache: flushed write lost after kill -9"; }
 
 for name in data system; do
   nbdcopy "$(uri "$name")" "$tmp/$name.out"
