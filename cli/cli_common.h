@@ -1,0 +1,173 @@
+// What the nyx-nftl subcommands share: exit codes, the image options every
+// command that opens an image takes, the partition names, the system's log
+// lines kept out of normal output, and the progress bar.
+#pragma once
+
+#include <CLI/CLI.hpp>
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "nand_stack.h"
+#include "platform/kernel.h"
+#include "platform/nand_sim.h"
+#include "platform/result.h"
+
+namespace cli {
+
+// Exit codes.
+constexpr int kExitOk = 0;
+constexpr int kExitFailed = 1;  // a problem found, or the operation failed
+constexpr int kExitUsage = 2;   // the command line is wrong
+
+// Options of the whole tool, before the subcommand.
+struct GlobalOptions {
+  bool verbose = false;  // show the system's log lines
+};
+
+// A subcommand: CLI11 fills its options, then `run` does the work and
+// returns the exit code.
+struct Command {
+  CLI::App* app = nullptr;
+  std::function<int()> run;
+};
+
+// ---------------------------------------------------------------------------
+// Image options (image_options.cpp).
+// ---------------------------------------------------------------------------
+
+struct ImageArgs {
+  std::string path;
+  uint32_t page_size = 2048;
+  uint32_t oob_size = 64;
+  uint32_t pages_per_block = 64;
+  uint32_t spare_offset = 2;
+  std::optional<uint32_t> blocks;  // unset: derived from the file size
+  std::string mtdparts = frontend::kDefaultMtdparts;
+};
+
+// Adds the IMAGE argument and the geometry and --mtdparts options to `app`.
+void add_image_options(CLI::App* app, ImageArgs& args);
+// Adds only the geometry options (mkimage has its own size options).
+void add_geometry_options(CLI::App* app, ImageArgs& args);
+
+// The geometry of the arguments, with `blocks` as given.
+nandsim::Geometry geometry_of(const ImageArgs& args, uint32_t blocks);
+
+// Checks the image file against the geometry (the block count derived from
+// the file size when not given) and the partition list, and returns the
+// options to open it with. Every mismatch is a clear error; nothing is
+// opened.
+Result<frontend::ImageOptions> resolve_image(const ImageArgs& args, nandsim::OpenMode mode);
+
+// Opens the image as resolve_image describes; partitions split, nothing
+// attached.
+Result<std::unique_ptr<frontend::NandStack>> open_stack(const ImageArgs& args,
+                                                        nandsim::OpenMode mode);
+
+// ---------------------------------------------------------------------------
+// Partitions (partitions.cpp).
+// ---------------------------------------------------------------------------
+
+// The disk base name the translation layer gives a partition ("system",
+// "cache", "media", "data"), or empty for a partition it does not serve.
+std::string disk_base_name(std::string_view mtd_name);
+// The debug class of a partition ("nyx_nftl", "nyx_userdata"), or empty.
+std::string debug_class_name(std::string_view mtd_name);
+
+// Finds a partition by its MTD name ("userdata") or its disk name ("data").
+// Error text lists the known names.
+Result<nandsim::MtdPartition*> find_partition(frontend::NandStack& stack, std::string_view name);
+
+// Whether the partition's first good block carries the head mark, read
+// through the MTD device without attaching (an attach formats a partition
+// without one). Error when no good block could be read.
+Result<bool> probe_head_mark(mtd_info* mtd);
+
+// ---------------------------------------------------------------------------
+// The system's log lines (log_output.cpp).
+// ---------------------------------------------------------------------------
+
+// While it lives, the system's log lines go nowhere, or to stderr with
+// --verbose; they stay available to the command through lines()/text().
+class SystemLog {
+ public:
+  explicit SystemLog(bool verbose);
+  ~SystemLog();
+  SystemLog(const SystemLog&) = delete;
+  SystemLog& operator=(const SystemLog&) = delete;
+
+  std::string text() const;
+  std::vector<std::string> lines() const;
+  void clear();
+
+ private:
+  struct Impl;
+  std::unique_ptr<Impl> impl_;
+};
+
+// ---------------------------------------------------------------------------
+// Progress bar on stderr (progress.cpp).
+// ---------------------------------------------------------------------------
+
+// Draws "label [#####     ]  42%" on stderr when it is a terminal; does
+// nothing otherwise.
+class Progress {
+ public:
+  Progress(std::string label, uint64_t total);
+  ~Progress();
+  Progress(const Progress&) = delete;
+  Progress& operator=(const Progress&) = delete;
+
+  void update(uint64_t done);
+  void finish();
+
+ private:
+  std::string label_;
+  uint64_t total_;
+  bool enabled_;
+  int last_percent_ = -1;
+  bool finished_ = false;
+};
+
+// ---------------------------------------------------------------------------
+// The subcommands (one file each, or per group).
+// ---------------------------------------------------------------------------
+
+Command add_mkimage(CLI::App& app, const GlobalOptions& global);
+Command add_info(CLI::App& app, const GlobalOptions& global);
+Command add_export(CLI::App& app, const GlobalOptions& global);
+Command add_import(CLI::App& app, const GlobalOptions& global);
+Command add_check(CLI::App& app, const GlobalOptions& global);
+Command add_debug(CLI::App& app, const GlobalOptions& global);
+Command add_selftest(CLI::App& app, const GlobalOptions& global);
+Command add_wear(CLI::App& app, const GlobalOptions& global);
+Command add_serve(CLI::App& app, const GlobalOptions& global);
+
+// Prints "nyx-nftl: <message>" on stderr.
+void print_error(const std::string& message);
+
+}  // namespace cli
+
+namespace cli {
+
+// The image arguments narrowed to the one partition `spec` (an mtdparts list
+// of it alone, at its offset), so that starting the stack brings up no other
+// partition: an unformatted neighbour is never formatted behind the user's
+// back.
+ImageArgs only_partition(const ImageArgs& args, const nandsim::PartitionSpec& spec);
+
+}  // namespace cli
+
+namespace cli {
+
+// The partition named `name` (MTD or disk name) of the image, looked up on a
+// private mapping.
+Result<nandsim::PartitionSpec> lookup_partition(const ImageArgs& args, std::string_view name);
+
+}  // namespace cli

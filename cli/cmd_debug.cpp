@@ -1,0 +1,102 @@
+// debug: the debug attributes of a partition's class ("part", "list",
+// "gcone", "gcall", "table START"), read or written the way an operator
+// would through sysfs, printing the log lines they produce. "gcone" and
+// "gcall" move data, so they change the image; the others map it privately.
+#include <cstdio>
+
+#include "cli_common.h"
+#include "platform/device_class.h"
+
+namespace cli {
+
+namespace {
+
+struct DebugArgs {
+  ImageArgs image;
+  std::string partition;
+  std::string attr;
+  std::string start = "0";  // "table": first logical page, hexadecimal
+};
+
+int run_debug(const DebugArgs& args, const GlobalOptions& global) {
+  SystemLog log(global.verbose);
+  const bool changes = args.attr == "gcone" || args.attr == "gcall";
+  auto spec = lookup_partition(args.image, args.partition);
+  if (!spec.ok()) {
+    print_error(spec.error());
+    return kExitFailed;
+  }
+  const std::string class_name = debug_class_name(spec.value().name);
+  if (class_name.empty()) {
+    print_error("partition " + spec.value().name +
+                " has no debug class (only NFTL_Part and userdata have one)");
+    return kExitFailed;
+  }
+  if (changes) {
+    // Collection on a blank partition would format it first: refuse.
+    auto stack = open_stack(args.image, nandsim::OpenMode::Private);
+    if (!stack.ok()) {
+      print_error(stack.error());
+      return kExitFailed;
+    }
+    auto part = find_partition(*stack.value(), spec.value().name);
+    auto marked = part.ok() ? probe_head_mark(part.value()->mtd()) : Result<bool>(false);
+    if (!marked.ok() || !marked.value()) {
+      print_error("partition " + spec.value().name + " is unformatted; nothing to collect");
+      return kExitFailed;
+    }
+  }
+  auto stack = open_stack(only_partition(args.image, spec.value()),
+                          changes ? nandsim::OpenMode::ReadWrite : nandsim::OpenMode::Private);
+  if (!stack.ok()) {
+    print_error(stack.error());
+    return kExitFailed;
+  }
+  if (Status started = stack.value()->start(); !started.ok()) {
+    print_error(started.error());
+    return kExitFailed;
+  }
+  // Only the attribute's own lines are printed.
+  log.clear();
+  int ret;
+  std::string text;
+  if (args.attr == "table") {
+    ret = class_attr_write(class_name, "table", args.start, /*privileged=*/true);
+  } else {
+    ret = class_attr_read(class_name, args.attr, &text, /*privileged=*/true);
+  }
+  const std::string lines = log.text();
+  Status down = stack.value()->shutdown();
+  std::fputs(lines.c_str(), stdout);
+  std::fputs(text.c_str(), stdout);
+  if (ret != 0) {
+    print_error("attribute " + class_name + "/" + args.attr + " failed: error " +
+                std::to_string(ret));
+    return kExitFailed;
+  }
+  if (!down.ok()) {
+    print_error(down.error());
+    return kExitFailed;
+  }
+  return kExitOk;
+}
+
+}  // namespace
+
+Command add_debug(CLI::App& app, const GlobalOptions& global) {
+  auto args = std::make_shared<DebugArgs>();
+  CLI::App* sub = app.add_subcommand(
+      "debug", "Run a debug attribute of a partition (part, list, table: read-only; "
+               "gcone, gcall: change the image)");
+  add_image_options(sub, args->image);
+  sub->add_option("-p,--partition", args->partition, "Partition: MTD name or disk name")
+      ->required();
+  sub->add_option("ATTR", args->attr, "part, list, gcone, gcall or table")
+      ->required()
+      ->check(CLI::IsMember({"part", "list", "gcone", "gcall", "table"}));
+  sub->add_option("START", args->start, "table: first logical page, hexadecimal")
+      ->capture_default_str();
+  return {sub, [args, &global] { return run_debug(*args, global); }};
+}
+
+}  // namespace cli

@@ -1,0 +1,157 @@
+// info: per partition the geometry, block counts, capacities, collection
+// thresholds, write position and erase counts. A partition without its head
+// mark is reported as unformatted and left alone (an attach would format
+// it). The image is mapped privately: nothing reaches the file.
+#include <nlohmann/json.hpp>
+
+#include <cstdio>
+
+#include "cli_common.h"
+#include "part_stats.h"
+
+namespace cli {
+
+namespace {
+
+struct InfoArgs {
+  ImageArgs image;
+  bool json = false;
+};
+
+nlohmann::json stats_json(const PartStats& s) {
+  nlohmann::json j;
+  j["good_blocks"] = s.good_blocks;
+  j["bad_blocks"] = s.bad_blocks;
+  j["free_blocks"] = s.free_blocks;
+  j["data_blocks"] = s.data_blocks;
+  j["logical_sectors"] = s.logic_sectors;
+  j["logical_bytes"] = s.logic_sectors * 512;
+  j["reserve_sectors"] = s.reserve_sectors;
+  j["reserve_blocks"] = s.reserve_blocks;
+  j["gc_start_free_blocks"] = s.start_gc_free_blocks;
+  j["gc_stop_free_blocks"] = s.stop_gc_free_blocks;
+  if (s.has_current) {
+    j["current_block"] = s.current_block;
+    j["current_page"] = s.current_page;
+  } else {
+    j["current_block"] = nullptr;
+    j["current_page"] = nullptr;
+  }
+  j["erase_count"] = {{"min", s.erase_min}, {"mean", s.erase_mean}, {"max", s.erase_max}};
+  return j;
+}
+
+void print_stats(const PartStats& s) {
+  std::printf("  blocks:        %u good, %u bad, %u free, %u data\n", s.good_blocks,
+              s.bad_blocks, s.free_blocks, s.data_blocks);
+  std::printf("  capacity:      %llu sectors (%llu bytes)\n",
+              static_cast<unsigned long long>(s.logic_sectors),
+              static_cast<unsigned long long>(s.logic_sectors * 512));
+  std::printf("  reserve:       %u blocks (%llu sectors)\n", s.reserve_blocks,
+              static_cast<unsigned long long>(s.reserve_sectors));
+  std::printf("  collection:    starts at %u free blocks, stops at %u\n",
+              s.start_gc_free_blocks, s.stop_gc_free_blocks);
+  if (s.has_current) {
+    std::printf("  current block: %u, next page %u of %u\n", s.current_block, s.current_page,
+                s.pages_per_block);
+  } else {
+    std::printf("  current block: none\n");
+  }
+  std::printf("  erase counts:  min %u, mean %.2f, max %u\n", s.erase_min, s.erase_mean,
+              s.erase_max);
+}
+
+int run_info(const InfoArgs& args, const GlobalOptions& global) {
+  SystemLog log(global.verbose);
+  auto stack = open_stack(args.image, nandsim::OpenMode::Private);
+  if (!stack.ok()) {
+    print_error(stack.error());
+    return kExitFailed;
+  }
+  const nandsim::Geometry& g = stack.value()->chip().geometry();
+  nlohmann::json out;
+  out["image"] = args.image.path;
+  out["geometry"] = {{"page_size", g.page_size},           {"oob_size", g.oob_size},
+                     {"pages_per_block", g.pages_per_block}, {"spare_offset", g.spare_offset},
+                     {"blocks", g.blocks}};
+  out["mtdparts"] = args.image.mtdparts;
+  out["partitions"] = nlohmann::json::array();
+  if (!args.json) {
+    std::printf("image %s: %u blocks of %u pages of %u+%u bytes, spare record at OOB byte %u\n",
+                args.image.path.c_str(), g.blocks, g.pages_per_block, g.page_size, g.oob_size,
+                g.spare_offset);
+  }
+
+  int exit_code = kExitOk;
+  for (const auto& part : stack.value()->partitions()) {
+    const auto& spec = part->spec();
+    const std::string disk = disk_base_name(spec.name);
+    nlohmann::json p;
+    p["name"] = spec.name;
+    p["disk"] = disk.empty() ? nlohmann::json(nullptr) : nlohmann::json(disk);
+    p["offset"] = spec.offset;
+    p["size"] = spec.size;
+    p["first_block"] = part->first_block();
+    p["blocks"] = part->block_count();
+    p["page_size"] = g.page_size;
+    p["pages_per_block"] = g.pages_per_block;
+    if (!args.json) {
+      std::printf("\npartition %s%s: blocks %u-%u (%u blocks, %llu bytes at offset 0x%llx)\n",
+                  spec.name.c_str(), disk.empty() ? "" : (" (disk " + disk + ")").c_str(),
+                  part->first_block(), part->first_block() + part->block_count() - 1,
+                  part->block_count(), static_cast<unsigned long long>(spec.size),
+                  static_cast<unsigned long long>(spec.offset));
+    }
+
+    std::string status;
+    std::optional<PartStats> stats;
+    std::string problem;
+    if (disk.empty()) {
+      status = "not served";
+    } else if (auto marked = probe_head_mark(part->mtd()); !marked.ok()) {
+      status = "error";
+      problem = marked.error();
+    } else if (!marked.value()) {
+      status = "unformatted";
+    } else if (auto attached = AttachedPart::attach(part->mtd()); !attached.ok()) {
+      status = "error";
+      problem = attached.error();
+    } else {
+      status = "formatted";
+      stats = collect_stats(attached.value().get());
+    }
+    p["status"] = status;
+    if (!problem.empty()) {
+      p["error"] = problem;
+      exit_code = kExitFailed;
+    }
+    if (stats) p.update(stats_json(*stats));
+    out["partitions"].push_back(p);
+
+    if (!args.json) {
+      if (status == "not served") {
+        std::printf("  not served by the translation layer (name not accepted)\n");
+      } else if (status == "unformatted") {
+        std::printf("  unformatted (no head mark in its first good block)\n");
+      } else if (status == "error") {
+        std::printf("  error: %s\n", problem.c_str());
+      } else {
+        print_stats(*stats);
+      }
+    }
+  }
+  if (args.json) std::printf("%s\n", out.dump(2).c_str());
+  return exit_code;
+}
+
+}  // namespace
+
+Command add_info(CLI::App& app, const GlobalOptions& global) {
+  auto args = std::make_shared<InfoArgs>();
+  CLI::App* sub = app.add_subcommand("info", "Show each partition's state (read-only)");
+  add_image_options(sub, args->image);
+  sub->add_flag("--json", args->json, "Print JSON");
+  return {sub, [args, &global] { return run_info(*args, global); }};
+}
+
+}  // namespace cli

@@ -1,0 +1,139 @@
+// mkimage: a blank (erased) image of a given geometry and size, with factory
+// bad blocks if asked.
+#include <sys/stat.h>
+
+#include <cctype>
+#include <cstdio>
+
+#include "cli_common.h"
+
+namespace cli {
+
+namespace {
+
+struct MkimageArgs {
+  ImageArgs image;
+  std::string size;  // main-data bytes, with an optional k/M/G suffix
+  std::optional<uint32_t> blocks;
+  std::vector<uint32_t> bad_blocks;
+  double bad_rate = 0;
+  uint64_t seed = 1;
+  bool force = false;
+};
+
+// "128M", "65536k", "134217728": bytes, or an error.
+Result<uint64_t> parse_size(const std::string& text) {
+  size_t pos = 0;
+  uint64_t value = 0;
+  while (pos < text.size() && std::isdigit(static_cast<unsigned char>(text[pos]))) {
+    const uint64_t digit = static_cast<uint64_t>(text[pos] - '0');
+    if (value > (UINT64_MAX - digit) / 10) return Error{"size \"" + text + "\" is too large"};
+    value = value * 10 + digit;
+    ++pos;
+  }
+  if (pos == 0) return Error{"size \"" + text + "\" is not a number"};
+  uint64_t unit = 1;
+  if (pos < text.size()) {
+    switch (text[pos]) {
+      case 'k': case 'K': unit = 1ull << 10; break;
+      case 'm': case 'M': unit = 1ull << 20; break;
+      case 'g': case 'G': unit = 1ull << 30; break;
+      default: return Error{"size \"" + text + "\" has an unknown suffix"};
+    }
+    ++pos;
+  }
+  if (pos != text.size()) return Error{"size \"" + text + "\" has trailing characters"};
+  if (value > UINT64_MAX / unit) return Error{"size \"" + text + "\" is too large"};
+  return value * unit;
+}
+
+int run_mkimage(const MkimageArgs& args) {
+  // Default: the default chip, 1024 blocks of 128 KiB (128 MiB of data).
+  uint32_t blocks = 1024;
+  nandsim::Geometry g = geometry_of(args.image, 1);
+  if (std::string why = g.validate(); !why.empty()) {
+    print_error("bad geometry: " + why);
+    return kExitUsage;
+  }
+  if (args.blocks.has_value()) {
+    blocks = *args.blocks;
+  } else if (!args.size.empty()) {
+    auto size = parse_size(args.size);
+    if (!size.ok()) {
+      print_error(size.error());
+      return kExitUsage;
+    }
+    if (size.value() == 0 || size.value() % g.erase_size() != 0 ||
+        size.value() / g.erase_size() > UINT32_MAX) {
+      print_error("size " + args.size + " is not a whole number of " +
+                  std::to_string(g.erase_size()) + "-byte erase blocks");
+      return kExitUsage;
+    }
+    blocks = static_cast<uint32_t>(size.value() / g.erase_size());
+  }
+
+  nandsim::Options options;
+  options.geometry = geometry_of(args.image, blocks);
+  options.factory_bad_blocks = args.bad_blocks;
+  options.factory_bad_rate = args.bad_rate;
+  options.seed = args.seed;
+  if (std::string why = options.geometry.validate(); !why.empty()) {
+    print_error("bad geometry: " + why);
+    return kExitUsage;
+  }
+  for (uint32_t block : args.bad_blocks) {
+    if (block >= blocks) {
+      print_error("bad block " + std::to_string(block) + " is beyond the chip's " +
+                  std::to_string(blocks) + " blocks");
+      return kExitUsage;
+    }
+  }
+
+  struct stat st {};
+  if (!args.force && ::stat(args.image.path.c_str(), &st) == 0) {
+    print_error(args.image.path + " exists; use --force to overwrite it");
+    return kExitFailed;
+  }
+
+  auto chip = nandsim::NandChip::create_image(args.image.path, options);
+  if (!chip.ok()) {
+    print_error("cannot create " + args.image.path + ": " + chip.error());
+    return kExitFailed;
+  }
+  if (Status synced = chip.value()->sync(); !synced.ok()) {
+    print_error("cannot write " + args.image.path + ": " + synced.error());
+    return kExitFailed;
+  }
+  uint32_t bad = 0;
+  for (uint32_t b = 0; b < blocks; ++b) bad += chip.value()->is_bad(b) ? 1 : 0;
+  const nandsim::Geometry& made = chip.value()->geometry();
+  std::printf("created %s: %u blocks of %u pages of %u+%u bytes, %llu bytes of data "
+              "(%llu bytes raw), %u factory bad blocks\n",
+              args.image.path.c_str(), made.blocks, made.pages_per_block, made.page_size,
+              made.oob_size, static_cast<unsigned long long>(made.data_size()),
+              static_cast<unsigned long long>(made.image_size()), bad);
+  return kExitOk;
+}
+
+}  // namespace
+
+Command add_mkimage(CLI::App& app, const GlobalOptions& /*global*/) {
+  auto args = std::make_shared<MkimageArgs>();
+  CLI::App* sub = app.add_subcommand("mkimage", "Create a blank (erased) NAND image");
+  sub->add_option("IMAGE", args->image.path, "Image file to create")->required();
+  add_geometry_options(sub, args->image);
+  auto* size = sub->add_option("--size", args->size,
+                               "Data bytes (k/M/G suffix), a whole number of blocks "
+                               "(default 128M)");
+  auto* blocks = sub->add_option("--blocks", args->blocks, "Erase blocks in the chip");
+  size->excludes(blocks);
+  sub->add_option("--bad-blocks", args->bad_blocks, "Factory bad blocks (comma-separated)")
+      ->delimiter(',');
+  sub->add_option("--bad-rate", args->bad_rate, "Fraction of blocks marked bad at random")
+      ->check(CLI::Range(0.0, 1.0));
+  sub->add_option("--seed", args->seed, "Seed of the random bad blocks")->capture_default_str();
+  sub->add_flag("--force", args->force, "Overwrite an existing file");
+  return {sub, [args] { return run_mkimage(*args); }};
+}
+
+}  // namespace cli

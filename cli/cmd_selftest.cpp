@@ -1,0 +1,87 @@
+// selftest: the flash self-tests of a partition (test0, raw pages block by
+// block; test1, every logical page written and read back). Both destroy the
+// partition's contents, so they run only with --yes.
+#include <cstdio>
+
+#include "cli_common.h"
+#include "part_stats.h"
+
+namespace cli {
+
+namespace {
+
+struct SelftestArgs {
+  ImageArgs image;
+  std::string partition;
+  int test = 0;
+  bool yes = false;
+};
+
+int run_selftest(const SelftestArgs& args, const GlobalOptions& global) {
+  if (!args.yes) {
+    print_error("selftest destroys the contents of partition " + args.partition +
+                "; add --yes to run it");
+    return kExitUsage;
+  }
+  SystemLog log(global.verbose);
+  auto spec = lookup_partition(args.image, args.partition);
+  if (!spec.ok()) {
+    print_error(spec.error());
+    return kExitFailed;
+  }
+  if (disk_base_name(spec.value().name).empty()) {
+    print_error("partition " + spec.value().name + " is not served by the translation layer");
+    return kExitFailed;
+  }
+  auto stack = open_stack(only_partition(args.image, spec.value()), nandsim::OpenMode::ReadWrite);
+  if (!stack.ok()) {
+    print_error(stack.error());
+    return kExitFailed;
+  }
+  auto attached = AttachedPart::attach(stack.value()->partitions().front()->mtd());
+  if (!attached.ok()) {
+    print_error(attached.error());
+    return kExitFailed;
+  }
+  // The tests need only the device record's partition.
+  auto blk = std::make_unique<nyx_nftl_blk_t>();
+  blk->nyx_nftl_part = attached.value().get();
+  const uint32 blocks = attached.value().get()->nand_chip->blk_per_chip;
+  std::fprintf(stderr, "running test%d on %s (%u blocks)...\n", args.test,
+               spec.value().name.c_str(), blocks);
+  log.clear();
+  const int ret = nand_test(blk.get(), static_cast<uchar>(args.test), blocks);
+  const std::string lines = log.text();
+  std::fputs(lines.c_str(), stdout);
+  if (ret != 0) {
+    print_error("nand_test failed: error " + std::to_string(ret));
+    return kExitFailed;
+  }
+  // The tests report through their log lines.
+  const bool failed = lines.find("error block:") != std::string::npos ||
+                      lines.find("error page:") != std::string::npos;
+  if (Status down = stack.value()->shutdown(); !down.ok()) {
+    print_error(down.error());
+    return kExitFailed;
+  }
+  std::printf("test%d %s\n", args.test, failed ? "FAILED" : "passed");
+  return failed ? kExitFailed : kExitOk;
+}
+
+}  // namespace
+
+Command add_selftest(CLI::App& app, const GlobalOptions& global) {
+  auto args = std::make_shared<SelftestArgs>();
+  CLI::App* sub = app.add_subcommand(
+      "selftest", "Run a flash self-test on a partition (DESTROYS its contents; needs --yes)");
+  add_image_options(sub, args->image);
+  sub->add_option("-p,--partition", args->partition, "Partition: MTD name or disk name")
+      ->required();
+  sub->add_option("--test", args->test, "0: raw pages of every block; 1: every logical page")
+      ->check(CLI::IsMember({0, 1}))
+      ->capture_default_str();
+  sub->add_flag("--yes", args->yes, "Confirm that the partition's contents may be destroyed");
+  return {sub, [args, &global] { return run_selftest(*args, global); }};
+}
+
+}  // namespace cli

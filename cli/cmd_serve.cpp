@@ -1,0 +1,128 @@
+// serve: the image's disks as NBD exports, by running nbdkit in the
+// foreground with this project's plugin, on a unix socket and/or loopback
+// TCP. Prints how to connect, then becomes nbdkit.
+#include <limits.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <cerrno>
+#include <filesystem>
+
+#include "cli_common.h"
+
+namespace cli {
+
+namespace {
+
+struct ServeArgs {
+  ImageArgs image;
+  std::string socket;
+  std::optional<uint16_t> port;
+  bool readonly = false;
+  bool dry_run = false;
+};
+
+// The plugin: $NYX_NFTL_PLUGIN, else ../nbd/nbdkit-nyx-plugin.so beside the
+// directory of this binary (the build tree's layout).
+std::string find_plugin() {
+  if (const char* env = std::getenv("NYX_NFTL_PLUGIN"); env != nullptr && *env != '\0') return env;
+  std::error_code ec;
+  auto self = std::filesystem::read_symlink("/proc/self/exe", ec);
+  if (ec) return {};
+  return (self.parent_path().parent_path() / "nbd" / "nbdkit-nyx-plugin.so").string();
+}
+
+std::string shell_quote(const std::string& s) {
+  std::string out = "'";
+  for (char c : s) out += c == '\'' ? std::string("'\\''") : std::string(1, c);
+  return out + "'";
+}
+
+int run_serve(const ServeArgs& args, const GlobalOptions& global) {
+  if (args.socket.empty() && !args.port.has_value()) {
+    print_error("serve needs --socket PATH and/or --port N");
+    return kExitUsage;
+  }
+  // Everything the plugin will be told is checked here first, so a wrong
+  // geometry or partition list is reported before nbdkit starts.
+  auto options = resolve_image(args.image, nandsim::OpenMode::Private);
+  if (!options.ok()) {
+    print_error(options.error());
+    return kExitFailed;
+  }
+  const std::string plugin = find_plugin();
+  if (plugin.empty() || !std::filesystem::exists(plugin)) {
+    print_error("nbdkit plugin not found at " + plugin + " (set NYX_NFTL_PLUGIN)");
+    return kExitFailed;
+  }
+  std::string image = std::filesystem::absolute(args.image.path).string();
+
+  std::vector<std::string> argv = {"nbdkit", "--foreground"};
+  if (global.verbose) argv.push_back("--verbose");
+  if (args.readonly) argv.push_back("--readonly");
+  if (!args.socket.empty()) {
+    argv.push_back("-U");
+    argv.push_back(std::filesystem::absolute(args.socket).string());
+  }
+  if (args.port.has_value()) {
+    argv.push_back("-i");
+    argv.push_back("127.0.0.1");
+    argv.push_back("-p");
+    argv.push_back(std::to_string(*args.port));
+  } else {
+    // A unix socket alone: no TCP listener at all.
+  }
+  argv.push_back(plugin);
+  argv.push_back("image=" + image);
+  argv.push_back("mtdparts=" + args.image.mtdparts);
+  argv.push_back("page-size=" + std::to_string(args.image.page_size));
+  argv.push_back("oob-size=" + std::to_string(args.image.oob_size));
+  argv.push_back("pages-per-block=" + std::to_string(args.image.pages_per_block));
+  argv.push_back("spare-offset=" + std::to_string(args.image.spare_offset));
+
+  std::printf("serving %s%s; exports: system, cache, media, data (as the partitions allow)\n",
+              image.c_str(), args.readonly ? " read-only" : "");
+  if (!args.socket.empty()) {
+    const std::string sock = std::filesystem::absolute(args.socket).string();
+    std::printf("  list:  nbdinfo --list 'nbd+unix:///?socket=%s'\n", sock.c_str());
+    std::printf("  copy:  nbdcopy 'nbd+unix:///data?socket=%s' data.img\n", sock.c_str());
+    std::printf("  probe: qemu-io -f raw 'nbd+unix:///data?socket=%s' -c 'read -v 0 512'\n",
+                sock.c_str());
+  }
+  if (args.port.has_value()) {
+    std::printf("  list:  nbdinfo --list nbd://127.0.0.1:%u\n", unsigned(*args.port));
+    std::printf("  copy:  nbdcopy nbd://127.0.0.1:%u/data data.img\n", unsigned(*args.port));
+    std::printf("  probe: qemu-io -f raw nbd://127.0.0.1:%u/data -c 'read -v 0 512'\n",
+                unsigned(*args.port));
+  }
+  std::printf("stop with Ctrl-C (the disks are flushed and the image synced)\n");
+  std::string line;
+  for (const auto& a : argv) line += (line.empty() ? "" : " ") + shell_quote(a);
+  std::printf("running: %s\n", line.c_str());
+  std::fflush(stdout);
+  if (args.dry_run) return kExitOk;
+
+  std::vector<char*> cargv;
+  for (auto& a : argv) cargv.push_back(a.data());
+  cargv.push_back(nullptr);
+  ::execvp("nbdkit", cargv.data());
+  print_error(std::string("cannot run nbdkit: ") + std::strerror(errno));
+  return kExitFailed;
+}
+
+}  // namespace
+
+Command add_serve(CLI::App& app, const GlobalOptions& global) {
+  auto args = std::make_shared<ServeArgs>();
+  CLI::App* sub = app.add_subcommand("serve", "Serve the image's disks over NBD (runs nbdkit)");
+  add_image_options(sub, args->image);
+  sub->add_option("-s,--socket", args->socket, "Unix socket to listen on");
+  sub->add_option("--port", args->port, "TCP port on 127.0.0.1 (loopback only)");
+  sub->add_flag("--readonly", args->readonly, "Refuse writes");
+  sub->add_flag("--dry-run", args->dry_run, "Print the nbdkit command line and stop");
+  return {sub, [args, &global] { return run_serve(*args, global); }};
+}
+
+}  // namespace cli

@@ -1,0 +1,235 @@
+// export and import: a partition's whole disk copied out to a file, or a
+// disk image copied in, through the block-translation layer's disk in
+// chunks, ending with a flush and the orderly shutdown of the stack.
+#include <sys/stat.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+
+#include "cli_common.h"
+#include "part_stats.h"
+
+namespace cli {
+
+namespace {
+
+constexpr size_t kChunkBytes = 256 * 1024;
+constexpr uint64_t kSector = 512;
+
+struct TransferArgs {
+  ImageArgs image;
+  std::string partition;
+  std::string file;
+};
+
+// Closes a stdio file when it goes.
+struct FileCloser {
+  void operator()(std::FILE* f) const { std::fclose(f); }
+};
+using FilePtr = std::unique_ptr<std::FILE, FileCloser>;
+
+// The started stack and the disk of the partition named `name`.
+struct StartedDisk {
+  std::unique_ptr<frontend::NandStack> stack;
+  std::shared_ptr<BlockDisk> disk;
+};
+
+Result<StartedDisk> start_disk(const ImageArgs& image, const std::string& name,
+                               nandsim::OpenMode mode) {
+  auto spec = lookup_partition(image, name);
+  if (!spec.ok()) return Error{spec.error()};
+  const std::string mtd_name = spec.value().name;
+  if (disk_base_name(mtd_name).empty()) {
+    return Error{"partition " + mtd_name + " is not served by the translation layer"};
+  }
+  // Only this partition is brought up.
+  auto stack = open_stack(only_partition(image, spec.value()), mode);
+  if (!stack.ok()) return Error{stack.error()};
+  if (Status started = stack.value()->start(); !started.ok()) return Error{started.error()};
+  for (const BlockDiskInfo& info : stack.value()->disks()) {
+    if (info.mtd_name == mtd_name) {
+      StartedDisk out{std::move(stack).value(), nullptr};
+      out.disk = out.stack->disk(info.name);
+      if (out.disk != nullptr) return out;
+    }
+  }
+  return Error{"partition " + mtd_name + " did not become a disk (see --verbose)"};
+}
+
+// Flushes and releases the disk, then shuts the stack down; the first
+// failure is reported.
+Status finish(StartedDisk& sd) {
+  std::string problems;
+  if (int ret = sd.disk->flush(); ret != 0) problems += "flush failed: error " + std::to_string(ret) + "; ";
+  sd.disk->release();
+  sd.disk.reset();
+  if (Status down = sd.stack->shutdown(); !down.ok()) problems += down.error();
+  if (!problems.empty()) return Error{problems};
+  return Status::Ok();
+}
+
+int run_export(const TransferArgs& args, const GlobalOptions& global) {
+  SystemLog log(global.verbose);
+  auto sd = start_disk(args.image, args.partition, nandsim::OpenMode::Private);
+  if (!sd.ok()) {
+    print_error(sd.error());
+    return kExitFailed;
+  }
+  StartedDisk& s = sd.value();
+  s.disk->open();
+  FilePtr out(std::fopen(args.file.c_str(), "wb"));
+  if (out == nullptr) {
+    print_error("cannot create " + args.file + ": " + std::strerror(errno));
+    (void)finish(s);
+    return kExitFailed;
+  }
+  const uint64_t total = s.disk->capacity() * kSector;
+  std::vector<uint8_t> buf(kChunkBytes);
+  Progress progress("export " + s.disk->name(), total);
+  for (uint64_t done = 0; done < total;) {
+    const size_t n = static_cast<size_t>(std::min<uint64_t>(kChunkBytes, total - done));
+    if (int ret = s.disk->read(done / kSector, std::span<uint8_t>(buf.data(), n)); ret != 0) {
+      print_error("reading " + s.disk->name() + " at byte " + std::to_string(done) +
+                  " failed: error " + std::to_string(ret));
+      (void)finish(s);
+      return kExitFailed;
+    }
+    if (std::fwrite(buf.data(), 1, n, out.get()) != n) {
+      print_error("writing " + args.file + " failed: " + std::strerror(errno));
+      (void)finish(s);
+      return kExitFailed;
+    }
+    done += n;
+    progress.update(done);
+  }
+  progress.finish();
+  if (std::fflush(out.get()) != 0) {
+    print_error("writing " + args.file + " failed: " + std::strerror(errno));
+    (void)finish(s);
+    return kExitFailed;
+  }
+  if (Status done = finish(s); !done.ok()) {
+    print_error(done.error());
+    return kExitFailed;
+  }
+  std::fprintf(stderr, "exported %llu bytes of disk %s to %s\n",
+               static_cast<unsigned long long>(total), args.partition.c_str(), args.file.c_str());
+  return kExitOk;
+}
+
+// The partition's capacity in bytes, read on a private mapping so that
+// nothing is written while the input is judged (an attach formats a blank
+// partition).
+Result<uint64_t> disk_bytes(const ImageArgs& image, const std::string& name) {
+  auto stack = open_stack(image, nandsim::OpenMode::Private);
+  if (!stack.ok()) return Error{stack.error()};
+  auto part = find_partition(*stack.value(), name);
+  if (!part.ok()) return Error{part.error()};
+  if (disk_base_name(part.value()->spec().name).empty()) {
+    return Error{"partition " + part.value()->spec().name +
+                 " is not served by the translation layer"};
+  }
+  auto attached = AttachedPart::attach(part.value()->mtd());
+  if (!attached.ok()) return Error{attached.error()};
+  return uint64_t(attached.value().get()->logic_cap_in_sects) * kSector;
+}
+
+int run_import(const TransferArgs& args, const GlobalOptions& global) {
+  SystemLog log(global.verbose);
+  FilePtr in(std::fopen(args.file.c_str(), "rb"));
+  struct stat st {};
+  if (in == nullptr || ::fstat(::fileno(in.get()), &st) != 0) {
+    print_error("cannot open " + args.file + ": " + std::strerror(errno));
+    return kExitFailed;
+  }
+  if (!S_ISREG(st.st_mode)) {
+    print_error(args.file + " is not a regular file");
+    return kExitFailed;
+  }
+  const uint64_t input = static_cast<uint64_t>(st.st_size);
+  auto capacity = disk_bytes(args.image, args.partition);
+  if (!capacity.ok()) {
+    print_error(capacity.error());
+    return kExitFailed;
+  }
+  if (input > capacity.value()) {
+    print_error("input " + args.file + " is " + std::to_string(input) + " bytes, larger than " +
+                "the disk of " + args.partition + " (" + std::to_string(capacity.value()) +
+                " bytes); nothing written");
+    return kExitFailed;
+  }
+
+  auto sd = start_disk(args.image, args.partition, nandsim::OpenMode::ReadWrite);
+  if (!sd.ok()) {
+    print_error(sd.error());
+    return kExitFailed;
+  }
+  StartedDisk& s = sd.value();
+  s.disk->open();
+  std::vector<uint8_t> buf(kChunkBytes);
+  Progress progress("import " + s.disk->name(), input);
+  for (uint64_t done = 0; done < input;) {
+    const size_t n = static_cast<size_t>(std::min<uint64_t>(kChunkBytes, input - done));
+    if (std::fread(buf.data(), 1, n, in.get()) != n) {
+      print_error("reading " + args.file + " failed");
+      (void)finish(s);
+      return kExitFailed;
+    }
+    // An input that ends inside a sector keeps the disk's own bytes after
+    // its end: the last sector is read, overlaid and written back.
+    size_t whole = n - n % kSector;
+    if (whole != n) {
+      std::vector<uint8_t> sector(kSector);
+      const uint64_t at = (done + whole) / kSector;
+      if (int ret = s.disk->read(at, sector); ret != 0) {
+        print_error("reading " + s.disk->name() + " failed: error " + std::to_string(ret));
+        (void)finish(s);
+        return kExitFailed;
+      }
+      std::memcpy(sector.data(), buf.data() + whole, n - whole);
+      std::memcpy(buf.data() + whole, sector.data(), kSector);
+      whole += kSector;
+    }
+    if (int ret = s.disk->write(done / kSector, std::span<const uint8_t>(buf.data(), whole));
+        ret != 0) {
+      print_error("writing " + s.disk->name() + " at byte " + std::to_string(done) +
+                  " failed: error " + std::to_string(ret));
+      (void)finish(s);
+      return kExitFailed;
+    }
+    done += n;
+    progress.update(done);
+  }
+  progress.finish();
+  if (Status done = finish(s); !done.ok()) {
+    print_error(done.error());
+    return kExitFailed;
+  }
+  std::fprintf(stderr, "imported %llu bytes from %s into disk %s\n",
+               static_cast<unsigned long long>(input), args.file.c_str(), args.partition.c_str());
+  return kExitOk;
+}
+
+}  // namespace
+
+Command add_export(CLI::App& app, const GlobalOptions& global) {
+  auto args = std::make_shared<TransferArgs>();
+  CLI::App* sub = app.add_subcommand("export", "Copy a partition's whole disk to a file (read-only)");
+  add_image_options(sub, args->image);
+  sub->add_option("-p,--partition", args->partition, "Partition: MTD name or disk name")->required();
+  sub->add_option("-o,--output", args->file, "File to write")->required();
+  return {sub, [args, &global] { return run_export(*args, global); }};
+}
+
+Command add_import(CLI::App& app, const GlobalOptions& global) {
+  auto args = std::make_shared<TransferArgs>();
+  CLI::App* sub = app.add_subcommand("import", "Copy a disk image into a partition's disk");
+  add_image_options(sub, args->image);
+  sub->add_option("-p,--partition", args->partition, "Partition: MTD name or disk name")->required();
+  sub->add_option("-i,--input", args->file, "Disk image to copy in (at most the disk's size)")
+      ->required();
+  return {sub, [args, &global] { return run_import(*args, global); }};
+}
+
+}  // namespace cli

@@ -1,0 +1,101 @@
+// wear: the wear picture of a partition (SVG by default, PNG if asked) and a
+// text histogram of its erase counts on stdout. The image is mapped
+// privately: nothing reaches the file.
+#include <cstdio>
+
+#include "cli_common.h"
+#include "wear_picture.h"
+
+namespace cli {
+
+namespace {
+
+struct WearArgs {
+  ImageArgs image;
+  std::string partition = "userdata";
+  std::string output;  // default: <image>.<partition>.wear.<format>
+  std::string format;  // svg or png; default from the output's extension, else svg
+};
+
+bool ends_with(const std::string& s, const std::string& suffix) {
+  return s.size() >= suffix.size() && s.compare(s.size() - suffix.size(), suffix.size(), suffix) == 0;
+}
+
+int run_wear(const WearArgs& args, const GlobalOptions& global) {
+  SystemLog log(global.verbose);
+  std::string format = args.format;
+  if (format.empty()) format = ends_with(args.output, ".png") ? "png" : "svg";
+
+  auto stack = open_stack(args.image, nandsim::OpenMode::Private);
+  if (!stack.ok()) {
+    print_error(stack.error());
+    return kExitFailed;
+  }
+  auto part = find_partition(*stack.value(), args.partition);
+  if (!part.ok()) {
+    print_error(part.error());
+    return kExitFailed;
+  }
+  const std::string name = part.value()->spec().name;
+  const std::string disk = disk_base_name(name);
+  if (disk.empty()) {
+    print_error("partition " + name + " is not served by the translation layer");
+    return kExitFailed;
+  }
+  auto marked = probe_head_mark(part.value()->mtd());
+  if (!marked.ok()) {
+    print_error(marked.error());
+    return kExitFailed;
+  }
+  if (!marked.value()) {
+    print_error("partition " + name + " is unformatted; it has no wear to show");
+    return kExitFailed;
+  }
+  auto attached = AttachedPart::attach(part.value()->mtd());
+  if (!attached.ok()) {
+    print_error(attached.error());
+    return kExitFailed;
+  }
+  WearPicture picture{name + " (disk " + disk + ")", collect_stats(attached.value().get())};
+
+  const std::string output =
+      args.output.empty() ? args.image.path + "." + name + ".wear." + format : args.output;
+  if (format == "png") {
+    if (Status written = write_wear_png(picture, output); !written.ok()) {
+      print_error(written.error());
+      return kExitFailed;
+    }
+  } else {
+    const std::string svg = render_wear_svg(picture);
+    std::FILE* f = std::fopen(output.c_str(), "wb");
+    const bool ok = f != nullptr && std::fwrite(svg.data(), 1, svg.size(), f) == svg.size();
+    if (f != nullptr && std::fclose(f) != 0) {
+      print_error("writing " + output + " failed");
+      return kExitFailed;
+    }
+    if (!ok) {
+      print_error("cannot write " + output);
+      return kExitFailed;
+    }
+  }
+  std::fputs(wear_histogram(picture.stats).c_str(), stdout);
+  std::printf("wrote %s (%zu blocks)\n", output.c_str(), picture.stats.blocks.size());
+  return kExitOk;
+}
+
+}  // namespace
+
+Command add_wear(CLI::App& app, const GlobalOptions& global) {
+  auto args = std::make_shared<WearArgs>();
+  CLI::App* sub = app.add_subcommand("wear", "Draw a partition's wear picture (read-only)");
+  add_image_options(sub, args->image);
+  sub->add_option("-p,--partition", args->partition, "Partition: MTD name or disk name")
+      ->capture_default_str();
+  sub->add_option("-o,--output", args->output,
+                  "Picture file (default: IMAGE.PARTITION.wear.svg or .png)");
+  sub->add_option("--format", args->format, "svg or png (default: from --output, else svg)")
+      ->check(CLI::IsMember({"svg", "png"}));
+  return {sub, [args, &global] { return run_wear(*args, global); }};
+}
+
+}  // namespace cli

@@ -1,0 +1,114 @@
+// The image options of every command that opens an image: the file, its
+// geometry (the default chip unless told otherwise, the block count derived
+// from the file size) and its partition list, checked before anything opens.
+#include <sys/stat.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "cli_common.h"
+
+namespace cli {
+
+void add_geometry_options(CLI::App* app, ImageArgs& args) {
+  app->add_option("--page-size", args.page_size, "Main bytes per page")
+      ->capture_default_str()->group("Geometry");
+  app->add_option("--oob-size", args.oob_size, "OOB bytes per page")
+      ->capture_default_str()->group("Geometry");
+  app->add_option("--pages-per-block", args.pages_per_block, "Pages per erase block")
+      ->capture_default_str()->group("Geometry");
+  app->add_option("--spare-offset", args.spare_offset,
+                  "First OOB byte of the translation layer's spare record")
+      ->capture_default_str()->group("Geometry");
+}
+
+void add_image_options(CLI::App* app, ImageArgs& args) {
+  app->add_option("IMAGE", args.path, "Raw NAND image (pages with their OOB)")->required();
+  add_geometry_options(app, args);
+  app->add_option("--blocks", args.blocks,
+                  "Erase blocks in the chip (default: from the file size)")
+      ->group("Geometry");
+  app->add_option("--mtdparts", args.mtdparts, "Partition list, Linux mtdparts syntax")
+      ->capture_default_str()->group("Geometry");
+}
+
+nandsim::Geometry geometry_of(const ImageArgs& args, uint32_t blocks) {
+  nandsim::Geometry g;
+  g.page_size = args.page_size;
+  g.oob_size = args.oob_size;
+  g.pages_per_block = args.pages_per_block;
+  g.spare_offset = args.spare_offset;
+  g.blocks = blocks;
+  return g;
+}
+
+namespace {
+
+std::string describe(const nandsim::Geometry& g) {
+  return std::to_string(g.page_size) + "+" + std::to_string(g.oob_size) + " bytes per page, " +
+         std::to_string(g.pages_per_block) + " pages per block (" +
+         std::to_string(g.raw_block_size()) + " raw bytes per block)";
+}
+
+}  // namespace
+
+Result<frontend::ImageOptions> resolve_image(const ImageArgs& args, nandsim::OpenMode mode) {
+  struct stat st {};
+  if (::stat(args.path.c_str(), &st) != 0) {
+    return Error{"cannot open image " + args.path + ": " + std::strerror(errno)};
+  }
+  if (!S_ISREG(st.st_mode)) return Error{"image " + args.path + " is not a regular file"};
+  const uint64_t file_size = static_cast<uint64_t>(st.st_size);
+
+  // The geometry is checked with one block first, so a bad page size is
+  // reported as such before any size arithmetic.
+  nandsim::Geometry g = geometry_of(args, args.blocks.value_or(1));
+  if (std::string why = g.validate(); !why.empty()) return Error{"bad geometry: " + why};
+  const uint64_t raw_block = g.raw_block_size();
+
+  if (args.blocks.has_value()) {
+    if (g.image_size() != file_size) {
+      return Error{"image " + args.path + " is " + std::to_string(file_size) +
+                   " bytes, but " + std::to_string(*args.blocks) + " blocks of " + describe(g) +
+                   " need " + std::to_string(g.image_size()) +
+                   " bytes: wrong geometry or truncated image"};
+    }
+  } else {
+    if (file_size == 0 || file_size % raw_block != 0) {
+      return Error{"image " + args.path + " is " + std::to_string(file_size) +
+                   " bytes, not a whole number of blocks of " + describe(g) +
+                   ": wrong geometry or truncated image"};
+    }
+    const uint64_t blocks = file_size / raw_block;
+    if (blocks > UINT32_MAX) return Error{"image " + args.path + " is too large"};
+    g.blocks = static_cast<uint32_t>(blocks);
+    if (std::string why = g.validate(); !why.empty()) return Error{"bad geometry: " + why};
+  }
+
+  // The partition list is parsed here too, so its error names the option.
+  auto parts = nandsim::parse_mtdparts(args.mtdparts, g.data_size(), g.erase_size());
+  if (!parts.ok()) return Error{"bad --mtdparts \"" + args.mtdparts + "\": " + parts.error()};
+  if (parts.value().empty()) return Error{"bad --mtdparts \"" + args.mtdparts + "\": no partitions"};
+
+  frontend::ImageOptions options;
+  options.path = args.path;
+  options.geometry = g;
+  options.mtdparts = args.mtdparts;
+  options.mode = mode;
+  return options;
+}
+
+Result<std::unique_ptr<frontend::NandStack>> open_stack(const ImageArgs& args,
+                                                        nandsim::OpenMode mode) {
+  auto options = resolve_image(args, mode);
+  if (!options.ok()) return Error{options.error()};
+  auto stack = frontend::NandStack::open(options.value());
+  if (!stack.ok()) return Error{"cannot open image " + args.path + ": " + stack.error()};
+  return std::move(stack).value();
+}
+
+void print_error(const std::string& message) {
+  std::fprintf(stderr, "nyx-nftl: %s\n", message.c_str());
+}
+
+}  // namespace cli

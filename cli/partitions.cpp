@@ -1,0 +1,115 @@
+// Partition names as the translation layer sees them (disk base names, debug
+// classes), finding a partition by either name, and the head-mark probe that
+// tells a formatted partition from a blank one without attaching it.
+#include <cstring>
+#include <vector>
+
+#include "cli_common.h"
+#include "platform/mtd.h"
+
+namespace cli {
+
+namespace {
+
+struct Served {
+  const char* prefix;  // MTD names beginning with this are served
+  const char* disk;
+  const char* debug_class;
+};
+
+constexpr Served kServed[] = {
+    {"NFTL_Part", "media", "nyx_nftl"},
+    {"system", "system", ""},
+    {"cache", "cache", ""},
+    {"userdata", "data", "nyx_userdata"},
+};
+
+const Served* served(std::string_view mtd_name) {
+  for (const Served& s : kServed) {
+    if (mtd_name.starts_with(s.prefix)) return &s;
+  }
+  return nullptr;
+}
+
+// The spare record's bytes read by the probe.
+constexpr size_t kSpareBytes = 16;
+
+}  // namespace
+
+std::string disk_base_name(std::string_view mtd_name) {
+  const Served* s = served(mtd_name);
+  return s != nullptr ? s->disk : "";
+}
+
+std::string debug_class_name(std::string_view mtd_name) {
+  const Served* s = served(mtd_name);
+  return s != nullptr ? s->debug_class : "";
+}
+
+Result<nandsim::MtdPartition*> find_partition(frontend::NandStack& stack, std::string_view name) {
+  std::string known;
+  for (const auto& part : stack.partitions()) {
+    const std::string& mtd_name = part->spec().name;
+    if (mtd_name == name) return part.get();
+    known += (known.empty() ? "" : ", ") + mtd_name;
+    std::string disk = disk_base_name(mtd_name);
+    if (!disk.empty()) known += " (disk " + disk + ")";
+  }
+  // A disk name matches when no MTD name did.
+  for (const auto& part : stack.partitions()) {
+    std::string disk = disk_base_name(part->spec().name);
+    if (!disk.empty() && disk == name) return part.get();
+  }
+  return Error{"unknown partition \"" + std::string(name) + "\"; partitions: " + known};
+}
+
+Result<bool> probe_head_mark(mtd_info* mtd) {
+  const uint64_t blocks = mtd->size / mtd->erasesize;
+  std::vector<uint8_t> page(mtd->writesize);
+  uint8_t spare[kSpareBytes];
+  for (uint64_t block = 0; block < blocks; ++block) {
+    const uint64_t addr = block * mtd->erasesize;
+    int bad = mtd->block_isbad(mtd, addr);
+    if (bad < 0) return Error{"bad-block test failed with error " + std::to_string(bad)};
+    if (bad != 0) continue;
+    std::memset(spare, 0xFF, sizeof spare);
+    mtd_oob_ops ops{};
+    ops.mode = MTD_OOB_AUTO;
+    ops.len = mtd->writesize;
+    ops.ooblen = kSpareBytes;
+    ops.ooboffs = mtd->ecclayout != nullptr ? mtd->ecclayout->oobfree[0].offset : 0;
+    ops.datbuf = page.data();
+    ops.oobbuf = spare;
+    int ret = mtd->read_oob(mtd, addr, &ops);
+    if (ret != 0 && ret != -EUCLEAN) {
+      return Error{"reading the first good block failed with error " + std::to_string(ret)};
+    }
+    return spare[0] == 0xAA && spare[1] == 0xEE;
+  }
+  return Error{"no good block"};
+}
+
+}  // namespace cli
+
+namespace cli {
+
+ImageArgs only_partition(const ImageArgs& args, const nandsim::PartitionSpec& spec) {
+  ImageArgs narrowed = args;
+  narrowed.mtdparts = std::to_string(spec.size) + "@" + std::to_string(spec.offset) + "(" +
+                      spec.name + ")" + (spec.read_only ? "ro" : "");
+  return narrowed;
+}
+
+}  // namespace cli
+
+namespace cli {
+
+Result<nandsim::PartitionSpec> lookup_partition(const ImageArgs& args, std::string_view name) {
+  auto stack = open_stack(args, nandsim::OpenMode::Private);
+  if (!stack.ok()) return Error{stack.error()};
+  auto part = find_partition(*stack.value(), name);
+  if (!part.ok()) return Error{part.error()};
+  return part.value()->spec();
+}
+
+}  // namespace cli
