@@ -81,6 +81,7 @@ int run_serve(const ServeArgs& args, const GlobalOptions& global) {
   argv.push_back("oob-size=" + std::to_string(args.image.oob_size));
   argv.push_back("pages-per-block=" + std::to_string(args.image.pages_per_block));
   argv.push_back("spare-offset=" + std::to_string(args.image.spare_offset));
+  argv.push_back("blocks=" + std::to_string(options.value().geometry.blocks));
 
   std::printf("serving %s%s; exports: system, cache, media, data (as the partitions allow)\n",
               image.c_str(), args.readonly ? " read-only" : "");

@@ -7,7 +7,7 @@ packages=(
   build-essential cmake ninja-build pkg-config
   libgtest-dev libgmock-dev googletest libbenchmark-dev
   clang libclang-rt-14-dev
-  libcli11-dev nlohmann-json3-dev
+  libcli11-dev nlohmann-json3-dev libpng-dev
   nbdkit nbdkit-plugin-dev libnbd-bin libnbd-dev
   qemu-utils fuse3 e2fsprogs
 )

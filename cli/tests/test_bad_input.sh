@@ -1,0 +1,79 @@
+#!/usr/bin/env bash
+# Each bad input gives its clear error and exit code, and leaves the image
+# unchanged.
+source "$(dirname "$0")/common.bash"
+
+expect_rc 0 "$NYX" mkimage nand.img
+head -c 65536 /dev/urandom > in.bin
+expect_rc 0 "$NYX" import nand.img -p data -i in.bin
+before="$(hash_of nand.img)"
+
+# Wrong geometry.
+expect_rc 1 "$NYX" info nand.img --page-size 4096
+expect_err "wrong geometry"
+expect_rc 1 "$NYX" import nand.img --page-size 4096 -p data -i in.bin
+expect_err "wrong geometry"
+expect_rc 1 "$NYX" check nand.img --blocks 1000
+expect_err "1000 blocks"
+expect_rc 1 "$NYX" info nand.img --page-size 1000
+expect_err "bad geometry"
+expect_unchanged nand.img "$before" "a wrong geometry"
+
+# Unknown partition.
+expect_rc 1 "$NYX" export nand.img -p nosuch -o x.bin
+expect_err 'unknown partition "nosuch"'
+expect_err "userdata (disk data)"
+expect_rc 1 "$NYX" import nand.img -p nosuch -i in.bin
+expect_err "unknown partition"
+expect_unchanged nand.img "$before" "an unknown partition"
+
+# Bad mtdparts.
+expect_rc 1 "$NYX" info nand.img --mtdparts "32M(system),bogus"
+expect_err "bad --mtdparts"
+expect_rc 1 "$NYX" import nand.img --mtdparts "200M(big)" -p big -i in.bin
+expect_err "bad --mtdparts"
+expect_unchanged nand.img "$before" "a bad mtdparts"
+
+# Input larger than the disk: refused before anything is written.
+head -c $((114688 * 512 + 512)) /dev/zero > big.bin
+expect_rc 1 "$NYX" import nand.img -p data -i big.bin
+expect_err "larger than the disk"
+# Also for a blank partition, which an attach would format.
+expect_rc 1 "$NYX" import nand.img -p cache -i big.bin
+expect_err "larger than the disk"
+expect_unchanged nand.img "$before" "a too large input"
+expect_rc 1 "$NYX" import nand.img -p data -i missing.bin
+expect_err "cannot open"
+
+# selftest without --yes.
+expect_rc 2 "$NYX" selftest nand.img -p data
+expect_err "--yes"
+expect_unchanged nand.img "$before" "selftest without --yes"
+
+# Usage errors.
+expect_rc 2 "$NYX"
+expect_rc 2 "$NYX" nosuchcommand
+expect_rc 2 "$NYX" info
+expect_rc 2 "$NYX" debug nand.img -p data nosuchattr
+expect_rc 2 "$NYX" info nand.img --page-size abc
+expect_rc 0 "$NYX" --help
+expect_rc 0 "$NYX" wear --help
+expect_out "--partition"
+
+# No debug class on system and cache.
+expect_rc 1 "$NYX" debug nand.img -p system part
+expect_err "has no debug class"
+expect_unchanged nand.img "$before" "debug on system"
+
+# A truncated image.
+cp nand.img short.img
+truncate -s -1000 short.img
+short="$(hash_of short.img)"
+expect_rc 1 "$NYX" info short.img
+expect_err "truncated image"
+expect_rc 1 "$NYX" import short.img -p data -i in.bin
+expect_err "truncated image"
+expect_unchanged short.img "$short" "a truncated image"
+expect_rc 1 "$NYX" info nosuch.img
+expect_err "cannot open image"
+echo "bad input ok"
