@@ -105,6 +105,8 @@ class SystemLog {
   std::string text() const;
   std::vector<std::string> lines() const;
   void clear();
+  // Also hands every log text to `observer` (progress reports use this).
+  void observe(std::function<void(std::string_view)> observer);
 
  private:
   struct Impl;

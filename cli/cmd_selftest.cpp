@@ -50,7 +50,21 @@ int run_selftest(const SelftestArgs& args, const GlobalOptions& global) {
   std::fprintf(stderr, "running test%d on %s (%u blocks)...\n", args.test,
                spec.value().name.c_str(), blocks);
   log.clear();
+  // Progress from the tests' own lines: one per block for test0, one per
+  // 256 logical pages written for test1.
+  const uint32 pages = nyx_nftl_logic_pages(attached.value().get());
+  Progress progress("test" + std::to_string(args.test),
+                    args.test == 0 ? blocks : (pages + 255) / 256);
+  uint64_t steps = 0;
+  log.observe([&](std::string_view text) {
+    const bool step = args.test == 0 ? (text.starts_with("ok block") || text.starts_with("bad block") ||
+                                        text.starts_with("error block"))
+                                     : text == "1/";
+    if (step) progress.update(++steps);
+  });
   const int ret = nand_test(blk.get(), static_cast<uchar>(args.test), blocks);
+  log.observe(nullptr);
+  progress.finish();
   const std::string lines = log.text();
   std::fputs(lines.c_str(), stdout);
   if (ret != 0) {

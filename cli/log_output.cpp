@@ -12,6 +12,7 @@ struct SystemLog::Impl {
   std::mutex mutex;
   std::vector<std::string> lines;
   log_sink_fn previous;
+  std::function<void(std::string_view)> observer;
 };
 
 SystemLog::SystemLog(bool verbose) : impl_(std::make_unique<Impl>()) {
@@ -19,6 +20,7 @@ SystemLog::SystemLog(bool verbose) : impl_(std::make_unique<Impl>()) {
   impl_->previous = kernel_log_set_sink([impl, verbose](std::string_view text) {
     std::lock_guard<std::mutex> guard(impl->mutex);
     impl->lines.emplace_back(text);
+    if (impl->observer) impl->observer(text);
     if (verbose) {
       std::fwrite(text.data(), 1, text.size(), stderr);
       std::fflush(stderr);
@@ -43,6 +45,11 @@ std::vector<std::string> SystemLog::lines() const {
 void SystemLog::clear() {
   std::lock_guard<std::mutex> guard(impl_->mutex);
   impl_->lines.clear();
+}
+
+void SystemLog::observe(std::function<void(std::string_view)> observer) {
+  std::lock_guard<std::mutex> guard(impl_->mutex);
+  impl_->observer = std::move(observer);
 }
 
 }  // namespace cli
