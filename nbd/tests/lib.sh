@@ -80,7 +80,15 @@ start_server() {
 # SIGTERM: the orderly shutdown. nbdkit must exit cleanly.
 stop_server() {
   [ -n "$server_pid" ] || return 0
-  kill -TERM "$server_pid"
+  kill -TERM "$server_pid" 2>/dev/null || true
+  # nbdkit waits for its clients to go away; give it 30 s, then fail.
+  local state=""
+  for _ in $(seq 1 300); do
+    state=$(ps -o stat= -p "$server_pid" 2>/dev/null || true)
+    case $state in "" | Z*) break ;; esac
+    sleep 0.1
+  done
+  case $state in "" | Z*) ;; *) fail "nbdkit did not stop within 30 s of SIGTERM" ;; esac
   local status=0
   wait "$server_pid" || status=$?
   server_pid=""

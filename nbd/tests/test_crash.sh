@@ -51,5 +51,25 @@ qemu-io -f raw "$(uri media)" -c 'read -P 0x6b 2560 9216' >"$tmp/q3.out" 2>&1 &&
 qemu-io -f raw "$(uri media)" -c 'write -P 0x42 0 65536' -c 'read -P 0x42 0 65536' >"$tmp/q4.out" 2>&1 &&
   ! grep -qi "fail" "$tmp/q4.out" || { cat "$tmp/q4.out" >&2; fail "media: write after the crash"; }
 
+# SIGTERM with a client still connected that never flushed: nbdkit waits
+# for the client to go away, and its write is kept (closing the last
+# connection flushes the disk, then the orderly shutdown runs).
+"$PROBE" "$(uri system)" write-hold 7680 9216 0x2f >"$tmp/hold3.out" 2>&1 &
+hold3=$!
+cleanup_hooks+=("kill $hold3 2>/dev/null")
+for _ in $(seq 1 100); do
+  grep -q ok "$tmp/hold3.out" && break
+  sleep 0.1
+done
+grep -q ok "$tmp/hold3.out" || fail "the holding client did not write"
+kill -TERM "$server_pid"
+sleep 0.3
+kill "$hold3" 2>/dev/null || true
+wait "$hold3" 2>/dev/null || true
+stop_server
+start_server
+"$PROBE" "$(uri system)" read 7680 9216 >"$tmp/hold3.read" 2>&1 || true
+grep -q "first=2f last=2f" "$tmp/hold3.read" || { cat "$tmp/hold3.read" >&2; fail "system: write lost when the client went away"; }
+
 stop_server
 echo "PASS"
