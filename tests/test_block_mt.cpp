@@ -576,6 +576,25 @@ TEST(Removal, RemovalStopsTheWorkerAndKeepsWhatTheCacheHeld) {
   EXPECT_EQ(back, pattern(1024, 11));
 }
 
+TEST(Removal, RepeatedAddRebootAndRemoveCyclesEndCleanly) {
+  // The clock stands still: a worker that missed its stop (one arriving
+  // just before it went to sleep) would sleep for ever and the stop would
+  // never return.
+  KernelTestClock clock;
+  QuietLog quiet;
+  SystemRig rig("-(cache)", 32, 16);
+  ASSERT_EQ(rig.start(), 0);
+  mtd_info* mtd = rig.mtd("cache");
+  for (int i = 0; i < 100; ++i) {
+    ASSERT_EQ(del_mtd_device(mtd), 0);
+    ASSERT_EQ(add_mtd_device(mtd), 0);
+    if (i % 2 == 0) {
+      ASSERT_EQ(run_reboot_notifiers(SYS_RESTART), 0);
+      ASSERT_EQ(SystemRig::blk("cache")->nftl_thread, nullptr);
+    }
+  }
+}
+
 // ---------------------------------------------------------------------------
 // Debug attributes through the class registry.
 // ---------------------------------------------------------------------------

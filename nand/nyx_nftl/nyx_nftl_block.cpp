@@ -64,8 +64,6 @@ void discard_device(nyx_nftl_blk_t* blk) {
 
 }  // namespace
 
-int do_nftltrans_request(mtd_blktrans_ops* tr, mtd_blktrans_dev* dev, request* req);
-
 mtd_blktrans_ops nyx_nftl_tr = {
     .name = "zozove",
     .major = 250,
