@@ -1,5 +1,7 @@
 # Entry points. Each installs what is missing (scripts/setup.sh) and builds.
-#   make run    - build and run the main job on the default simulated NAND image
+#   make run    - build, create the default NAND image (nand.img) when there is
+#                 none, and serve its four disks over NBD (unix socket
+#                 /tmp/nyx-nftl.sock) until Ctrl-C
 #   make test   - build and pass the tests
 #   make asan   - the tests under ASan+UBSan
 #   make tsan   - the threaded tests under TSan
@@ -17,8 +19,12 @@ build: setup
 	@cmake -S . -B build $(CMAKE_GEN) -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 	@cmake --build build -j $(JOBS)
 
+IMAGE ?= nand.img
+SOCKET ?= /tmp/nyx-nftl.sock
+
 run: build
-	@NYX_NFTL_LOG=off ./build/tools/nyx-demo
+	@test -f $(IMAGE) || ./build/cli/nyx-nftl mkimage $(IMAGE)
+	@./build/cli/nyx-nftl serve $(IMAGE) --socket $(SOCKET)
 
 test: build
 	@cd build && ctest --output-on-failure -j $(JOBS)

@@ -1,11 +1,13 @@
 // mkimage: a blank (erased) image of a given geometry and size, with factory
-// bad blocks if asked.
+// bad blocks if asked; with --format, every partition the translation layer
+// serves is formatted too (head mark written, ready to attach).
 #include <sys/stat.h>
 
 #include <cctype>
 #include <cstdio>
 
 #include "cli_common.h"
+#include "nyx_nftl/nyx_nftl.h"
 
 namespace cli {
 
@@ -19,6 +21,7 @@ struct MkimageArgs {
   double bad_rate = 0;
   uint64_t seed = 1;
   bool force = false;
+  bool format = false;
 };
 
 // "128M", "65536k", "134217728": bytes, or an error.
@@ -104,6 +107,34 @@ int run_mkimage(const MkimageArgs& args) {
     print_error("cannot write " + args.image.path + ": " + synced.error());
     return kExitFailed;
   }
+  if (args.format) {
+    // The attach formats a partition that carries no head mark; the
+    // partition record is dropped right after, so only the format stays.
+    auto parts = nandsim::split_partitions(*chip.value(), args.image.mtdparts);
+    if (!parts.ok()) {
+      print_error("bad --mtdparts \"" + args.image.mtdparts + "\": " + parts.error());
+      return kExitUsage;
+    }
+    for (auto& part : parts.value()) {
+      if (disk_base_name(part->spec().name).empty()) continue;
+      nyx_nftl_part_t* record = nullptr;
+      if (int ret = nyx_nftl_part_attach(part->mtd(), &record); ret != 0) {
+        print_error("cannot format partition " + part->spec().name + ": error " + std::to_string(ret));
+        return kExitFailed;
+      }
+      const bool ready = record->part_current_used_block != nullptr;
+      nyx_nftl_part_detach(record);
+      if (!ready) {
+        print_error("partition " + part->spec().name + " is too small to be served");
+        return kExitFailed;
+      }
+      std::printf("formatted %s\n", part->spec().name.c_str());
+    }
+    if (Status synced = chip.value()->sync(); !synced.ok()) {
+      print_error("cannot write " + args.image.path + ": " + synced.error());
+      return kExitFailed;
+    }
+  }
   uint32_t bad = 0;
   for (uint32_t b = 0; b < blocks; ++b) bad += chip.value()->is_bad(b) ? 1 : 0;
   const nandsim::Geometry& made = chip.value()->geometry();
@@ -133,6 +164,10 @@ Command add_mkimage(CLI::App& app, const GlobalOptions& /*global*/) {
       ->check(CLI::Range(0.0, 1.0));
   sub->add_option("--seed", args->seed, "Seed of the random bad blocks")->capture_default_str();
   sub->add_flag("--force", args->force, "Overwrite an existing file");
+  sub->add_option("--mtdparts", args->image.mtdparts, "Partition list for --format (mtdparts syntax)")
+      ->capture_default_str();
+  sub->add_flag("--format", args->format,
+                "Also format every partition the translation layer serves");
   return {sub, [args] { return run_mkimage(*args); }};
 }
 

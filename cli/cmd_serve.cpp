@@ -41,8 +41,9 @@ std::string shell_quote(const std::string& s) {
 }
 
 int run_serve(const ServeArgs& args, const GlobalOptions& global) {
-  if (args.socket.empty() && !args.port.has_value()) {
-    print_error("serve needs --socket PATH and/or --port N");
+  if (args.socket.empty() == !args.port.has_value()) {
+    // nbdkit listens either on a unix socket or on TCP, not both at once.
+    print_error("serve needs either --socket PATH or --port N");
     return kExitUsage;
   }
   // Everything the plugin will be told is checked here first, so a wrong
@@ -71,8 +72,6 @@ int run_serve(const ServeArgs& args, const GlobalOptions& global) {
     argv.push_back("127.0.0.1");
     argv.push_back("-p");
     argv.push_back(std::to_string(*args.port));
-  } else {
-    // A unix socket alone: no TCP listener at all.
   }
   argv.push_back(plugin);
   argv.push_back("image=" + image);
@@ -82,6 +81,10 @@ int run_serve(const ServeArgs& args, const GlobalOptions& global) {
   argv.push_back("pages-per-block=" + std::to_string(args.image.pages_per_block));
   argv.push_back("spare-offset=" + std::to_string(args.image.spare_offset));
   argv.push_back("blocks=" + std::to_string(options.value().geometry.blocks));
+  // nbdkit's own --readonly only refuses client writes; readonly=true also
+  // maps the image privately, so not even the format of a blank partition
+  // at attach reaches the file.
+  if (args.readonly) argv.push_back("readonly=true");
 
   std::printf("serving %s%s; exports: system, cache, media, data (as the partitions allow)\n",
               image.c_str(), args.readonly ? " read-only" : "");
@@ -119,7 +122,7 @@ Command add_serve(CLI::App& app, const GlobalOptions& global) {
   auto args = std::make_shared<ServeArgs>();
   CLI::App* sub = app.add_subcommand("serve", "Serve the image's disks over NBD (runs nbdkit)");
   add_image_options(sub, args->image);
-  sub->add_option("-s,--socket", args->socket, "Unix socket to listen on");
+  sub->add_option("-s,--socket", args->socket, "Unix socket to listen on (or --port)");
   sub->add_option("--port", args->port, "TCP port on 127.0.0.1 (loopback only)");
   sub->add_flag("--readonly", args->readonly, "Refuse writes");
   sub->add_flag("--dry-run", args->dry_run, "Print the nbdkit command line and stop");

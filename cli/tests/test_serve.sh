@@ -21,10 +21,12 @@ if ! command -v nbdkit >/dev/null || ! command -v nbdinfo >/dev/null || [ ! -f "
   exit 77
 fi
 
-expect_rc 0 "$NYX" serve nand.img --socket s.sock --port 10809 --readonly --dry-run
+expect_rc 0 "$NYX" serve nand.img --port 10809 --readonly --dry-run
 expect_out "nbdinfo --list"
 expect_out "-i' '127.0.0.1'"
+expect_out "'readonly=true'"
 expect_out "'mtdparts=32M(system),16M(cache),16M(NFTL_Part),-(userdata)'"
+expect_rc 2 "$NYX" serve nand.img --socket s.sock --port 10809 --dry-run
 
 "$NYX" serve nand.img --socket "$WORK/s.sock" > serve.out 2> serve.err &
 pid=$!

@@ -2,11 +2,11 @@
 # an nbdkit server with the plugin on a unix socket, and a cleanup that always
 # stops the server and removes everything.
 #
-# A test script is run as: bash test_X.sh PLUGIN NYX_DEMO
+# A test script is run as: bash test_X.sh PLUGIN NYX_NFTL
 set -euo pipefail
 
-PLUGIN=${1:?usage: test.sh PLUGIN NYX_DEMO}
-NYX_DEMO=${2:?usage: test.sh PLUGIN NYX_DEMO}
+PLUGIN=${1:?usage: test.sh PLUGIN NYX_NFTL}
+NYX_NFTL=${2:?usage: test.sh PLUGIN NYX_NFTL}
 
 tmp=$(mktemp -d "${TMPDIR:-/tmp}/nyx-nbd.XXXXXX")
 sock=$tmp/sock
@@ -51,9 +51,9 @@ need() {
   done
 }
 
-# A fresh default image (128 MiB chip, formatted by nyx-demo).
+# A fresh default image (128 MiB chip, every partition formatted).
 make_image() {
-  "$NYX_DEMO" "$img" >"$tmp/demo.log" 2>&1 || { cat "$tmp/demo.log" >&2; fail "nyx-demo could not create the image"; }
+  "$NYX_NFTL" mkimage --format "$img" >"$tmp/mkimage.log" 2>&1 || { cat "$tmp/mkimage.log" >&2; fail "nyx-nftl mkimage could not create the image"; }
 }
 
 uri() {

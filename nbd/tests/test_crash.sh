@@ -3,7 +3,7 @@
 # disk still serves. The crash comes while a client is still connected
 # (closing the last connection to a disk flushes it too).
 source "$(dirname "$0")/lib.sh"
-PROBE=${3:?usage: test_crash.sh PLUGIN NYX_DEMO NBD_PROBE}
+PROBE=${3:?usage: test_crash.sh PLUGIN NYX_NFTL NBD_PROBE}
 need nbdkit nbdcopy qemu-io
 
 make_image

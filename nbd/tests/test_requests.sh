@@ -3,7 +3,7 @@
 # change nothing; FUA writes and flushes succeed; writes to a read-only
 # export are refused.
 source "$(dirname "$0")/lib.sh"
-PROBE=${3:?usage: test_requests.sh PLUGIN NYX_DEMO NBD_PROBE}
+PROBE=${3:?usage: test_requests.sh PLUGIN NYX_NFTL NBD_PROBE}
 need nbdkit
 
 make_image
