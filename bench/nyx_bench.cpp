@@ -1,0 +1,126 @@
+// nyx-bench: runs the workloads on the in-memory simulated chip and prints
+// the figures (a table, or JSON with --json).
+//
+//   nyx-bench [--runs N] [--quick] [--json] [--only W1,W2,...] [--blocks N]
+//             [--attach-blocks N]
+//
+// --quick is for CI: one run on a 128-block chip, M1 on 1024 blocks.
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <exception>
+#include <sstream>
+#include <string>
+
+#include "report.h"
+#include "workloads.h"
+
+namespace {
+
+void usage(FILE* out) {
+  std::fprintf(out,
+               "usage: nyx-bench [--runs N] [--quick] [--json] [--only LIST] [--blocks N] [--attach-blocks N]\n"
+               "  --runs N           runs per workload; times are medians (default 3)\n"
+               "  --quick            one run on a small chip (128 blocks, M1 on 1024), for CI\n"
+               "  --json             machine-readable results instead of the table\n"
+               "  --only LIST        comma-separated workloads: W1,W2,W3,W4,R1,M1 (default all)\n"
+               "  --blocks N         blocks of the workload chip (default 1024)\n"
+               "  --attach-blocks N  blocks of M1's chip (default 8192, 1 GiB)\n");
+}
+
+bool parse_count(const char* text, uint32_t min, uint32_t max, uint32_t* value) {
+  char* end = nullptr;
+  const unsigned long v = std::strtoul(text, &end, 10);
+  if (end == text || *end != '\0' || v < min || v > max) return false;
+  *value = static_cast<uint32_t>(v);
+  return true;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  bench::BenchConfig config;
+  config.chip = bench::default_chip();
+  config.attach_chip = bench::default_chip();
+  config.attach_chip.blocks = 8192;
+  bool json = false;
+  bool quick = false;
+  int runs = -1;
+  uint32_t blocks = 0;
+  uint32_t attach_blocks = 0;
+
+  for (int i = 1; i < argc; ++i) {
+    const std::string arg = argv[i];
+    const bool has_value = i + 1 < argc;
+    uint32_t v = 0;
+    if (arg == "--json") {
+      json = true;
+    } else if (arg == "--quick") {
+      quick = true;
+    } else if (arg == "--runs" && has_value && parse_count(argv[i + 1], 1, 1000, &v)) {
+      runs = static_cast<int>(v);
+      ++i;
+    } else if (arg == "--blocks" && has_value && parse_count(argv[i + 1], 64, 65535, &v)) {
+      blocks = v;
+      ++i;
+    } else if (arg == "--attach-blocks" && has_value && parse_count(argv[i + 1], 64, 65535, &v)) {
+      attach_blocks = v;
+      ++i;
+    } else if (arg == "--only" && has_value) {
+      std::stringstream list(argv[++i]);
+      std::string name;
+      while (std::getline(list, name, ',')) {
+        bool known = false;
+        for (const std::string& w : bench::all_workloads()) known |= (w == name);
+        if (!known) {
+          std::fprintf(stderr, "nyx-bench: unknown workload %s\n", name.c_str());
+          return 2;
+        }
+        config.only.push_back(name);
+      }
+    } else if (arg == "-h" || arg == "--help") {
+      usage(stdout);
+      return 0;
+    } else {
+      std::fprintf(stderr, "nyx-bench: bad argument %s\n", arg.c_str());
+      usage(stderr);
+      return 2;
+    }
+  }
+  if (quick) {
+    config.runs = 1;
+    config.chip.blocks = 128;
+    config.attach_chip.blocks = 1024;
+  }
+  if (runs > 0) config.runs = runs;
+  if (blocks > 0) config.chip.blocks = blocks;
+  if (attach_blocks > 0) config.attach_chip.blocks = attach_blocks;
+
+  bench::Report report;
+  report.config = config;
+  report.memory_chip = config.attach_chip;
+  try {
+    for (const std::string& name : bench::all_workloads()) {
+      if (!config.only.empty() && std::find(config.only.begin(), config.only.end(), name) == config.only.end()) {
+        continue;
+      }
+      if (!json) std::fprintf(stderr, "running %s...\n", name.c_str());
+      if (name == "M1") {
+        report.workloads.push_back(bench::run_attach(config, &report.memory, &report.memory_chip));
+        report.have_memory = true;
+      } else {
+        report.workloads.push_back(bench::run_workload(name, config));
+      }
+    }
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "nyx-bench: %s\n", e.what());
+    return 1;
+  }
+  if (json) {
+    bench::print_json(report, stdout);
+  } else {
+    bench::print_table(report, stdout);
+  }
+  return 0;
+}

@@ -1,0 +1,318 @@
+// The workloads: preparation, the measured phase, and what it is measured by.
+#include "workloads.h"
+
+#include "perf_control.h"
+
+#include <time.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstring>
+#include <functional>
+#include <memory>
+#include <numeric>
+#include <stdexcept>
+
+namespace bench {
+
+namespace {
+
+constexpr uint32_t kSectorBytes = 512;
+
+double cpu_seconds() {
+  struct timespec ts;
+  clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &ts);
+  return double(ts.tv_sec) + double(ts.tv_nsec) * 1e-9;
+}
+
+// Follows the collector's state after each host operation: the range of the
+// free-block count and the cycles started.
+class CycleWatch {
+ public:
+  explicit CycleWatch(const nyx_nftl_part_t* part)
+      : part_(part), free_min_(part->free_block_num), free_max_(part->free_block_num),
+        running_(part->gc_strategy.process == 0) {}
+  void after_op() {
+    const uint32_t free = part_->free_block_num;
+    if (free < free_min_) free_min_ = free;
+    if (free > free_max_) free_max_ = free;
+    free_sum_ += free;
+    ++ops_;
+    const bool running = part_->gc_strategy.process == 0;
+    if (running && !running_) ++cycles_;
+    running_ = running;
+  }
+  void store(PhaseResult* r) const {
+    r->free_min = free_min_;
+    r->free_max = free_max_;
+    r->gc_cycles = cycles_;
+    r->free_mean = ops_ > 0 ? double(free_sum_) / double(ops_) : free_min_;
+    r->free_end = part_->free_block_num;
+  }
+
+ private:
+  const nyx_nftl_part_t* part_;
+  uint32_t free_min_;
+  uint32_t free_max_;
+  bool running_;
+  uint64_t cycles_ = 0;
+  uint64_t free_sum_ = 0;
+  uint64_t ops_ = 0;
+};
+
+// The host's page data: the same buffer, stamped with the page number and a
+// running count so that no two writes carry the same bytes.
+class HostPage {
+ public:
+  explicit HostPage(uint32_t bytes) : buf_(bytes, 0x5A) {}
+  uint8_t* stamped(uint32_t page) {
+    ++serial_;
+    std::memcpy(buf_.data(), &page, sizeof page);
+    std::memcpy(buf_.data() + sizeof page, &serial_, sizeof serial_);
+    return buf_.data();
+  }
+  uint8_t* data() { return buf_.data(); }
+
+ private:
+  std::vector<uint8_t> buf_;
+  uint32_t serial_ = 0;
+};
+
+void check(uint32_t ret, const char* what, uint64_t index) {
+  if (ret != 0) {
+    throw std::runtime_error(std::string(what) + " failed at operation " + std::to_string(index));
+  }
+}
+
+// Writes whole page `page`.
+inline void write_page(BenchDevice& dev, HostPage& host, uint32_t spp, uint32_t page,
+                       uint64_t index) {
+  check(dev.write_sectors(page * spp, spp, host.stamped(page)), "page write", index);
+}
+
+// ---------------------------------------------------------------------------
+// The phases. Each returns the host operations and bytes it made.
+// ---------------------------------------------------------------------------
+
+struct HostWork {
+  uint64_t ops = 0;
+  uint64_t bytes = 0;
+};
+
+HostWork sequential_fill(BenchDevice& dev, CycleWatch* watch) {
+  const uint32_t n = dev.logical_pages();
+  const uint32_t spp = dev.sectors_per_page();
+  HostPage host(spp * kSectorBytes);
+  for (uint32_t page = 0; page < n; ++page) {
+    write_page(dev, host, spp, page, page);
+    if (watch != nullptr) watch->after_op();
+  }
+  return {n, uint64_t(n) * spp * kSectorBytes};
+}
+
+HostWork uniform_random(BenchDevice& dev, CycleWatch* watch) {
+  const uint32_t n = dev.logical_pages();
+  const uint32_t spp = dev.sectors_per_page();
+  HostPage host(spp * kSectorBytes);
+  SplitMix64 rng(kSeed);
+  const uint64_t writes = 3ull * n;
+  for (uint64_t i = 0; i < writes; ++i) {
+    write_page(dev, host, spp, SplitMix64::scale(rng.next(), n), i);
+    if (watch != nullptr) watch->after_op();
+  }
+  return {writes, writes * spp * kSectorBytes};
+}
+
+HostWork hot_cold(BenchDevice& dev, CycleWatch* watch) {
+  const uint32_t n = dev.logical_pages();
+  const uint32_t hot = n / 5;
+  const uint32_t spp = dev.sectors_per_page();
+  HostPage host(spp * kSectorBytes);
+  SplitMix64 rng(kSeed);
+  const uint64_t writes = 3ull * n;
+  for (uint64_t i = 0; i < writes; ++i) {
+    const uint64_t r = rng.next();
+    const uint32_t page = (uint32_t(r) % 100 < 80) ? SplitMix64::scale(r, hot)
+                                                   : hot + SplitMix64::scale(r, n - hot);
+    write_page(dev, host, spp, page, i);
+    if (watch != nullptr) watch->after_op();
+  }
+  return {writes, writes * spp * kSectorBytes};
+}
+
+HostWork small_writes(BenchDevice& dev, CycleWatch* watch) {
+  const uint32_t spp = dev.sectors_per_page();
+  const uint32_t sectors = dev.logical_pages() * spp;
+  std::vector<uint8_t> sector(kSectorBytes, 0xA5);
+  SplitMix64 rng(kSeed);
+  const uint64_t writes = 3ull * sectors;
+  for (uint64_t i = 0; i < writes; ++i) {
+    const uint32_t s = SplitMix64::scale(rng.next(), sectors);
+    std::memcpy(sector.data(), &i, sizeof i);
+    check(dev.write_sectors(s, 1, sector.data()), "sector write", i);
+    if (watch != nullptr) watch->after_op();
+  }
+  return {writes, writes * kSectorBytes};
+}
+
+// The pages in a random order: a Fisher-Yates shuffle driven by the generator.
+std::vector<uint32_t> shuffled_pages(uint32_t n) {
+  std::vector<uint32_t> order(n);
+  std::iota(order.begin(), order.end(), 0u);
+  SplitMix64 rng(kSeed);
+  for (uint32_t i = n; i > 1; --i) {
+    const uint32_t j = SplitMix64::scale(rng.next(), i);
+    std::swap(order[i - 1], order[j]);
+  }
+  return order;
+}
+
+HostWork random_reads(BenchDevice& dev, CycleWatch* watch, const std::vector<uint32_t>& order) {
+  const uint32_t spp = dev.sectors_per_page();
+  std::vector<uint8_t> buf(spp * kSectorBytes);
+  uint64_t i = 0;
+  for (uint32_t page : order) {
+    check(dev.read_sectors(page * spp, spp, buf.data()), "page read", i++);
+    if (watch != nullptr) watch->after_op();
+  }
+  return {order.size(), uint64_t(order.size()) * spp * kSectorBytes};
+}
+
+void flush_or_throw(BenchDevice& dev) { check(dev.flush(), "flush", 0); }
+
+struct Definition {
+  std::string name;
+  std::string what;
+  bool writes;
+  std::function<void(BenchDevice&)> prepare;
+  std::function<HostWork(BenchDevice&, CycleWatch*)> measure;
+};
+
+Definition definition(const std::string& name) {
+  auto fill = [](BenchDevice& dev) { sequential_fill(dev, nullptr); };
+  if (name == "W1") return {name, "sequential fill", true, nullptr, sequential_fill};
+  if (name == "W2") return {name, "uniform random, 3x capacity", true, fill, uniform_random};
+  if (name == "W3") return {name, "hot/cold 80/20, 3x capacity", true, fill, hot_cold};
+  if (name == "W4") return {name, "512 B sectors, 3x capacity", true, fill, small_writes};
+  if (name == "R1") {
+    // The read order is made while preparing: it is not part of the measured work.
+    auto order = std::make_shared<std::vector<uint32_t>>();
+    auto prepare = [order](BenchDevice& dev) {
+      sequential_fill(dev, nullptr);
+      uniform_random(dev, nullptr);
+      *order = shuffled_pages(dev.logical_pages());
+    };
+    auto measure = [order](BenchDevice& dev, CycleWatch* watch) {
+      return random_reads(dev, watch, *order);
+    };
+    return {name, "page reads, random order", false, prepare, measure};
+  }
+  throw std::invalid_argument("unknown workload " + name);
+}
+
+bool same_flash_work(const PhaseResult& a, const PhaseResult& b) {
+  return a.counters.reads == b.counters.reads && a.counters.programs == b.counters.programs &&
+         a.counters.erases == b.counters.erases &&
+         a.counters.device_time_ns == b.counters.device_time_ns;
+}
+
+void finish_result(WorkloadResult* result) {
+  for (const PhaseResult& r : result->runs) {
+    if (!same_flash_work(r, result->runs.front())) result->repeatable = false;
+  }
+}
+
+}  // namespace
+
+nandsim::Geometry default_chip() {
+  nandsim::Geometry g;
+  g.page_size = 2048;
+  g.oob_size = 64;
+  g.pages_per_block = 64;
+  g.blocks = 1024;
+  return g;
+}
+
+std::vector<std::string> all_workloads() { return {"W1", "W2", "W3", "W4", "R1", "M1"}; }
+
+WorkloadResult run_workload(const std::string& name, const BenchConfig& config) {
+  Definition def = definition(name);
+  WorkloadResult result;
+  result.name = def.name;
+  result.what = def.what;
+  result.writes = def.writes;
+  for (int run = 0; run < config.runs; ++run) {
+    LogTally logs;
+    BenchDevice dev(config.chip);
+    if (def.prepare) {
+      def.prepare(dev);
+      flush_or_throw(dev);
+    }
+    dev.reset_counters();
+    logs.take();
+    CycleWatch watch(dev.part());
+    PhaseResult r;
+
+    profiler_enable();
+    const double cpu0 = cpu_seconds();
+    const auto wall0 = std::chrono::steady_clock::now();
+    HostWork work = def.measure(dev, &watch);
+    flush_or_throw(dev);
+    const auto wall1 = std::chrono::steady_clock::now();
+    const double cpu1 = cpu_seconds();
+    profiler_disable();
+
+    r.wall_s = std::chrono::duration<double>(wall1 - wall0).count();
+    r.cpu_s = cpu1 - cpu0;
+    r.host_ops = work.ops;
+    r.host_bytes = work.bytes;
+    r.counters = dev.counters();
+    r.traffic = dev.traffic();
+    dev.erase_count_range(&r.ec_min, &r.ec_max);
+    watch.store(&r);
+    r.logs = logs.take();
+    result.runs.push_back(std::move(r));
+  }
+  finish_result(&result);
+  return result;
+}
+
+WorkloadResult run_attach(const BenchConfig& config, BenchDevice::Memory* memory,
+                          nandsim::Geometry* measured_chip) {
+  WorkloadResult result;
+  result.name = "M1";
+  result.what = "attach of a full chip";
+  result.writes = false;
+  *measured_chip = config.attach_chip;
+
+  LogTally logs;
+  BenchDevice dev(config.attach_chip);
+  sequential_fill(dev, nullptr);
+  flush_or_throw(dev);
+  for (int run = 0; run < config.runs; ++run) {
+    dev.detach();
+    dev.reset_counters();
+    logs.take();
+    PhaseResult r;
+    profiler_enable();
+    const double cpu0 = cpu_seconds();
+    const auto wall0 = std::chrono::steady_clock::now();
+    dev.attach();
+    const auto wall1 = std::chrono::steady_clock::now();
+    const double cpu1 = cpu_seconds();
+    profiler_disable();
+    r.wall_s = std::chrono::duration<double>(wall1 - wall0).count();
+    r.cpu_s = cpu1 - cpu0;
+    r.counters = dev.counters();
+    r.traffic = dev.traffic();
+    dev.erase_count_range(&r.ec_min, &r.ec_max);
+    r.free_min = r.free_max = dev.part()->free_block_num;
+    r.logs = logs.take();
+    result.runs.push_back(std::move(r));
+  }
+  *memory = dev.memory();
+  finish_result(&result);
+  return result;
+}
+
+}  // namespace bench
