@@ -96,6 +96,8 @@ TEST(MtdpartsParse, LayoutErrorsNameThePartition) {
   EXPECT_ERROR_HAS("1M@64k(a)", "offset of partition 'a'");
   EXPECT_ERROR_HAS("2M(a),1M@1M(b)", "'b' overlaps partition 'a'");
   EXPECT_ERROR_HAS("1M@4M(a),4M@1M(b)", "'b' overlaps partition 'a'");
+  EXPECT_ERROR_HAS("1M@4M(a),1M@0(b)", "'b' at offset 0 bytes lies before partition 'a'");
+  EXPECT_ERROR_HAS("1M@4M(a),1M(b),1M@2M(c)", "'c' at offset 2097152 bytes lies before");
   EXPECT_ERROR_HAS("200M(a)", "beyond the chip");
   EXPECT_ERROR_HAS("1M@128M(a)", "beyond the chip");
   EXPECT_ERROR_HAS("-(a),1M(b)", "'a' takes the rest");

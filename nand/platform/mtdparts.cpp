@@ -217,6 +217,14 @@ Result<std::vector<PartitionSpec>> parse_mtdparts(std::string_view text, uint64_
         return Error{"mtdparts: " + which + " overlaps partition '" + other.name + "'"};
       }
     }
+    // Partitions are numbered in the order written; that order must be the
+    // chip's, so that partition i + 1 lies after partition i (what tools
+    // that walk the partitions, and readers of the list, take for granted).
+    if (!specs.empty() && spec.offset < cursor) {
+      return Error{"mtdparts: " + which + " at offset " + bytes(spec.offset) +
+                   " lies before partition '" + specs.back().name +
+                   "': list the partitions in the order they lie on the chip"};
+    }
     cursor = spec.offset + spec.size;
     specs.push_back(std::move(spec));
   }

@@ -189,7 +189,8 @@ struct PartitionSpec {
 // <size>[@<offset>](<name>)[ro], sizes in bytes with an optional k/K, m/M or
 // g/G suffix, "-" for the rest of the chip; an optional "<mtd-id>:" prefix is
 // accepted and ignored. Sizes and offsets must be multiples of `erasesize`,
-// partitions must not overlap, and the layout must fit in `chip_size`.
+// partitions must not overlap and must be listed in the order they lie on
+// the chip, and the layout must fit in `chip_size`.
 Result<std::vector<PartitionSpec>> parse_mtdparts(std::string_view text, uint64_t chip_size,
                                                   uint64_t erasesize);
 

@@ -1,0 +1,438 @@
+// Fuzz target: the block request path with arbitrary offsets, lengths and
+// flags.
+//
+// The translation table is registered once per process, under a test clock
+// that never moves (so each disk's worker makes one pass and then sleeps:
+// runs are repeatable). Each input gets a fresh in-memory chip whose one
+// partition, "cache", becomes a disk through the MTD registry, so a crash
+// reproduces from its input alone. The input:
+//
+//   byte 0   geometry: 512- or 2048-byte pages (bit 0), 8 or 16 pages per
+//            block (bit 1), 40 + (b >> 2) % 8 blocks
+//   byte 1   bit 0: at the end, remove the device, add it again (a fresh
+//            mount of the same flash) and compare the whole disk with the model
+//   then up to 40 operations, each an operation byte and its arguments:
+//     0 write, 1 read, 7 write then read back: through BlockDisk::submit,
+//       over pieces of 1..8 sectors laid out contiguous, scattered or
+//       mixed, in bios of 1..n pieces
+//     2 discard through BlockDisk::submit
+//     3 flush; 5 read the whole disk; 6 open or release the disk
+//     4 a request built by hand (type, flags, start, byte length, pieces
+//       and bios that need not agree with the length) handed straight to
+//       the table's do_blktrans_request, which must refuse by itself what
+//       the layer would have refused
+//   Starts range over the disk, its last sectors, just past its end and
+//   extreme values (near 2^64 included); lengths over 0..64 sectors and
+//   values around the queue's limits and the disk's size.
+//
+// A model holds what every sector must read: 0xFF until written, then the
+// data of the last successful write. Reads that succeed must match it; a
+// refused request must change nothing; a well-formed request inside the
+// disk must succeed (the chip has no faults); one outside the disk, or one
+// the driver cannot serve as it stands, must be refused.
+#include <algorithm>
+#include <cstring>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "fuzz_input.h"
+#include "nyx_nftl/nyx_nftl.h"
+#include "platform/block_request.h"
+#include "platform/ktime.h"
+#include "platform/nand_sim.h"
+
+namespace {
+
+constexpr uint32_t kMaxOps = 40;
+constexpr uint32_t kMaxSubmitSectors = 2048;  // memory a submitted request may cover
+constexpr uint32_t kMaxDirectPieces = 72;     // past the queue's 64 segments now and then
+constexpr char kPartitionName[] = "cache";
+
+// ---------------------------------------------------------------------------
+// The disk under test and its model.
+// ---------------------------------------------------------------------------
+
+struct Model {
+  explicit Model(uint64_t sectors) : data(sectors * SECTOR_SIZE, 0xFF), unknown(sectors, false) {}
+
+  uint64_t sectors() const { return unknown.size(); }
+  void write(uint64_t sector, const uint8_t* bytes, uint64_t count) {
+    if (count == 0) return;
+    std::memcpy(&data[sector * SECTOR_SIZE], bytes, count * SECTOR_SIZE);
+    for (uint64_t i = 0; i < count; ++i) unknown[sector + i] = false;
+  }
+  // Whether `bytes` (count sectors read from `sector`) is what the disk holds.
+  bool matches(uint64_t sector, const uint8_t* bytes, uint64_t count) const {
+    for (uint64_t i = 0; i < count; ++i) {
+      if (unknown[sector + i]) continue;
+      if (std::memcmp(&data[(sector + i) * SECTOR_SIZE], bytes + i * SECTOR_SIZE, SECTOR_SIZE) != 0) {
+        std::fprintf(stderr, "sector %llu reads wrong\n", static_cast<unsigned long long>(sector + i));
+        return false;
+      }
+    }
+    return true;
+  }
+
+  std::vector<uint8_t> data;
+  std::vector<bool> unknown;  // written by a request that failed part way
+};
+
+// The partition's disk, found by its MTD device's name.
+std::shared_ptr<BlockDisk> find_disk() {
+  for (const BlockDiskInfo& info : blktrans_list_disks()) {
+    if (info.mtd_name == kPartitionName) return blktrans_find_disk(info.name);
+  }
+  return nullptr;
+}
+
+mtd_blktrans_dev* dev_of(BlockDisk& disk) {
+  return static_cast<mtd_blktrans_dev*>(disk.queue()->queuedata);
+}
+
+// ---------------------------------------------------------------------------
+// Requests from the input.
+// ---------------------------------------------------------------------------
+
+uint64_t start_from(fuzz::ByteReader& in, uint64_t capacity) {
+  const uint8_t how = in.u8();
+  switch (how % 4) {
+    case 0:
+      return in.u16() % (capacity + 1);
+    case 1:
+      return capacity - std::min<uint64_t>(capacity, in.u8() % 17);
+    case 2:
+      return capacity + in.u8();
+    default: {
+      static constexpr uint64_t kExtreme[] = {~uint64_t{0},        ~uint64_t{0} - 1,
+                                              ~uint64_t{0} - 7,    uint64_t{1} << 55,
+                                              uint64_t{1} << 32,   (uint64_t{1} << 32) - 1,
+                                              (uint64_t{1} << 23), ~uint64_t{0} >> 9};
+      const uint8_t pick = in.u8();
+      return pick < 0x80 ? kExtreme[pick % 8] : in.u64();
+    }
+  }
+}
+
+uint32_t sectors_from(fuzz::ByteReader& in, uint64_t capacity) {
+  const uint8_t b = in.u8();
+  if (b < 200) return b % 65;
+  const uint32_t cap = static_cast<uint32_t>(std::min<uint64_t>(capacity, kMaxSubmitSectors));
+  const uint32_t kAround[] = {0, 1, 255, 256, 511, 512, 513, 1024, cap, cap + 1, cap - 1, 2048};
+  return std::min(kAround[b % 12], kMaxSubmitSectors);
+}
+
+// How the data of a request lies in memory.
+struct Layout {
+  uint32_t piece_sectors;   // 1..8
+  size_t pieces_per_bio;    // 0: all in one bio
+  uint8_t follows_pattern;  // which pages follow the one before them
+};
+
+Layout layout_from(fuzz::ByteReader& in) {
+  const uint8_t b = in.u8();
+  const uint8_t pattern = in.u8();
+  return Layout{1u + (b & 7), static_cast<size_t>(b >> 5), pattern};
+}
+
+PageBuffer buffer_for(uint64_t bytes, const Layout& layout) {
+  const size_t pages = std::max<size_t>(1, (bytes + PAGE_SIZE - 1) / PAGE_SIZE);
+  const uint8_t pattern = layout.follows_pattern;
+  switch (pattern & 3) {
+    case 0:
+      return PageBuffer::contiguous(pages);
+    case 1:
+      return PageBuffer::scattered(pages);
+    default:
+      return PageBuffer(pages, [pattern](size_t i) { return ((pattern >> (i % 6 + 2)) & 1) != 0; });
+  }
+}
+
+// Data of a write: depends on the write and the position.
+void fill_data(std::vector<uint8_t>& out, uint32_t stamp) {
+  for (size_t i = 0; i < out.size(); ++i) {
+    out[i] = static_cast<uint8_t>(stamp * 0x9E + (i >> 9) * 31 + i * 7);
+  }
+}
+
+bool in_disk(uint64_t start, uint64_t sectors, uint64_t capacity) {
+  return start <= capacity && sectors <= capacity - start;
+}
+
+class Session {
+ public:
+  explicit Session(fuzz::ByteReader& in) : in_(in) {}
+
+  // Adds the partition's MTD device: the table's add hook makes the disk.
+  void add(nandsim::MtdPartition& partition) {
+    partition_ = &partition;
+    fuzz::require(add_mtd_device(partition.mtd()) == 0, "the MTD device is added");
+    disk_ = find_disk();
+    fuzz::require(disk_ != nullptr, "a fresh chip's partition becomes a disk");
+    if (model_ == nullptr) model_ = std::make_unique<Model>(disk_->capacity());
+    fuzz::require(disk_->capacity() == model_->sectors(), "the disk keeps its capacity");
+    open_ = false;
+  }
+  // Removes it again: the remove hook flushes the cache and ends the disk.
+  void remove() {
+    fuzz::require(del_mtd_device(partition_->mtd()) == 0, "the MTD device is removed");
+    fuzz::require(find_disk() == nullptr, "the disk is gone with its device");
+    disk_.reset();
+  }
+
+  void run_ops() {
+    uint32_t stamp = 1;
+    for (uint32_t n = 0; n < kMaxOps && !in_.empty(); ++n, ++stamp) {
+      switch (in_.u8() % 8) {
+        case 0:
+          submit_write(stamp, false);
+          break;
+        case 1:
+          submit_read(start_from(in_, capacity()), sectors_from(in_, capacity()), layout_from(in_));
+          break;
+        case 2:
+          submit_discard();
+          break;
+        case 3:
+          fuzz::require(disk_->flush() == 0, "a flush of a healthy chip succeeds");
+          break;
+        case 4:
+          direct_request(stamp);
+          break;
+        case 5:
+          read_whole_disk();
+          break;
+        case 6:
+          if (open_) {
+            fuzz::require(disk_->release() == 0, "the last release succeeds");
+          } else {
+            fuzz::require(disk_->open() == 0, "the disk opens");
+          }
+          open_ = !open_;
+          break;
+        case 7:
+          submit_write(stamp, true);
+          break;
+      }
+    }
+  }
+
+  void read_whole_disk() {
+    const uint64_t cap = capacity();
+    for (uint64_t at = 0; at < cap; at += kMaxSubmitSectors) {
+      const uint32_t n = static_cast<uint32_t>(std::min<uint64_t>(kMaxSubmitSectors, cap - at));
+      submit_read(at, n, Layout{8, 0, 0});
+    }
+  }
+
+ private:
+  uint64_t capacity() const { return model_->sectors(); }
+
+  void submit_write(uint32_t stamp, bool read_back) {
+    const uint64_t start = start_from(in_, capacity());
+    const uint32_t sectors = sectors_from(in_, capacity());
+    const Layout layout = layout_from(in_);
+    const uint64_t bytes = uint64_t{sectors} * SECTOR_SIZE;
+    PageBuffer buf = buffer_for(bytes, layout);
+    std::vector<uint8_t> data(bytes);
+    fill_data(data, stamp);
+    buf.copy_in(data);
+    // The pieces go into bios of pieces_per_bio each.
+    auto pieces = buf.pieces(bytes, layout.piece_sectors * SECTOR_SIZE);
+    auto split = BlockRequest::over_pieces(BlockOp::Write, start, pieces, layout.pieces_per_bio);
+    fuzz::require(split.ok(), "the harness builds a valid write");
+    const int ret = disk_->submit(split->get());
+    fuzz::require(buf.guards_intact(), "a write leaves the memory around its pages alone");
+    if (in_disk(start, sectors, capacity())) {
+      fuzz::require(ret == 0, "a write inside the disk succeeds");
+      model_->write(start, data.data(), sectors);
+      if (read_back) submit_read(start, sectors, layout);
+    } else {
+      fuzz::require(ret != 0, "a write past the disk's end is refused");
+    }
+  }
+
+  void submit_read(uint64_t start, uint32_t sectors, const Layout& layout) {
+    const uint64_t bytes = uint64_t{sectors} * SECTOR_SIZE;
+    PageBuffer buf = buffer_for(bytes, layout);
+    auto pieces = buf.pieces(bytes, layout.piece_sectors * SECTOR_SIZE);
+    auto req = BlockRequest::over_pieces(BlockOp::Read, start, pieces, layout.pieces_per_bio);
+    fuzz::require(req.ok(), "the harness builds a valid read");
+    const int ret = disk_->submit(req->get());
+    fuzz::require(buf.guards_intact(), "a read writes only into its pages");
+    if (!in_disk(start, sectors, capacity())) {
+      fuzz::require(ret != 0, "a read past the disk's end is refused");
+      return;
+    }
+    fuzz::require(ret == 0, "a read inside the disk succeeds");
+    std::vector<uint8_t> got(buf.size());
+    buf.copy_out(got);
+    fuzz::require(model_->matches(start, got.data(), sectors), "a read returns what was written");
+  }
+
+  void submit_discard() {
+    const uint64_t start = start_from(in_, capacity());
+    const uint32_t sectors = sectors_from(in_, capacity());
+    BlockRequest req = BlockRequest::discard(start, sectors);
+    const int ret = disk_->submit(req.get());
+    // The driver announces no discard support: whatever the answer, no
+    // sector may change (later reads check the model).
+    if (!in_disk(start, sectors, capacity())) fuzz::require(ret != 0, "a discard past the end is refused");
+  }
+
+  // A request put together field by field and handed to the driver without
+  // the layer's checks and cutting.
+  void direct_request(uint32_t stamp) {
+    const uint8_t type_byte = in_.u8();
+    const int cmd_type = (type_byte & 3) != 3 ? REQ_TYPE_FS : type_byte >> 2;
+    const uint8_t flag_byte = in_.u8();
+    unsigned int cmd_flags = flag_byte & REQ_WRITE;
+    if (flag_byte & 0x80) cmd_flags |= REQ_DISCARD;
+    if (flag_byte & 0x40) cmd_flags |= uint32_t{flag_byte} << 8;  // bits the driver does not know
+    const uint64_t start = start_from(in_, capacity());
+    const uint32_t piece_count = in_.u8() % (kMaxDirectPieces + 1);
+    const Layout layout = layout_from(in_);
+    const uint32_t piece_bytes = layout.piece_sectors * SECTOR_SIZE;
+    const uint64_t total = uint64_t{piece_count} * piece_bytes;
+
+    const uint8_t len_how = in_.u8();
+    uint32_t data_len = static_cast<uint32_t>(total);
+    switch (len_how % 6) {
+      case 0:
+        break;
+      case 1:  // the bios carry more than the request
+        data_len -= std::min<uint32_t>(data_len, (len_how >> 3) * SECTOR_SIZE);
+        break;
+      case 2:  // the bios carry less than the request
+        data_len += (1 + (len_how >> 3)) * SECTOR_SIZE;
+        break;
+      case 3:
+        data_len = in_.u32();
+        break;
+      case 4:  // not whole sectors
+        data_len += 1 + (len_how >> 3);
+        break;
+      case 5:
+        data_len = 0;
+        break;
+    }
+
+    PageBuffer buf = buffer_for(total, layout);
+    std::vector<uint8_t> data(buf.size());
+    fill_data(data, stamp);
+    buf.copy_in(data);
+    std::vector<std::span<uint8_t>> pieces;
+    if (piece_count > 0) pieces = buf.pieces(total, piece_bytes);
+    const size_t per_bio = layout.pieces_per_bio == 0 ? pieces.size() + 1 : layout.pieces_per_bio;
+
+    std::vector<bio_vec> vecs;
+    vecs.reserve(pieces.size());
+    for (auto& p : pieces) vecs.push_back(bio_vec{p.data(), static_cast<unsigned int>(p.size()), 0});
+    std::vector<bio> bios;
+    bios.reserve(pieces.size() / per_bio + 2);
+    sector_t bio_sector = start;
+    for (size_t i = 0; i < vecs.size(); i += per_bio) {
+      bio b{};
+      b.bi_sector = bio_sector;
+      b.bi_io_vec = &vecs[i];
+      b.bi_vcnt = static_cast<unsigned short>(std::min(per_bio, vecs.size() - i));
+      for (unsigned short k = 0; k < b.bi_vcnt; ++k) b.bi_size += vecs[i + k].bv_len;
+      bio_sector += b.bi_size / SECTOR_SIZE;
+      bios.push_back(b);
+    }
+    if (cmd_flags & REQ_DISCARD && bios.empty()) {
+      bio b{};  // a discard's bio carries no pieces
+      b.bi_sector = start;
+      b.bi_size = data_len;
+      bios.push_back(b);
+    }
+    for (size_t i = 0; i + 1 < bios.size(); ++i) bios[i].bi_next = &bios[i + 1];
+
+    BlockDisk& disk = *disk_;
+    request rq{};
+    rq.q = disk.queue();
+    rq.cmd_type = cmd_type;
+    rq.cmd_flags = cmd_flags;
+    rq.__sector = start;
+    rq.__data_len = data_len;
+    rq.bio = bios.empty() ? nullptr : &bios.front();
+    rq.biotail = bios.empty() ? nullptr : &bios.back();
+
+    const uint64_t sectors = data_len / SECTOR_SIZE;
+    const bool must_fail = cmd_type != REQ_TYPE_FS || (cmd_flags & REQ_DISCARD) ||
+                           data_len % SECTOR_SIZE != 0 || !in_disk(start, sectors, capacity()) ||
+                           total < data_len;
+    // Beyond the queue's segment limit the driver may map too little of the
+    // request and refuse it; within it, a request it must take it serves.
+    const bool must_succeed =
+        !must_fail && blk_rq_count_segments(disk.queue(), &rq) <= queue_max_segments(disk.queue());
+
+    mtd_blktrans_dev* dev = dev_of(disk);
+    const int ret = nyx_nftl_tr.do_blktrans_request(&nyx_nftl_tr, dev, &rq);
+    fuzz::require(buf.guards_intact(), "a request touches only its pages");
+    if (ret != 0) {
+      fuzz::require(!must_succeed, "a well-formed request inside the disk succeeds");
+      return;
+    }
+    fuzz::require(!must_fail, "the driver refuses what is not a request it can serve");
+    // The request covers the first data_len bytes of its pieces, in order.
+    std::vector<uint8_t> flat(total);
+    size_t at = 0;
+    for (auto& p : pieces) {
+      std::memcpy(flat.data() + at, p.data(), p.size());
+      at += p.size();
+    }
+    if (cmd_flags & REQ_WRITE) {
+      model_->write(start, flat.data(), sectors);
+    } else {
+      fuzz::require(model_->matches(start, flat.data(), sectors), "a direct read returns what was written");
+    }
+  }
+
+  fuzz::ByteReader& in_;
+  nandsim::MtdPartition* partition_ = nullptr;
+  std::shared_ptr<BlockDisk> disk_;
+  std::unique_ptr<Model> model_;
+  bool open_ = false;
+};
+
+}  // namespace
+
+extern "C" int LLVMFuzzerInitialize(int*, char***) {
+  fuzz::silence_kernel_log();
+  // A clock that never moves: each worker makes its first pass and sleeps
+  // until it is stopped.
+  static KernelTestClock clock;
+  fuzz::require(init_nyx_nftl() == 0, "the translation table registers");
+  return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  fuzz::ByteReader in(data, size);
+  const uint8_t geometry = in.u8();
+  const uint8_t flags = in.u8();
+
+  nandsim::Options options;
+  options.geometry.page_size = (geometry & 1) ? 2048 : 512;
+  options.geometry.pages_per_block = (geometry & 2) ? 16 : 8;
+  options.geometry.oob_size = 64;
+  options.geometry.blocks = 40 + (geometry >> 2) % 8;
+  auto made = nandsim::NandChip::create_in_memory(options);
+  fuzz::require(made.ok(), "the fuzz geometry is a valid chip");
+  std::unique_ptr<nandsim::NandChip> chip = std::move(made).value();
+  nandsim::PartitionSpec spec;
+  spec.name = kPartitionName;
+  spec.size = chip->geometry().data_size();
+  nandsim::MtdPartition partition(*chip, spec, 0);
+
+  Session session(in);
+  session.add(partition);
+  session.run_ops();
+  if (flags & 1) {
+    session.remove();
+    session.add(partition);
+    session.read_whole_disk();
+  }
+  session.remove();
+  return 0;
+}
