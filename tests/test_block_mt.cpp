@@ -326,6 +326,12 @@ TEST_F(RequestHook, ARequestRunningPastTheEndIsRefusedBeforeAnythingMoves) {
   EXPECT_EQ(serve(beyond->get()), -EIO);
   EXPECT_TRUE(g_calls.empty());
 
+  // A start near 2^64 must not wrap around into range.
+  auto wrapping = pages.request_for(BlockOp::Write, ~0ull, 2048);
+  ASSERT_TRUE(wrapping.ok());
+  EXPECT_EQ(serve(wrapping->get()), -EIO);
+  EXPECT_TRUE(g_calls.empty());
+
   auto last = pages.request_for(BlockOp::Write, capacity() - 8, 4096);
   ASSERT_TRUE(last.ok());
   EXPECT_EQ(serve(last->get()), 0);

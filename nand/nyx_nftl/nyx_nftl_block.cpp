@@ -305,10 +305,11 @@ int do_nftltrans_request(mtd_blktrans_ops* tr, mtd_blktrans_dev* dev, request* r
 
   // The whole request must lie within the disk, not only its first segment:
   // a request that starts inside and runs past the end is refused before
-  // anything is read or written. So is one that is not whole sectors.
+  // anything is read or written. So is one that is not whole sectors. The
+  // test is written so that a start near 2^64 cannot wrap around into range.
   const uint64_t start = blk_rq_pos(req);
   const uint64_t sectors = blk_rq_sectors(req);
-  if (blk_rq_bytes(req) % 512 != 0 || start + sectors > dev->size) return -EIO;
+  if (blk_rq_bytes(req) % 512 != 0 || start > dev->size || sectors > dev->size - start) return -EIO;
 
   const unsigned long block = static_cast<unsigned long>((start << kSectorShift) >> tr->blkshift);
   const uint32 count = blk_rq_bytes(req) >> kSectorShift;

@@ -162,12 +162,24 @@ _cache_node* del_from_cache_write_list(_cache* cache, _cache_node* cache_node) {
 // ---------------------------------------------------------------------------
 
 // Sector numbers fit 32 bits: a disk holds at most logic_cap_in_sects sectors.
+// Whether the run of `len` sectors from `start_sector` lies within the
+// disk. A run reaching past it is refused before any page is touched: the
+// page numbers below are 32-bit and would otherwise wrap around onto the
+// first pages of the disk.
+bool run_within_disk(const nyx_nftl_blk_t* nyx_nftl_blk, unsigned long start_sector, uint32 len) {
+  const uint64_t capacity = nyx_nftl_blk->nyx_nftl_part->logic_cap_in_sects;
+  return start_sector <= capacity && len <= capacity - start_sector;
+}
+
 uint32 nand_read(nyx_nftl_blk_t* nyx_nftl_blk, unsigned long start_sector, uint32 len, uchar* buf) {
+  if (!run_within_disk(nyx_nftl_blk, start_sector, len)) return 1;
   return nand_op(0, nyx_nftl_blk, static_cast<uint32>(start_sector), len, buf);
 }
 
 uint32 nand_write(nyx_nftl_blk_t* nyx_nftl_blk, unsigned long start_sector, uint32 len, uchar* buf) {
-  uint32 ret = nand_op(1, nyx_nftl_blk, static_cast<uint32>(start_sector), len, buf);
+  uint32 ret = run_within_disk(nyx_nftl_blk, start_sector, len)
+                   ? nand_op(1, nyx_nftl_blk, static_cast<uint32>(start_sector), len, buf)
+                   : 1;
   ktime_get_ts(&nyx_nftl_blk->ts_write_start);
   return ret;
 }
