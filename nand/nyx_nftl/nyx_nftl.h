@@ -39,6 +39,10 @@ constexpr uint32 NYX_TAG_ERASED = 0xFFFFFFFF;    // tag word of an erased page
 constexpr uint32 NYX_TAG_MAPPING_PAGE = 0xAAAAFFFF;
 constexpr uint32 NYX_TAG_HEAD_MARK = 0xAAEEFFFF;
 constexpr uint32 NYX_TAG_END_MARK = 0xAACCFFFF;
+// Tag word of a dead page: a data page slot that holds nothing (a page that
+// was unreadable when its block's pages were moved keeps its page number in
+// the new block this way). Readers take it as no logical page.
+constexpr uint32 NYX_TAG_DEAD_PAGE = 0x00000000;
 constexpr uint32 NYX_LOGIC_PAGE_MASK = 0x0FFFFFFF;
 constexpr uint16 NYX_UNMAPPED_BLOCK = 0xFFFF;    // map entry of a never-written page
 constexpr uint32 NYX_NO_LOGIC_PAGE = 0xFFFFFFFF;  // reverse-map entry of no page

@@ -3,7 +3,9 @@
 // logical page map, the block lists, the current write position and the
 // collection thresholds from the spare records and mapping pages on flash;
 // also the replay of a write-error recovery that a power loss interrupted.
+#include <algorithm>
 #include <cstring>
+#include <vector>
 
 #include "nyx_nftl.h"
 
@@ -26,12 +28,24 @@ _physic_op_par page_par(nyx_nftl_part_t* part, uint16 block, uint16 page, uchar*
 }
 
 // Reads page `page` of `block`: main data into temp_page_buf (or none when
-// `with_main` is false) and the spare record into `spare`. The mount readers
-// classify pages by their spare record alone; the read result is not used.
-void read_page_record(nyx_nftl_part_t* part, uint16 block, uint16 page, uchar* spare,
+// `with_main` is false) and the spare record into `spare`. Returns whether
+// the record can be trusted. A page that reads back uncorrectable (-74) is
+// read again a few times: a passing bit error clears, but a page damaged by
+// a torn program or erase (the power went during it) keeps failing, and its
+// spare record is then not acted on: the torn bits can make it look erased,
+// or like a record it never was. Such a page is never programmed again
+// before its block is erased.
+constexpr int kReadCorrected = -117;
+constexpr int kMountReadTries = 3;
+
+bool read_page_record(nyx_nftl_part_t* part, uint16 block, uint16 page, uchar* spare,
                       bool with_main = true) {
-  _physic_op_par p = page_par(part, block, page, with_main ? part->temp_page_buf : nullptr, spare);
-  part->nand_read_page(part, &p);
+  for (int attempt = 0; attempt < kMountReadTries; ++attempt) {
+    _physic_op_par p = page_par(part, block, page, with_main ? part->temp_page_buf : nullptr, spare);
+    const int ret = part->nand_read_page(part, &p);
+    if (ret == 0 || ret == kReadCorrected) return true;
+  }
+  return false;
 }
 
 bool is_block_good(nyx_nftl_part_t* part, uint16 block, uchar* main, uchar* spare) {
@@ -69,22 +83,82 @@ uint32 partition_total_blocks(const nyx_nftl_part_t* part) {
 
 void reset_reverse_map(_phy_page_mapping* map) { std::memset(map, 0xFF, sizeof *map); }
 
+// Whether copy (page, block) is one the scan applies after copy (held_page,
+// holder): blocks in ascending block_used_count (signed), among equal
+// numbers the lower-numbered block later, pages of one block in ascending
+// order. The last copy applied wins.
+bool applied_later(const _phy_block_info* block, uint16 page, const _phy_block_info* holder,
+                   uint16 held_page) {
+  if (block == holder) return page > held_page;
+  if (block->block_used_count != holder->block_used_count) {
+    return block->block_used_count > holder->block_used_count;
+  }
+  return block->phy_block.blkNO_in_chip < holder->phy_block.blkNO_in_chip;
+}
+
+// Counts one more invalid page of `block`.
+void count_invalid(nyx_nftl_part_t* part, _phy_block_info* block) {
+  block->invalid_page_count++;
+  if (block->invalid_page_count > part->nand_chip->pages_per_blk) {
+    printk("invalid_page_count more than pages_per_blk!!\n");
+  }
+}
+
 // Points logical page `phy_page_map[page]` at `page` of `block`, counting the
-// copy it replaces as an invalid page of that copy's block. Entries at or
-// above the partition's logical pages (0xFFFFFFFF included) change nothing.
+// copy it replaces as an invalid page of that copy's block. An entry that
+// names no logical page of this partition (none, beyond the map, or a page
+// the scan could not read) holds nothing: it counts as an invalid page of
+// `block` itself, as the write path's and the collector's recounts count
+// it, so that the count agrees with them from the start.
 void map_update(nyx_nftl_part_t* part, _phy_block_info* block, uint16 page) {
   uint32 logic_page = part->part_phy_page_map->phy_page_map[page];
-  if (logic_page >= nyx_nftl_logic_pages(part)) return;
+  if (logic_page >= nyx_nftl_logic_pages(part)) {
+    count_invalid(part, block);
+    return;
+  }
   _nand_page* entry = &part->part_logic_page_map[logic_page];
   if (entry->blkNO_in_chip != NYX_UNMAPPED_BLOCK) {
-    _phy_block_info* stale = get_phy_block_addr(part, entry->blkNO_in_chip);
-    stale->invalid_page_count++;
-    if (stale->invalid_page_count > part->nand_chip->pages_per_blk) {
-      printk("invalid_page_count more than pages_per_blk!!\n");
-    }
+    count_invalid(part, get_phy_block_addr(part, entry->blkNO_in_chip));
   }
   entry->Page_NO = page;
   entry->blkNO_in_chip = block->phy_block.blkNO_in_chip;
+}
+
+// The same for a block applied out of the scan's order (a salvaged block,
+// below): its copy wins only where the scan would have applied it later
+// than the copy mapped now; a copy that loses is an invalid page of
+// `block`.
+void map_update_by_age(nyx_nftl_part_t* part, _phy_block_info* block, uint16 page,
+                       const _phy_page_mapping* reverse) {
+  uint32 logic_page = reverse->phy_page_map[page];
+  if (logic_page >= nyx_nftl_logic_pages(part)) {
+    count_invalid(part, block);
+    return;
+  }
+  _nand_page* entry = &part->part_logic_page_map[logic_page];
+  if (entry->blkNO_in_chip != NYX_UNMAPPED_BLOCK) {
+    _phy_block_info* holder = get_phy_block_addr(part, entry->blkNO_in_chip);
+    if (!applied_later(block, page, holder, entry->Page_NO)) {
+      count_invalid(part, block);
+      return;
+    }
+    count_invalid(part, holder);
+  }
+  entry->Page_NO = page;
+  entry->blkNO_in_chip = block->phy_block.blkNO_in_chip;
+}
+
+// The reverse map of `block`'s data pages as their spare records give it,
+// into `reverse`: a page that is erased, unreadable or holds no logical page
+// record gets no entry.
+void rebuild_reverse_map(nyx_nftl_part_t* part, _phy_block_info* block, _phy_page_mapping* reverse) {
+  reset_reverse_map(reverse);
+  uchar spare[NYX_SPARE_BYTES];
+  for (uint16 i = 0; i + 1 < part->nand_chip->pages_per_blk; ++i) {
+    if (!read_page_record(part, block->phy_block.blkNO_in_chip, i, spare, /*with_main=*/false)) continue;
+    uint32 tag = get_special_data_from_oob(spare);
+    if (is_logic_page_tag(tag)) reverse->phy_page_map[i] = get_logic_page_from_oob(spare);
+  }
 }
 
 // Takes a block off the block-used-count list for good: a block marked bad
@@ -92,6 +166,88 @@ void map_update(nyx_nftl_part_t* part, _phy_block_info* block, uint16 page) {
 // collection would free, erase and reuse it.
 void retire_from_scan(nyx_nftl_part_t* part, _phy_block_info* block) {
   del_block_count_by_block(part, block);
+}
+
+// Moves page `page` of `from` to the same page of `to` with `to`'s sequence
+// number and erase count, naming the logical page `logic_page` (the reverse
+// map's entry, not the spare record read now). A page with no logical page,
+// or one that cannot be read, becomes a dead page, so that no reader takes
+// its torn bits for a record. Returns the program's result.
+int move_page_in_scan(nyx_nftl_part_t* part, _phy_block_info* from, _phy_block_info* to, uint16 page,
+                      uint32 logic_page) {
+  uchar spare[NYX_SPARE_BYTES];
+  const bool readable = read_page_record(part, from->phy_block.blkNO_in_chip, page, spare);
+  std::memset(spare, 0xFF, sizeof spare);
+  const uint32 sequence = static_cast<uint32>(to->block_used_count);
+  if (readable && logic_page != NYX_NO_LOGIC_PAGE) {
+    set_oob_logic_page(part, spare, logic_page, sequence, to->erase_count);
+  } else {
+    set_oob_special_page(part, spare, NYX_TAG_DEAD_PAGE, sequence, to->erase_count);
+  }
+  _physic_op_par p = page_par(part, to->phy_block.blkNO_in_chip, page, part->temp_page_buf, spare);
+  return part->nand_write_page(part, &p);
+}
+
+// A block whose page 0 cannot be read. A full block keeps its data whatever
+// became of page 0: its mapping page, when that reads back, names the block
+// and its pages. Otherwise the block holds nothing this partition wrote and
+// that still counts: a torn erase leaves every page of its block unreadable,
+// and a torn program of page 0 is the block's first page, so nothing else
+// was written there. Such a block is free; it is erased before it is
+// written again.
+void classify_unreadable_first_page(nyx_nftl_part_t* part, _phy_block_info* block) {
+  uchar spare[NYX_SPARE_BYTES];
+  const uint16 last_page = static_cast<uint16>(part->nand_chip->pages_per_blk - 1);
+  const bool readable = read_page_record(part, block->phy_block.blkNO_in_chip, last_page, spare,
+                                         /*with_main=*/false);
+  if (readable && get_special_data_from_oob(spare) == NYX_TAG_MAPPING_PAGE &&
+      get_block_used_count_from_oob(spare) != 0xFFFFFFFF) {
+    block->info = NYX_BLOCK_DATA;
+    block->invalid_page_count = 0;
+    block->block_used_count = static_cast<sint32>(get_block_used_count_from_oob(spare));
+    block->erase_count = get_erase_count_from_oob(spare);
+    block->block_used_next = nullptr;
+    block->block_used_prev = nullptr;
+    add_block_count_list(part, block);
+  } else {
+    block->info = NYX_BLOCK_FREE;
+    block->erase_count = 0;
+    block->invalid_page_count = 0;
+    put_phy_block_to_free_list(part, block);
+  }
+  part->blocks++;
+}
+
+// Salvage: a data block that is neither full nor the current block, but may
+// hold the newest copy of some logical pages: one whose mapping page was
+// torn (its reverse map comes from its data pages' spare records instead),
+// or a partly written block left over beside the current block. Its pages
+// are applied by age, and once the current block is known, the pages still
+// valid in it are written again through the write path (into the current
+// block, which wins over every other block); the block, all of its pages
+// then invalid, goes to the free list. Without this the block would stay on
+// the invalid-page list with no mapping page, where collection can never
+// take it.
+void relocate_salvaged_block(nyx_nftl_part_t* part, _phy_block_info* block) {
+  _phy_page_mapping* reverse = part->part_phy_page_map_for_gc;
+  rebuild_reverse_map(part, block, reverse);
+  const uint16 number = block->phy_block.blkNO_in_chip;
+  const uint16 pages = part->nand_chip->pages_per_blk;
+  uchar spare[NYX_SPARE_BYTES];
+  bool holds_valid = false;
+  for (uint16 i = 0; i + 1 < pages; ++i) {
+    const uint32 logic_page = reverse->phy_page_map[i];
+    if (logic_page >= nyx_nftl_logic_pages(part)) continue;
+    const _nand_page& entry = part->part_logic_page_map[logic_page];
+    if (entry.blkNO_in_chip != number || entry.Page_NO != i) continue;
+    if (!read_page_record(part, number, i, spare) ||
+        nand_write_logic_page_no_gc(part, logic_page, part->temp_page_buf) != 0) {
+      holds_valid = true;  // stays where it is
+    }
+  }
+  if (holds_valid) return;  // out of every list: collection cannot take it
+  block->invalid_page_count = pages;
+  put_phy_block_to_invalid_page_list(part, block);
 }
 
 }  // namespace
@@ -304,10 +460,16 @@ uint32 create_part_list(nyx_nftl_part_t* part) {
         block->erase_count = 0;
         part->bad_block++;
       } else {
-        read_page_record(part, number, 0, spare, /*with_main=*/false);
+        const bool readable = read_page_record(part, number, 0, spare, /*with_main=*/false);
         part->part_end_phy_block = block;
+        // The end mark is honoured even when its page reads back damaged:
+        // a torn program (which only clears bits) cannot turn any record
+        // written at page 0 of a scanned block into it, and the blocks past
+        // it are not this partition's.
         if (is_end_mark(spare)) break;
-        if (get_block_used_count_from_oob(spare) == 0xFFFFFFFF) {
+        if (!readable) {
+          classify_unreadable_first_page(part, block);
+        } else if (get_block_used_count_from_oob(spare) == 0xFFFFFFFF) {
           block->info = NYX_BLOCK_FREE;
           block->erase_count = 0;
           block->invalid_page_count = 0;
@@ -355,48 +517,94 @@ uint32 create_part_list(nyx_nftl_part_t* part) {
   gc->process = 1;
 
   // 2. Data blocks, oldest first: full blocks feed the map from their mapping
-  //    pages; partly written blocks are candidates for the current block.
-  _phy_block_info* candidate_a = nullptr;
-  _phy_block_info* candidate_b = nullptr;
+  //    pages; partly written blocks are candidates for the current block; a
+  //    block whose last page cannot be read had its mapping page torn, and
+  //    is salvaged (see relocate_salvaged_block).
+  std::vector<_phy_block_info*> candidates;
+  std::vector<_phy_block_info*> salvaged;
+  _phy_block_info* newest_torn = nullptr;  // the newest block whose last page cannot be read
+  bool have_applied = false;  // a full or salvaged block was met
+  sint32 newest_applied = 0;  // the highest block_used_count among them
   uint16 last_page = static_cast<uint16>(pages_per_blk - 1);
   for (block = part->block_used_head.block_used_next; block != nullptr; block = block->block_used_next) {
-    read_page_record(part, block->phy_block.blkNO_in_chip, last_page, spare);
+    const bool readable = read_page_record(part, block->phy_block.blkNO_in_chip, last_page, spare);
     uint32 tag = get_special_data_from_oob(spare);
     uint32 count = get_block_used_count_from_oob(spare);
-    if (tag == NYX_TAG_MAPPING_PAGE && count != 0xFFFFFFFF) {
+    if (!readable) {
+      salvaged.push_back(block);
+      newest_torn = block;
+      have_applied = true;
+      newest_applied = block->block_used_count;
+    } else if (tag == NYX_TAG_MAPPING_PAGE && count != 0xFFFFFFFF) {
       block->invalid_page_count++;  // the mapping page
       nyx_nftl_decode_mapping_page(part->temp_page_buf, chip->bytes_per_page, part->part_phy_page_map);
       for (uint16 i = 0; i + 1 < pages_per_blk; ++i) map_update(part, block, i);
+      have_applied = true;
+      newest_applied = block->block_used_count;
     } else if (tag == NYX_TAG_ERASED && count == 0xFFFFFFFF) {
-      if (candidate_a == nullptr) {
-        candidate_a = block;
-      } else if (candidate_b == nullptr) {
-        candidate_b = block;
-      } else {
-        printk("muti current used block\n");
-      }
+      candidates.push_back(block);
+      if (candidates.size() > 2) printk("muti current used block\n");
     } else {
       printk("last page unkown!!\n");
     }
   }
 
-  // 3. Choose the current block.
+  // 3. Choose the current block among the partly written blocks. The block
+  //    being filled is always the newest data block: every block taken for
+  //    writing gets a sequence number above all others, so a partly written
+  //    block older than a full block is a leftover, never the current block
+  //    (its pages would otherwise win over newer full blocks).
+  //    The newest partly written block may be an interrupted write-error
+  //    recovery: the recovery copies the failed block's pages, at their own
+  //    page numbers, into a block whose number is the failed block's plus
+  //    one. Its partner is the next older partly written block (a data page
+  //    failed) or the newest block whose last page cannot be read (the
+  //    mapping page failed). Only such a pair, the newer holding fewer pages
+  //    than the older, is replayed: the newer is erased and the older copied
+  //    into it. Taken for the current block as it stands, the newer block's
+  //    copies would win over the older block's later pages, some of which
+  //    are newer copies of the same logical pages. Any other partly written
+  //    block is salvaged rather than erased: it may hold the newest copy of a
+  //    page.
   _phy_block_info* current = nullptr;
-  if (candidate_a != nullptr && candidate_b == nullptr) {
-    current = candidate_a;
-  } else if (candidate_a != nullptr) {
-    if (candidate_a->block_used_count == candidate_b->block_used_count) {
-      printk("never here!\n");
-      current = candidate_a;
-    } else {
-      bool a_older = candidate_a->block_used_count < candidate_b->block_used_count;
-      _phy_block_info* old_block = a_older ? candidate_a : candidate_b;
-      _phy_block_info* new_block = a_older ? candidate_b : candidate_a;
-      uint32 used = get_used_page_num(part, old_block);
-      current = do_write_error_in_create_list(part, old_block, new_block, static_cast<uint16>(used)) == 0
-                    ? new_block
-                    : old_block;
+  if (!candidates.empty()) {
+    _phy_block_info* newest = candidates.back();
+    if (!have_applied || newest->block_used_count >= newest_applied) {
+      _phy_block_info* older = candidates.size() >= 2 ? candidates[candidates.size() - 2] : nullptr;
+      const bool torn_is_partner = newest_torn != nullptr &&
+                                   (older == nullptr || newest_torn->block_used_count > older->block_used_count);
+      _phy_block_info* partner = torn_is_partner ? newest_torn : older;
+      current = newest;
+      if (partner != nullptr && partner->block_used_count == newest->block_used_count) {
+        printk("never here!\n");
+        if (!torn_is_partner) current = older;
+      } else if (partner != nullptr &&
+                 static_cast<uint32>(partner->block_used_count) + 1 ==
+                     static_cast<uint32>(newest->block_used_count) &&
+                 get_used_page_num(part, newest) < get_used_page_num(part, partner)) {
+        uint32 used = get_used_page_num(part, partner);
+        if (do_write_error_in_create_list(part, partner, newest, static_cast<uint16>(used)) == 0) {
+          // The older block is retired; its pages are all in the newer one.
+          if (torn_is_partner) salvaged.erase(std::find(salvaged.begin(), salvaged.end(), newest_torn));
+        } else {
+          // The newer block is retired; the older one goes on as it was:
+          // the current block again, or salvaged when its last page is torn.
+          current = torn_is_partner ? nullptr : older;
+        }
+      }
     }
+    // Every other partly written block still in use is salvaged.
+    for (_phy_block_info* c : candidates) {
+      const bool retired = c->block_used_prev == nullptr;  // marked bad by the replay
+      if (c != current && !retired) salvaged.push_back(c);
+    }
+  }
+
+  // 4. Salvaged blocks' pages, by age, before the current block's.
+  for (_phy_block_info* s : salvaged) {
+    s->invalid_page_count = 1;  // the last page: a torn mapping page, or none
+    rebuild_reverse_map(part, s, part->part_phy_page_map);
+    for (uint16 i = 0; i + 1 < pages_per_blk; ++i) map_update_by_age(part, s, i, part->part_phy_page_map);
   }
 
   if (current != nullptr) {
@@ -406,7 +614,23 @@ uint32 create_part_list(nyx_nftl_part_t* part) {
     part->current_block_used_count = static_cast<uint32>(current->block_used_count);
     for (uint16 i = 0; i < part->current_block_used_page; ++i) map_update(part, current, i);
     if (part->current_block_used_page < current->invalid_page_count) printk("error 22!!\n");
-  } else {
+  }
+
+  // 5. Every other data block is full (or out of use) from now on; salvaged
+  //    blocks join the lists once their valid pages are written again. This
+  //    comes before a current block is taken from the free list: once every
+  //    block has been written, the free blocks are those whose pages are all
+  //    invalid, still unerased, and only the lists tell them apart from the
+  //    full blocks. Taken before, the free list would be empty and the
+  //    partition left without a current block.
+  for (block = part->block_used_head.block_used_next; block != nullptr; block = block->block_used_next) {
+    if (block == part->part_current_used_block) continue;
+    if (std::find(salvaged.begin(), salvaged.end(), block) != salvaged.end()) continue;
+    put_phy_block_to_invalid_page_list(part, block);
+  }
+  adjust_invaild_list(part);
+
+  if (current == nullptr) {
     // A fresh current block gets a sequence number one above every data
     // block's. Reusing the newest block's number would let a later scan,
     // which orders equal numbers by position, prefer an older copy of a
@@ -432,11 +656,10 @@ uint32 create_part_list(nyx_nftl_part_t* part) {
     }
   }
 
-  // 4. Every other data block is full (or out of use) from now on.
-  for (block = part->block_used_head.block_used_next; block != nullptr; block = block->block_used_next) {
-    if (block != part->part_current_used_block) put_phy_block_to_invalid_page_list(part, block);
+  if (part->part_current_used_block != nullptr) {
+    for (_phy_block_info* s : salvaged) relocate_salvaged_block(part, s);
+    adjust_invaild_list(part);
   }
-  adjust_invaild_list(part);
 
   if (part->part_current_used_block == nullptr) return 1;
   printk("nftl ok!\n");
@@ -461,13 +684,13 @@ uint32 do_write_error_in_create_list(nyx_nftl_part_t* part, _phy_block_info* blo
     return 1;
   }
 
-  // The last used page of block1 is the one whose write failed; it is not copied.
+  // The last used page of block1 is the one whose write failed; it is not
+  // copied. Every page before it is, at its own page number: one without a
+  // logical page (unreadable at the scan) becomes a dead page rather than
+  // ending the copy, which would drop the pages after it and leave an
+  // erased page where the current block's written pages are walked.
   for (uint16 i = 0; i + 1 < page_num; ++i) {
-    if (part->part_phy_page_map->phy_page_map[i] == NYX_NO_LOGIC_PAGE) break;
-    _physic_op_par src = page_par(part, block1->phy_block.blkNO_in_chip, i, nullptr, nullptr);
-    _physic_op_par dst = page_par(part, number2, i, nullptr, nullptr);
-    if (part->nand_copy_page(part, &src, &dst, part->temp_page_buf,
-                             static_cast<uint32>(block2->block_used_count), block2->erase_count) != 0) {
+    if (move_page_in_scan(part, block1, block2, i, part->part_phy_page_map->phy_page_map[i]) != 0) {
       mark_block_bad(part, number2);
       retire_from_scan(part, block2);
       printk("do_write_error_in_create_list erase error!\n");
@@ -480,22 +703,27 @@ uint32 do_write_error_in_create_list(nyx_nftl_part_t* part, _phy_block_info* blo
   return 0;
 }
 
+// A page that cannot be read counts as used: it was programmed, even if its
+// torn record reads like an erased one.
 uint32 get_used_page_num(nyx_nftl_part_t* part, _phy_block_info* block) {
   uchar spare[NYX_SPARE_BYTES];
   uint16 pages_per_blk = part->nand_chip->pages_per_blk;
   for (uint16 i = 0; i < pages_per_blk; ++i) {
-    read_page_record(part, block->phy_block.blkNO_in_chip, i, spare);
+    if (!read_page_record(part, block->phy_block.blkNO_in_chip, i, spare)) continue;
     if (get_special_data_from_oob(spare) == NYX_TAG_ERASED) return i;
   }
   return pages_per_blk;
 }
 
+// A page that cannot be read (a program torn by a power loss) holds nothing
+// and gets no entry, but the walk goes on past it: it is not erased, so the
+// next write must not go there.
 uint32 recover_current_block_mapping(nyx_nftl_part_t* part, _phy_block_info* block) {
   uchar spare[NYX_SPARE_BYTES];
   uint16 pages_per_blk = part->nand_chip->pages_per_blk;
   uint16 i = 0;
   for (; i < pages_per_blk; ++i) {
-    read_page_record(part, block->phy_block.blkNO_in_chip, i, spare);
+    if (!read_page_record(part, block->phy_block.blkNO_in_chip, i, spare)) continue;
     uint32 tag = get_special_data_from_oob(spare);
     if (tag == NYX_TAG_ERASED) break;
     if (is_logic_page_tag(tag)) {

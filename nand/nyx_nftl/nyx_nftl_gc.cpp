@@ -21,6 +21,21 @@ constexpr uint16 kGcOneMinInvalid = 10;
 
 bool read_succeeded(int ret) { return ret == 0 || ret == kReadCorrected; }
 
+// Reads a page for the collector, a few times when it fails uncorrectably:
+// a passing bit error clears on a second read, while a damaged page keeps
+// failing. Without it, one passing error would take the victim out of
+// circulation for good (a victim whose page cannot be read is left out of
+// every list). Returns the last read's result.
+constexpr int kGcReadTries = 3;
+int read_for_gc(nyx_nftl_part_t* part, _physic_op_par* op) {
+  int ret = 0;
+  for (int attempt = 0; attempt < kGcReadTries; ++attempt) {
+    ret = part->nand_read_page(part, op);
+    if (read_succeeded(ret)) break;
+  }
+  return ret;
+}
+
 void set_page_op(_physic_op_par* op, const nyx_nftl_part_t* part, uint16 block, uint16 page,
                  uchar* main_data, uchar* spare) {
   std::memset(op, 0, sizeof(*op));
@@ -58,7 +73,7 @@ uint32 garbage_collect_first(nyx_nftl_part_t* part, _phy_block_info* block, uint
   uchar spare[NYX_SPARE_BYTES];
   _physic_op_par op;
   set_page_op(&op, part, victim_no, static_cast<uint16>(pages - 1), part->temp_page_buf, spare);
-  const int map_read = part->nand_read_page(part, &op);
+  const int map_read = read_for_gc(part, &op);
   const uint32 tag = get_special_data_from_oob(spare);
   if (tag != NYX_TAG_MAPPING_PAGE) {
     printk("garbage_collect_first cannot find PHY_MAPPING_PAGE %x !!\n", tag);
@@ -96,7 +111,7 @@ uint32 garbage_collect_first(nyx_nftl_part_t* part, _phy_block_info* block, uint
     // reporting the error, and the victim stays out of every list: back on
     // the list it would head it again and stop every later step at the same
     // page.
-    if (!read_succeeded(part->nand_read_page(part, &op))) return 1;
+    if (!read_succeeded(read_for_gc(part, &op))) return 1;
     const uint32 ret = nand_write_logic_page_no_gc(part, lp, part->temp_page_buf);
     page_num = static_cast<uint16>(page_num - 1);
     if (ret != 0) {

@@ -17,6 +17,7 @@
 namespace {
 
 constexpr int kReadCorrected = -117;  // bit errors corrected: the data is good
+constexpr int kMoveReadTries = 3;     // reads of a page being moved before it counts as damaged
 
 void set_page_op(_physic_op_par* op, const nyx_nftl_part_t* part, uint16 block, uint16 page,
                  uchar* main_data, uchar* spare) {
@@ -228,17 +229,27 @@ int move_page(nyx_nftl_part_t* part, _phy_block_info* from, _phy_block_info* to,
   uchar spare[NYX_SPARE_BYTES];
   _physic_op_par op;
   set_page_op(&op, part, from->phy_block.blkNO_in_chip, page, buf, spare);
-  part->nand_read_page(part, &op);
+  // A read that fails uncorrectably is tried again a few times: a passing
+  // bit error clears on a second read, and the copy must not carry its
+  // flipped bits into the new block as sound data.
+  for (int attempt = 0; attempt < kMoveReadTries; ++attempt) {
+    const int ret = part->nand_read_page(part, &op);
+    if (ret == 0 || ret == kReadCorrected) break;
+  }
 
   const uint32 lp = part->part_phy_page_map->phy_page_map[page];
   const uint32 sequence = static_cast<uint32>(to->block_used_count);
+  std::memset(spare, 0xFF, sizeof spare);
   if (lp != NYX_NO_LOGIC_PAGE) {
     // The reverse map, not the spare record just read, names the page: it
     // survives a damaged read.
     set_oob_logic_page(part, spare, lp, sequence, to->erase_count);
   } else {
-    // A page the mount could not read as a logical page: kept as it was.
-    set_oob_special_page(part, spare, get_special_data_from_oob(spare), sequence, to->erase_count);
+    // A page that holds no logical page (one the mount could not read: a
+    // program torn by a power loss) becomes a dead page. Its record as read
+    // is not copied: torn bits can look like a logical page record, which
+    // the copy would turn into a sound page that a later mount maps.
+    set_oob_special_page(part, spare, NYX_TAG_DEAD_PAGE, sequence, to->erase_count);
   }
   set_page_op(&op, part, to->phy_block.blkNO_in_chip, page, buf, spare);
   return part->nand_write_page(part, &op);

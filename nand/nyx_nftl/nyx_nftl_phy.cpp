@@ -90,19 +90,34 @@ void set_mapping_word(_phy_page_mapping* map, uint32 index, uint32 value) {
 
 }  // namespace
 
+// Whole 32-bit entries are moved four bytes at a time (the mount decodes a
+// mapping page per full block); a byte count that ends inside an entry
+// moves the bytes of that entry that fit.
 void nyx_nftl_encode_mapping_page(const _phy_page_mapping* map, uchar* page, uint32 page_size) {
   uint32 n = page_size < kMappingRecordBytes ? page_size : kMappingRecordBytes;
-  for (uint32 k = 0; k < n; ++k) {
-    page[k] = static_cast<uchar>(mapping_word(map, k / 4) >> (8 * (k % 4)));
+  uint32 k = 0;
+  for (; k + 4 <= n; k += 4) {
+    uint32 word = mapping_word(map, k / 4);
+    page[k] = static_cast<uchar>(word);
+    page[k + 1] = static_cast<uchar>(word >> 8);
+    page[k + 2] = static_cast<uchar>(word >> 16);
+    page[k + 3] = static_cast<uchar>(word >> 24);
   }
+  for (; k < n; ++k) page[k] = static_cast<uchar>(mapping_word(map, k / 4) >> (8 * (k % 4)));
   // A page larger than the record carries 0xFF after it, the erased value,
   // so that the rest of the page programs no bits and reads as unwritten.
-  for (uint32 k = n; k < page_size; ++k) page[k] = 0xFF;
+  for (k = n; k < page_size; ++k) page[k] = 0xFF;
 }
 
 void nyx_nftl_decode_mapping_page(const uchar* page, uint32 page_size, _phy_page_mapping* map) {
   uint32 n = page_size < kMappingRecordBytes ? page_size : kMappingRecordBytes;
-  for (uint32 k = 0; k < n; ++k) {
+  uint32 k = 0;
+  for (; k + 4 <= n; k += 4) {
+    set_mapping_word(map, k / 4,
+                     uint32(page[k]) | (uint32(page[k + 1]) << 8) | (uint32(page[k + 2]) << 16) |
+                         (uint32(page[k + 3]) << 24));
+  }
+  for (; k < n; ++k) {
     uint32 index = k / 4;
     uint32 shift = 8 * (k % 4);
     uint32 word = mapping_word(map, index);
