@@ -262,6 +262,21 @@ TEST_F(Torn, PassingReadErrorAtMountIsReadAgain) {
   }
 }
 
+// The end mark ends the scan even when its page reads back damaged: the
+// blocks past it belong to no one here, and must not be taken as free.
+TEST_F(Torn, DamagedEndMarkStillEndsTheScan) {
+  std::vector<uchar> spare(NYX_SPARE_BYTES, 0xFF);
+  spare[0] = 0xAA;
+  spare[1] = 0xCC;
+  ASSERT_EQ(program(25, 0, 0x00, spare), 0);
+  sim.chip().inject_read_error(abs_page(25, 0), -EBADMSG);
+  ASSERT_EQ(reattach(), 0);
+  EXPECT_EQ(part()->blocks, 24);
+  EXPECT_EQ(part()->part_end_phy_block, blk(25));
+  EXPECT_FALSE(on_free_list(25));
+  EXPECT_FALSE(on_free_list(30));
+}
+
 // ---------------------------------------------------------------------------
 // A torn erase.
 // ---------------------------------------------------------------------------
