@@ -48,6 +48,22 @@ bool read_page_record(nyx_nftl_part_t* part, uint16 block, uint16 page, uchar* s
   return false;
 }
 
+bool is_head_mark(const uchar* spare) { return spare[0] == 0xAA && spare[1] == 0xEE; }
+bool is_end_mark(const uchar* spare) { return spare[0] == 0xAA && spare[1] == 0xCC; }
+
+// Whether any of a few reads of page 0 of `block`, which does not read back
+// cleanly, shows the end mark: a failed read may hand back the record with
+// some bits flipped, not always the same ones.
+bool end_mark_seen(nyx_nftl_part_t* part, uint16 block) {
+  uchar spare[NYX_SPARE_BYTES];
+  for (int attempt = 0; attempt < kMountReadTries; ++attempt) {
+    _physic_op_par p = page_par(part, block, 0, nullptr, spare);
+    part->nand_read_page(part, &p);
+    if (is_end_mark(spare)) return true;
+  }
+  return false;
+}
+
 bool is_block_good(nyx_nftl_part_t* part, uint16 block, uchar* main, uchar* spare) {
   _physic_op_par p = page_par(part, block, 0, main, spare);
   return part->nand_is_blk_good(part, &p) == 1;
@@ -68,9 +84,6 @@ void fill_mark_spare(uchar* spare, uchar second_byte) {
   spare[0] = 0xAA;
   spare[1] = second_byte;
 }
-
-bool is_head_mark(const uchar* spare) { return spare[0] == 0xAA && spare[1] == 0xEE; }
-bool is_end_mark(const uchar* spare) { return spare[0] == 0xAA && spare[1] == 0xCC; }
 
 // The partition's size in blocks from its two capacities; unlimited when the
 // logical capacity is 0.
@@ -466,7 +479,7 @@ uint32 create_part_list(nyx_nftl_part_t* part) {
         // a torn program (which only clears bits) cannot turn any record
         // written at page 0 of a scanned block into it, and the blocks past
         // it are not this partition's.
-        if (is_end_mark(spare)) break;
+        if (is_end_mark(spare) || (!readable && end_mark_seen(part, number))) break;
         if (!readable) {
           classify_unreadable_first_page(part, block);
         } else if (get_block_used_count_from_oob(spare) == 0xFFFFFFFF) {
