@@ -41,8 +41,12 @@ constexpr uint32 NYX_TAG_HEAD_MARK = 0xAAEEFFFF;
 constexpr uint32 NYX_TAG_END_MARK = 0xAACCFFFF;
 // Tag word of a dead page: a data page slot that holds nothing (a page that
 // was unreadable when its block's pages were moved keeps its page number in
-// the new block this way). Readers take it as no logical page.
-constexpr uint32 NYX_TAG_DEAD_PAGE = 0x00000000;
+// the new block this way). It is a logical page record naming 0x0FFFFFFF,
+// beyond the logical pages of any partition (block numbers are 16-bit and
+// blocks hold at most 1024 pages), so every reader of the format, which
+// ignores records beyond the map, takes it as no logical page, and a block
+// whose page 0 is dead still reads as a data block.
+constexpr uint32 NYX_TAG_DEAD_PAGE = 0xCFFFFFFF;
 constexpr uint32 NYX_LOGIC_PAGE_MASK = 0x0FFFFFFF;
 constexpr uint16 NYX_UNMAPPED_BLOCK = 0xFFFF;    // map entry of a never-written page
 constexpr uint32 NYX_NO_LOGIC_PAGE = 0xFFFFFFFF;  // reverse-map entry of no page
