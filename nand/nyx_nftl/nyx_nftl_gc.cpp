@@ -55,6 +55,20 @@ bool is_valid_page(const nyx_nftl_part_t* part, uint16 block_no, uint16 page, ui
   return entry.blkNO_in_chip == block_no && entry.Page_NO == page;
 }
 
+// Decodes the reverse-map entries of the data pages (0 to pages - 2) of a
+// mapping page's main data, entry i little-endian at byte 4i: the only
+// entries the collector looks at. The rest of the record is left as it was.
+// The geometry check at bring-up keeps 4 x pages within the page; entries
+// past the page's end would be left as they were.
+void decode_data_page_entries(const uchar* page, uint32 page_size, uint16 pages,
+                              _phy_page_mapping* map) {
+  for (uint32 i = 0; i + 1 < pages && 4 * i + 4 <= page_size; ++i) {
+    const uchar* b = page + 4 * i;
+    map->phy_page_map[i] = uint32(b[0]) | (uint32(b[1]) << 8) | (uint32(b[2]) << 16) |
+                           (uint32(b[3]) << 24);
+  }
+}
+
 }  // namespace
 
 uint32 garbage_collect_first(nyx_nftl_part_t* part, _phy_block_info* block, uint16 page_num) {
@@ -82,8 +96,8 @@ uint32 garbage_collect_first(nyx_nftl_part_t* part, _phy_block_info* block, uint
   // A mapping page that reads back damaged is not acted on: the victim stays
   // out of every list with its pages where they are, as for a missing one.
   if (!read_succeeded(map_read)) return 1;
-  nyx_nftl_decode_mapping_page(part->temp_page_buf, part->nand_chip->bytes_per_page,
-                               part->part_phy_page_map_for_gc);
+  decode_data_page_entries(part->temp_page_buf, part->nand_chip->bytes_per_page, pages,
+                           part->part_phy_page_map_for_gc);
   const uint32* reverse = part->part_phy_page_map_for_gc->phy_page_map;
 
   uint16 invalid = 1;  // the mapping page
