@@ -219,6 +219,14 @@ struct nyx_nftl_part_s {
   int (*nand_mark_bad_blk)(nyx_nftl_part_t* part, _physic_op_par* p);
   uint32 (*nand_write_logic_page)(nyx_nftl_part_t* part, uint32 page_no, uchar* buf);
   uint32 (*nand_read_logic_page)(nyx_nftl_part_t* part, uint32 page_no, uchar* buf);
+
+  // Where the invalid-page list's insertions and count rises start looking,
+  // so that they need not walk from the head: entry c names a block on the
+  // list with c invalid pages (entry pages_per_blk + 1: more than
+  // pages_per_blk), the first of them when kept exactly, or null. Only a
+  // hint: every use checks it and walks as before when it does not hold, so
+  // the list's order is the same with or without it (see nyx_nftl_list).
+  _phy_block_info* invalid_count_first[NYX_MAX_PAGES_PER_BLK + 2];
 };
 
 // Number of logical pages of a partition.

@@ -309,6 +309,7 @@ int part_param_init(nyx_nftl_part_t* part, uint16 start_block, uint32 logic_sect
     head->block_used_next = nullptr;
     head->block_used_prev = nullptr;
   }
+  for (_phy_block_info*& hint : part->invalid_count_first) hint = nullptr;
   part->current_block_used_page = 0xFFFF;
   part->current_block_used_count = 0xFFFFFFFF;
 
