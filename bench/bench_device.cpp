@@ -29,11 +29,11 @@ BenchDevice::BenchDevice(const nandsim::Geometry& geometry) {
   auto chip = nandsim::NandChip::create_in_memory(options);
   if (!chip.ok()) throw std::runtime_error("simulated chip: " + chip.error());
   chip_ = std::move(chip).value();
-  nandsim::PartitionSpec spec;
-  spec.name = "NFTL_Part";
-  spec.offset = 0;
-  spec.size = geometry.data_size();
-  partition_ = std::make_unique<nandsim::MtdPartition>(*chip_, spec, 0);
+  nandsim::PartitionSpec part_def;
+  part_def.name = "NFTL_Part";
+  part_def.offset = 0;
+  part_def.size = geometry.data_size();
+  partition_ = std::make_unique<nandsim::MtdPartition>(*chip_, part_def, 0);
   blk_ = kzalloc_record<nyx_nftl_blk_t>();
   if (blk_ == nullptr) throw std::runtime_error("device record");
   blk_->mbd.mtd = partition_->mtd();

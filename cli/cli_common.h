@@ -158,11 +158,11 @@ void print_error(const std::string& message);
 
 namespace cli {
 
-// The image arguments narrowed to the one partition `spec` (an mtdparts list
+// The image arguments narrowed to the one partition `part_def` (an mtdparts list
 // of it alone, at its offset), so that starting the stack brings up no other
 // partition: an unformatted neighbour is never formatted behind the user's
 // back.
-ImageArgs only_partition(const ImageArgs& args, const nandsim::PartitionSpec& spec);
+ImageArgs only_partition(const ImageArgs& args, const nandsim::PartitionSpec& part_def);
 
 }  // namespace cli
 

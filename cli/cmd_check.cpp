@@ -34,7 +34,7 @@ int run_check(const CheckArgs& args, const GlobalOptions& global) {
   size_t done = 0;
   std::string text;
   for (const auto& part : parts) {
-    const std::string& name = part->spec().name;
+    const std::string& name = part->part_def().name;
     nlohmann::json p;
     p["name"] = name;
     std::vector<std::string> problems;

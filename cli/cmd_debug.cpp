@@ -21,14 +21,14 @@ struct DebugArgs {
 int run_debug(const DebugArgs& args, const GlobalOptions& global) {
   SystemLog log(global.verbose);
   const bool changes = args.attr == "gcone" || args.attr == "gcall";
-  auto spec = lookup_partition(args.image, args.partition);
-  if (!spec.ok()) {
-    print_error(spec.error());
+  auto part_def = lookup_partition(args.image, args.partition);
+  if (!part_def.ok()) {
+    print_error(part_def.error());
     return kExitFailed;
   }
-  const std::string class_name = debug_class_name(spec.value().name);
+  const std::string class_name = debug_class_name(part_def.value().name);
   if (class_name.empty()) {
-    print_error("partition " + spec.value().name +
+    print_error("partition " + part_def.value().name +
                 " has no debug class (only NFTL_Part and userdata have one)");
     return kExitFailed;
   }
@@ -39,14 +39,14 @@ int run_debug(const DebugArgs& args, const GlobalOptions& global) {
       print_error(stack.error());
       return kExitFailed;
     }
-    auto part = find_partition(*stack.value(), spec.value().name);
+    auto part = find_partition(*stack.value(), part_def.value().name);
     auto marked = part.ok() ? probe_head_mark(part.value()->mtd()) : Result<bool>(false);
     if (!marked.ok() || !marked.value()) {
-      print_error("partition " + spec.value().name + " is unformatted; nothing to collect");
+      print_error("partition " + part_def.value().name + " is unformatted; nothing to collect");
       return kExitFailed;
     }
   }
-  auto stack = open_stack(only_partition(args.image, spec.value()),
+  auto stack = open_stack(only_partition(args.image, part_def.value()),
                           changes ? nandsim::OpenMode::ReadWrite : nandsim::OpenMode::Private);
   if (!stack.ok()) {
     print_error(stack.error());

@@ -84,23 +84,23 @@ int run_info(const InfoArgs& args, const GlobalOptions& global) {
 
   int exit_code = kExitOk;
   for (const auto& part : stack.value()->partitions()) {
-    const auto& spec = part->spec();
-    const std::string disk = disk_base_name(spec.name);
+    const auto& part_def = part->part_def();
+    const std::string disk = disk_base_name(part_def.name);
     nlohmann::json p;
-    p["name"] = spec.name;
+    p["name"] = part_def.name;
     p["disk"] = disk.empty() ? nlohmann::json(nullptr) : nlohmann::json(disk);
-    p["offset"] = spec.offset;
-    p["size"] = spec.size;
+    p["offset"] = part_def.offset;
+    p["size"] = part_def.size;
     p["first_block"] = part->first_block();
     p["blocks"] = part->block_count();
     p["page_size"] = g.page_size;
     p["pages_per_block"] = g.pages_per_block;
     if (!args.json) {
       std::printf("\npartition %s%s: blocks %u-%u (%u blocks, %llu bytes at offset 0x%llx)\n",
-                  spec.name.c_str(), disk.empty() ? "" : (" (disk " + disk + ")").c_str(),
+                  part_def.name.c_str(), disk.empty() ? "" : (" (disk " + disk + ")").c_str(),
                   part->first_block(), part->first_block() + part->block_count() - 1,
-                  part->block_count(), static_cast<unsigned long long>(spec.size),
-                  static_cast<unsigned long long>(spec.offset));
+                  part->block_count(), static_cast<unsigned long long>(part_def.size),
+                  static_cast<unsigned long long>(part_def.offset));
     }
 
     std::string status;

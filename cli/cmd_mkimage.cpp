@@ -116,19 +116,19 @@ int run_mkimage(const MkimageArgs& args) {
       return kExitUsage;
     }
     for (auto& part : parts.value()) {
-      if (disk_base_name(part->spec().name).empty()) continue;
+      if (disk_base_name(part->part_def().name).empty()) continue;
       nyx_nftl_part_t* record = nullptr;
       if (int ret = nyx_nftl_part_attach(part->mtd(), &record); ret != 0) {
-        print_error("cannot format partition " + part->spec().name + ": error " + std::to_string(ret));
+        print_error("cannot format partition " + part->part_def().name + ": error " + std::to_string(ret));
         return kExitFailed;
       }
       const bool ready = record->part_current_used_block != nullptr;
       nyx_nftl_part_detach(record);
       if (!ready) {
-        print_error("partition " + part->spec().name + " is too small to be served");
+        print_error("partition " + part->part_def().name + " is too small to be served");
         return kExitFailed;
       }
-      std::printf("formatted %s\n", part->spec().name.c_str());
+      std::printf("formatted %s\n", part->part_def().name.c_str());
     }
     if (Status synced = chip.value()->sync(); !synced.ok()) {
       print_error("cannot write " + args.image.path + ": " + synced.error());

@@ -24,16 +24,16 @@ int run_selftest(const SelftestArgs& args, const GlobalOptions& global) {
     return kExitUsage;
   }
   SystemLog log(global.verbose);
-  auto spec = lookup_partition(args.image, args.partition);
-  if (!spec.ok()) {
-    print_error(spec.error());
+  auto part_def = lookup_partition(args.image, args.partition);
+  if (!part_def.ok()) {
+    print_error(part_def.error());
     return kExitFailed;
   }
-  if (disk_base_name(spec.value().name).empty()) {
-    print_error("partition " + spec.value().name + " is not served by the translation layer");
+  if (disk_base_name(part_def.value().name).empty()) {
+    print_error("partition " + part_def.value().name + " is not served by the translation layer");
     return kExitFailed;
   }
-  auto stack = open_stack(only_partition(args.image, spec.value()), nandsim::OpenMode::ReadWrite);
+  auto stack = open_stack(only_partition(args.image, part_def.value()), nandsim::OpenMode::ReadWrite);
   if (!stack.ok()) {
     print_error(stack.error());
     return kExitFailed;
@@ -48,7 +48,7 @@ int run_selftest(const SelftestArgs& args, const GlobalOptions& global) {
   blk->nyx_nftl_part = attached.value().get();
   const uint32 blocks = attached.value().get()->nand_chip->blk_per_chip;
   std::fprintf(stderr, "running test%d on %s (%u blocks)...\n", args.test,
-               spec.value().name.c_str(), blocks);
+               part_def.value().name.c_str(), blocks);
   log.clear();
   // Progress from the tests' own lines: one per block for test0, one per
   // 256 logical pages written for test1.

@@ -37,14 +37,14 @@ struct StartedDisk {
 
 Result<StartedDisk> start_disk(const ImageArgs& image, const std::string& name,
                                nandsim::OpenMode mode) {
-  auto spec = lookup_partition(image, name);
-  if (!spec.ok()) return Error{spec.error()};
-  const std::string mtd_name = spec.value().name;
+  auto part_def = lookup_partition(image, name);
+  if (!part_def.ok()) return Error{part_def.error()};
+  const std::string mtd_name = part_def.value().name;
   if (disk_base_name(mtd_name).empty()) {
     return Error{"partition " + mtd_name + " is not served by the translation layer"};
   }
   // Only this partition is brought up.
-  auto stack = open_stack(only_partition(image, spec.value()), mode);
+  auto stack = open_stack(only_partition(image, part_def.value()), mode);
   if (!stack.ok()) return Error{stack.error()};
   if (Status started = stack.value()->start(); !started.ok()) return Error{started.error()};
   for (const BlockDiskInfo& info : stack.value()->disks()) {
@@ -126,8 +126,8 @@ Result<uint64_t> disk_bytes(const ImageArgs& image, const std::string& name) {
   if (!stack.ok()) return Error{stack.error()};
   auto part = find_partition(*stack.value(), name);
   if (!part.ok()) return Error{part.error()};
-  if (disk_base_name(part.value()->spec().name).empty()) {
-    return Error{"partition " + part.value()->spec().name +
+  if (disk_base_name(part.value()->part_def().name).empty()) {
+    return Error{"partition " + part.value()->part_def().name +
                  " is not served by the translation layer"};
   }
   auto attached = AttachedPart::attach(part.value()->mtd());

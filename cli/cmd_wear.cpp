@@ -36,7 +36,7 @@ int run_wear(const WearArgs& args, const GlobalOptions& global) {
     print_error(part.error());
     return kExitFailed;
   }
-  const std::string name = part.value()->spec().name;
+  const std::string name = part.value()->part_def().name;
   const std::string disk = disk_base_name(name);
   if (disk.empty()) {
     print_error("partition " + name + " is not served by the translation layer");

@@ -49,7 +49,7 @@ std::string debug_class_name(std::string_view mtd_name) {
 Result<nandsim::MtdPartition*> find_partition(frontend::NandStack& stack, std::string_view name) {
   std::string known;
   for (const auto& part : stack.partitions()) {
-    const std::string& mtd_name = part->spec().name;
+    const std::string& mtd_name = part->part_def().name;
     if (mtd_name == name) return part.get();
     known += (known.empty() ? "" : ", ") + mtd_name;
     std::string disk = disk_base_name(mtd_name);
@@ -57,7 +57,7 @@ Result<nandsim::MtdPartition*> find_partition(frontend::NandStack& stack, std::s
   }
   // A disk name matches when no MTD name did.
   for (const auto& part : stack.partitions()) {
-    std::string disk = disk_base_name(part->spec().name);
+    std::string disk = disk_base_name(part->part_def().name);
     if (!disk.empty() && disk == name) return part.get();
   }
   return Error{"unknown partition \"" + std::string(name) + "\"; partitions: " + known};
@@ -93,10 +93,10 @@ Result<bool> probe_head_mark(mtd_info* mtd) {
 
 namespace cli {
 
-ImageArgs only_partition(const ImageArgs& args, const nandsim::PartitionSpec& spec) {
+ImageArgs only_partition(const ImageArgs& args, const nandsim::PartitionSpec& part_def) {
   ImageArgs narrowed = args;
-  narrowed.mtdparts = std::to_string(spec.size) + "@" + std::to_string(spec.offset) + "(" +
-                      spec.name + ")" + (spec.read_only ? "ro" : "");
+  narrowed.mtdparts = std::to_string(part_def.size) + "@" + std::to_string(part_def.offset) + "(" +
+                      part_def.name + ")" + (part_def.read_only ? "ro" : "");
   return narrowed;
 }
 
@@ -109,7 +109,7 @@ Result<nandsim::PartitionSpec> lookup_partition(const ImageArgs& args, std::stri
   if (!stack.ok()) return Error{stack.error()};
   auto part = find_partition(*stack.value(), name);
   if (!part.ok()) return Error{part.error()};
-  return part.value()->spec();
+  return part.value()->part_def();
 }
 
 }  // namespace cli

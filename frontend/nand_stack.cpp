@@ -29,7 +29,7 @@ Status NandStack::start() {
   if (!mtd_added_) {
     for (auto& part : partitions_) {
       if (int ret = add_mtd_device(part->mtd()); ret != 0) {
-        return Error{"cannot add MTD device " + part->spec().name + ": error " + std::to_string(ret)};
+        return Error{"cannot add MTD device " + part->part_def().name + ": error " + std::to_string(ret)};
       }
     }
     mtd_added_ = true;

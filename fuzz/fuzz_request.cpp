@@ -420,10 +420,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   auto made = nandsim::NandChip::create_in_memory(options);
   fuzz::require(made.ok(), "the fuzz geometry is a valid chip");
   std::unique_ptr<nandsim::NandChip> chip = std::move(made).value();
-  nandsim::PartitionSpec spec;
-  spec.name = kPartitionName;
-  spec.size = chip->geometry().data_size();
-  nandsim::MtdPartition partition(*chip, spec, 0);
+  nandsim::PartitionSpec part_def;
+  part_def.name = kPartitionName;
+  part_def.size = chip->geometry().data_size();
+  nandsim::MtdPartition partition(*chip, part_def, 0);
 
   Session session(in);
   session.add(partition);

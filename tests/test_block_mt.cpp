@@ -64,7 +64,7 @@ class SystemRig {
   nandsim::NandChip& chip() { return *chip_; }
   mtd_info* mtd(const std::string& name) {
     for (auto& p : partitions_) {
-      if (p->spec().name == name) return p->mtd();
+      if (p->part_def().name == name) return p->mtd();
     }
     throw std::runtime_error("no partition " + name);
   }

@@ -117,7 +117,7 @@ TEST(MtdpartsSplit, BuildsIndexedPartitionsOverTheChip) {
   ASSERT_EQ(parts.value().size(), 3u);
 
   MtdPartition& system = *parts.value()[0];
-  EXPECT_EQ(system.spec().name, "system");
+  EXPECT_EQ(system.part_def().name, "system");
   EXPECT_EQ(system.first_block(), 0u);
   EXPECT_EQ(system.block_count(), 8u);
   EXPECT_EQ(system.mtd()->index, 0);

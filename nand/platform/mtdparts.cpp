@@ -186,47 +186,47 @@ Result<std::vector<PartitionSpec>> parse_mtdparts(std::string_view text, uint64_
     if (p.rest && i + 1 != parsed.size()) {
       return Error{"mtdparts: " + which + " takes the rest of the chip ('-') but is not last"};
     }
-    PartitionSpec spec;
-    spec.name = p.name;
-    spec.read_only = p.read_only;
-    spec.offset = p.has_offset ? p.offset : cursor;
-    if (spec.offset % erasesize != 0) {
-      return Error{"mtdparts: offset of " + which + " (" + bytes(spec.offset) +
+    PartitionSpec part_def;
+    part_def.name = p.name;
+    part_def.read_only = p.read_only;
+    part_def.offset = p.has_offset ? p.offset : cursor;
+    if (part_def.offset % erasesize != 0) {
+      return Error{"mtdparts: offset of " + which + " (" + bytes(part_def.offset) +
                    ") is not a multiple of the erase size (" + bytes(erasesize) + ")"};
     }
     if (p.rest) {
-      if (spec.offset >= chip_size) {
+      if (part_def.offset >= chip_size) {
         return Error{"mtdparts: no room left for " + which + " at offset " +
-                     bytes(spec.offset) + " of a " + bytes(chip_size) + " chip"};
+                     bytes(part_def.offset) + " of a " + bytes(chip_size) + " chip"};
       }
-      spec.size = chip_size - spec.offset;
+      part_def.size = chip_size - part_def.offset;
     } else {
-      spec.size = p.size;
+      part_def.size = p.size;
     }
-    if (spec.size == 0) return Error{"mtdparts: " + which + " has size 0"};
-    if (spec.size % erasesize != 0) {
-      return Error{"mtdparts: size of " + which + " (" + bytes(spec.size) +
+    if (part_def.size == 0) return Error{"mtdparts: " + which + " has size 0"};
+    if (part_def.size % erasesize != 0) {
+      return Error{"mtdparts: size of " + which + " (" + bytes(part_def.size) +
                    ") is not a multiple of the erase size (" + bytes(erasesize) + ")"};
     }
-    if (spec.offset > chip_size || spec.size > chip_size - spec.offset) {
-      return Error{"mtdparts: " + which + " (offset " + bytes(spec.offset) + ", size " +
-                   bytes(spec.size) + ") ends beyond the chip's " + bytes(chip_size)};
+    if (part_def.offset > chip_size || part_def.size > chip_size - part_def.offset) {
+      return Error{"mtdparts: " + which + " (offset " + bytes(part_def.offset) + ", size " +
+                   bytes(part_def.size) + ") ends beyond the chip's " + bytes(chip_size)};
     }
     for (const PartitionSpec& other : specs) {
-      if (spec.offset < other.offset + other.size && other.offset < spec.offset + spec.size) {
+      if (part_def.offset < other.offset + other.size && other.offset < part_def.offset + part_def.size) {
         return Error{"mtdparts: " + which + " overlaps partition '" + other.name + "'"};
       }
     }
     // Partitions are numbered in the order written; that order must be the
     // chip's, so that partition i + 1 lies after partition i (what tools
     // that walk the partitions, and readers of the list, take for granted).
-    if (!specs.empty() && spec.offset < cursor) {
-      return Error{"mtdparts: " + which + " at offset " + bytes(spec.offset) +
+    if (!specs.empty() && part_def.offset < cursor) {
+      return Error{"mtdparts: " + which + " at offset " + bytes(part_def.offset) +
                    " lies before partition '" + specs.back().name +
                    "': list the partitions in the order they lie on the chip"};
     }
-    cursor = spec.offset + spec.size;
-    specs.push_back(std::move(spec));
+    cursor = part_def.offset + part_def.size;
+    specs.push_back(std::move(part_def));
   }
   return specs;
 }
@@ -238,8 +238,8 @@ Result<std::vector<std::unique_ptr<MtdPartition>>> split_partitions(NandChip& ch
   if (!specs.ok()) return Error{specs.error()};
   std::vector<std::unique_ptr<MtdPartition>> partitions;
   int index = 0;
-  for (PartitionSpec& spec : specs.value()) {
-    partitions.push_back(std::make_unique<MtdPartition>(chip, std::move(spec), index++));
+  for (PartitionSpec& part_def : specs.value()) {
+    partitions.push_back(std::make_unique<MtdPartition>(chip, std::move(part_def), index++));
   }
   return partitions;
 }

@@ -908,35 +908,35 @@ void init_mtd_device(MtdDevice& device, NandChip& chip, std::string name, int in
 
 struct MtdPartition::Impl {
   NandChip* chip = nullptr;
-  PartitionSpec spec;
+  PartitionSpec part_def;
   uint32_t first_block = 0;
   uint32_t block_count = 0;
   MtdDevice device;
 };
 
-MtdPartition::MtdPartition(NandChip& chip, PartitionSpec spec, int index)
+MtdPartition::MtdPartition(NandChip& chip, PartitionSpec part_def, int index)
     : impl_(std::make_unique<Impl>()) {
   uint64_t erasesize = chip.geometry().erase_size();
   uint64_t chip_size = chip.geometry().data_size();
-  if (spec.size == 0 || spec.offset % erasesize != 0 || spec.size % erasesize != 0 ||
-      spec.offset > chip_size || spec.size > chip_size - spec.offset) {
-    throw std::invalid_argument("partition '" + spec.name + "' (offset " +
-                                std::to_string(spec.offset) + ", size " +
-                                std::to_string(spec.size) +
+  if (part_def.size == 0 || part_def.offset % erasesize != 0 || part_def.size % erasesize != 0 ||
+      part_def.offset > chip_size || part_def.size > chip_size - part_def.offset) {
+    throw std::invalid_argument("partition '" + part_def.name + "' (offset " +
+                                std::to_string(part_def.offset) + ", size " +
+                                std::to_string(part_def.size) +
                                 ") is not a whole number of blocks inside the chip");
   }
   impl_->chip = &chip;
-  impl_->first_block = uint32_t(spec.offset / erasesize);
-  impl_->block_count = uint32_t(spec.size / erasesize);
-  impl_->spec = std::move(spec);
-  init_mtd_device(impl_->device, chip, impl_->spec.name, index, impl_->first_block,
-                  impl_->block_count, impl_->spec.read_only);
+  impl_->first_block = uint32_t(part_def.offset / erasesize);
+  impl_->block_count = uint32_t(part_def.size / erasesize);
+  impl_->part_def = std::move(part_def);
+  init_mtd_device(impl_->device, chip, impl_->part_def.name, index, impl_->first_block,
+                  impl_->block_count, impl_->part_def.read_only);
 }
 
 MtdPartition::~MtdPartition() = default;
 
 mtd_info* MtdPartition::mtd() { return &impl_->device.info; }
-const PartitionSpec& MtdPartition::spec() const { return impl_->spec; }
+const PartitionSpec& MtdPartition::part_def() const { return impl_->part_def; }
 NandChip& MtdPartition::chip() { return *impl_->chip; }
 uint32_t MtdPartition::first_block() const { return impl_->first_block; }
 uint32_t MtdPartition::block_count() const { return impl_->block_count; }

@@ -196,15 +196,15 @@ Result<std::vector<PartitionSpec>> parse_mtdparts(std::string_view text, uint64_
 
 class MtdPartition {
  public:
-  // Throws std::invalid_argument when `spec` is not a whole number of
-  // blocks inside the chip (parse_mtdparts never yields such a spec).
-  MtdPartition(NandChip& chip, PartitionSpec spec, int index);
+  // Throws std::invalid_argument when `part_def` is not a whole number of
+  // blocks inside the chip (parse_mtdparts never yields such a part_def).
+  MtdPartition(NandChip& chip, PartitionSpec part_def, int index);
   ~MtdPartition();
   MtdPartition(const MtdPartition&) = delete;
   MtdPartition& operator=(const MtdPartition&) = delete;
 
   mtd_info* mtd();
-  const PartitionSpec& spec() const;
+  const PartitionSpec& part_def() const;
   NandChip& chip();
   uint32_t first_block() const;  // in chip blocks
   uint32_t block_count() const;

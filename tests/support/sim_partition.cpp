@@ -7,11 +7,11 @@ SimPartition::SimPartition(const nandsim::Options& options, std::string name) {
   auto chip = nandsim::NandChip::create_in_memory(options);
   if (!chip.ok()) throw std::runtime_error("simulated chip: " + chip.error());
   chip_ = std::move(chip).value();
-  nandsim::PartitionSpec spec;
-  spec.name = std::move(name);
-  spec.offset = 0;
-  spec.size = options.geometry.data_size();
-  partition_ = std::make_unique<nandsim::MtdPartition>(*chip_, spec, 0);
+  nandsim::PartitionSpec part_def;
+  part_def.name = std::move(name);
+  part_def.offset = 0;
+  part_def.size = options.geometry.data_size();
+  partition_ = std::make_unique<nandsim::MtdPartition>(*chip_, part_def, 0);
 }
 
 SimPartition::~SimPartition() { detach(); }
