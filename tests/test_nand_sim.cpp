@@ -1,16 +1,13 @@
 // Tests of the simulated NAND chip: program/erase physics, bad-block
 // markers, image files, faults, power cuts, counters and the MTD devices.
-#include <fcntl.h>
 #include <gtest/gtest.h>
-#include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <bit>
 #include <cerrno>
-#include <cstdlib>
-#include <cstring>
 #include <fstream>
+#include <functional>
 #include <set>
 #include <thread>
 #include <vector>
@@ -18,264 +15,182 @@
 #include "platform/nand_sim.h"
 
 using namespace nandsim;
+using Bytes = std::vector<uint8_t>;
 
 namespace {
 
 constexpr uint32_t kPage = 2048;
 constexpr uint32_t kOob = 64;
 
-Options small_options(uint32_t blocks = 16, uint32_t pages_per_block = 8) {
+Options small_options(uint32_t blocks = 16, uint32_t pages_per_block = 8, uint64_t seed = 1) {
   Options o;
-  o.geometry.page_size = kPage;
-  o.geometry.oob_size = kOob;
-  o.geometry.pages_per_block = pages_per_block;
-  o.geometry.blocks = blocks;
+  o.geometry = Geometry{kPage, kOob, pages_per_block, blocks, 2};
+  o.seed = seed;
   return o;
 }
 
-std::unique_ptr<NandChip> make_chip(const Options& o) {
+std::unique_ptr<NandChip> make_chip(const Options& o = small_options()) {
   auto chip = NandChip::create_in_memory(o);
   EXPECT_TRUE(chip.ok()) << chip.error();
   return std::move(chip).value();
 }
 
-std::vector<uint8_t> pattern(size_t n, uint32_t seed) {
-  std::vector<uint8_t> v(n);
+Bytes pattern(size_t n, uint32_t seed) {
+  Bytes v(n);
   uint32_t x = seed * 2654435761u + 1;
-  for (auto& b : v) {
-    x = x * 1664525u + 1013904223u;
-    b = uint8_t(x >> 24);
-  }
+  for (auto& b : v) b = uint8_t((x = x * 1664525u + 1013904223u) >> 24);
   return v;
 }
 
-std::vector<uint8_t> filled(size_t n, uint8_t value) { return std::vector<uint8_t>(n, value); }
+const Bytes kErasedPage(kPage, 0xFF);
+const Bytes kErasedRaw(kPage + kOob, 0xFF);
 
 // The stored bytes of a page: main data, then the whole OOB area.
-std::vector<uint8_t> stored(NandChip& chip, uint64_t page) {
+Bytes stored(NandChip& chip, uint64_t page) {
   const uint8_t* raw = chip.raw_page(page);
-  return std::vector<uint8_t>(raw, raw + kPage + kOob);
+  return Bytes(raw, raw + kPage + kOob);
 }
 
-size_t bit_difference(const std::vector<uint8_t>& a, const std::vector<uint8_t>& b) {
+size_t bit_difference(const Bytes& a, const Bytes& b) {
   size_t bits = 0;
   for (size_t i = 0; i < a.size(); i++) bits += std::popcount(unsigned(a[i] ^ b[i]));
   return bits;
 }
 
-// A temporary file under /tmp, removed when done.
-class TempFile {
- public:
-  TempFile() {
+// A page's main data as read; the read's result goes to *ret.
+Bytes read_main(NandChip& chip, uint64_t page, int* ret = nullptr) {
+  Bytes got(kPage);
+  int r = chip.read_page(page, got.data(), nullptr);
+  if (ret != nullptr) *ret = r;
+  return got;
+}
+int read_result(NandChip& chip, uint64_t page) {
+  int ret = 0;
+  read_main(chip, page, &ret);
+  return ret;
+}
+
+// A temporary image file, removed when done.
+struct TempImage {
+  std::string path;
+  TempImage() {
     char name[] = "/tmp/nand_sim_test_XXXXXX";
-    int fd = mkstemp(name);
-    EXPECT_GE(fd, 0);
-    close(fd);
-    path_ = name;
+    close(mkstemp(name));
+    path = name;
   }
-  ~TempFile() { unlink(path_.c_str()); }
-  const std::string& path() const { return path_; }
-
- private:
-  std::string path_;
+  ~TempImage() { unlink(path.c_str()); }
+  uint64_t hash() const {
+    std::ifstream in(path, std::ios::binary);
+    uint64_t h = 1469598103934665603ull;
+    for (char c; in.get(c);) h = (h ^ uint8_t(c)) * 1099511628211ull;
+    return h;
+  }
 };
-
-uint64_t file_hash(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  uint64_t h = 1469598103934665603ull;
-  char c;
-  while (in.get(c)) h = (h ^ uint8_t(c)) * 1099511628211ull;
-  return h;
-}
-
-uint64_t file_size(const std::string& path) {
-  struct stat st;
-  return stat(path.c_str(), &st) == 0 ? uint64_t(st.st_size) : 0;
-}
 
 }  // namespace
 
-// ---------------------------------------------------------------------------
-// Geometry and options
-// ---------------------------------------------------------------------------
-
-TEST(Geometry, DefaultsDescribeA128MiBChip) {
-  Geometry g;
-  EXPECT_EQ(g.validate(), "");
-  EXPECT_EQ(g.data_size(), 128ull << 20);
-  EXPECT_EQ(g.image_size(), uint64_t(2048 + 64) * 64 * 1024);
-}
-
 TEST(Geometry, ValidateNamesWhatIsWrong) {
-  auto check = [](auto edit, const char* fragment) {
+  const std::pair<std::function<void(Geometry&)>, const char*> cases[] = {
+      {[](Geometry& g) { g.page_size = 1000; }, "page size 1000"},
+      {[](Geometry& g) { g.page_size = 32768; }, "page size 32768"},
+      {[](Geometry& g) { g.pages_per_block = 0; }, "pages per block 0"},
+      {[](Geometry& g) { g.pages_per_block = 2048; }, "pages per block 2048"},
+      {[](Geometry& g) { g.page_size = 512; g.pages_per_block = 256; }, "4 x pages per block"},
+      {[](Geometry& g) { g.blocks = 70000; }, "block count 70000"},
+      {[](Geometry& g) { g.spare_offset = 1; }, "spare offset 1"},
+      {[](Geometry& g) { g.oob_size = 16; }, "OOB size 16"},
+      {[](Geometry& g) { g.spare_offset = 49; }, "16-byte spare record"},
+  };
+  for (const auto& [edit, fragment] : cases) {
     Geometry g;
     edit(g);
-    std::string error = g.validate();
-    EXPECT_NE(error.find(fragment), std::string::npos) << error;
-  };
-  check([](Geometry& g) { g.page_size = 1000; }, "page size 1000");
-  check([](Geometry& g) { g.page_size = 256; }, "page size 256");
-  check([](Geometry& g) { g.page_size = 32768; }, "page size 32768");
-  check([](Geometry& g) { g.pages_per_block = 0; }, "pages per block 0");
-  check([](Geometry& g) { g.pages_per_block = 2048; }, "pages per block 2048");
-  check([](Geometry& g) { g.page_size = 512; g.pages_per_block = 256; }, "4 x pages per block");
-  check([](Geometry& g) { g.blocks = 0; }, "block count 0");
-  check([](Geometry& g) { g.blocks = 70000; }, "block count 70000");
-  check([](Geometry& g) { g.spare_offset = 1; }, "spare offset 1");
-  check([](Geometry& g) { g.oob_size = 16; }, "OOB size 16");
-  check([](Geometry& g) { g.spare_offset = 49; }, "16-byte spare record");
-
-  Geometry edge;
-  edge.page_size = 512;
-  edge.pages_per_block = 128;
-  edge.oob_size = 18;
-  edge.blocks = 65535;
-  EXPECT_EQ(edge.validate(), "");
-}
-
-TEST(Geometry, ChipCreationRefusesBadOptions) {
+    EXPECT_NE(g.validate().find(fragment), std::string::npos) << fragment << ": " << g.validate();
+  }
+  EXPECT_EQ((Geometry{512, 18, 128, 65535, 2}).validate(), "");  // every limit at its edge
   Options o = small_options();
-  o.geometry.page_size = 1000;
+  o.factory_bad_blocks = {16};
   auto chip = NandChip::create_in_memory(o);
   ASSERT_FALSE(chip.ok());
-  EXPECT_NE(chip.error().find("page size 1000"), std::string::npos);
-
-  o = small_options();
-  o.factory_bad_blocks = {16};
-  chip = NandChip::create_in_memory(o);
-  ASSERT_FALSE(chip.ok());
   EXPECT_NE(chip.error().find("factory bad block 16"), std::string::npos);
-
-  o = small_options();
-  o.timing.bus_mb_s = 0;
-  EXPECT_FALSE(NandChip::create_in_memory(o).ok());
 }
 
 // ---------------------------------------------------------------------------
-// Program physics
+// Program, erase and bad-block physics
 // ---------------------------------------------------------------------------
 
-TEST(Program, WrittenPageReadsBackAndUntouchedPagesStayErased) {
-  auto chip = make_chip(small_options());
-  auto data = pattern(kPage, 1);
-  auto oob = pattern(kOob, 2);
-  ASSERT_EQ(chip->program_page(9, data.data(), oob.data()), 0);
-
-  std::vector<uint8_t> got(kPage), got_oob(kOob);
-  ASSERT_EQ(chip->read_page(9, got.data(), got_oob.data()), 0);
-  EXPECT_EQ(got, data);
-  EXPECT_EQ(got_oob, oob);
-  ASSERT_EQ(chip->read_page(8, got.data(), got_oob.data()), 0);
-  EXPECT_EQ(got, filled(kPage, 0xFF));
-  EXPECT_EQ(got_oob, filled(kOob, 0xFF));
-}
-
-TEST(Program, SecondProgramAndsWhenAllowed) {
+TEST(Program, SecondProgramAndsWhenAllowedAndIsRefusedOtherwise) {
   Options o = small_options();
   o.allow_double_program = true;
-  auto chip = make_chip(o);
-  auto a = pattern(kPage, 3);
-  auto b = pattern(kPage, 4);
-  ASSERT_EQ(chip->program_page(0, a.data(), nullptr), 0);
-  ASSERT_EQ(chip->program_page(0, b.data(), nullptr), 0);
-  std::vector<uint8_t> got(kPage);
-  ASSERT_EQ(chip->read_page(0, got.data(), nullptr), 0);
+  auto anding = make_chip(o);
+  auto a = pattern(kPage, 3), b = pattern(kPage, 4);
+  ASSERT_EQ(anding->program_page(0, a.data(), nullptr), 0);
+  ASSERT_EQ(anding->program_page(0, b.data(), nullptr), 0);
+  auto got = read_main(*anding, 0);
   for (size_t i = 0; i < kPage; i++) ASSERT_EQ(got[i], a[i] & b[i]) << i;
-  EXPECT_EQ(chip->counters().double_programs, 1u);
-  EXPECT_EQ(chip->counters().programs, 2u);
-}
+  EXPECT_EQ(anding->counters().double_programs, 1u);
 
-TEST(Program, SecondProgramIsRefusedAndChangesNothing) {
-  auto chip = make_chip(small_options());
-  auto a = pattern(kPage, 5);
+  auto chip = make_chip();
   ASSERT_EQ(chip->program_page(3, a.data(), nullptr), 0);
   auto before = stored(*chip, 3);
-  auto zeros = filled(kPage, 0);
+  Bytes zeros(kPage, 0);
   EXPECT_EQ(chip->program_page(3, zeros.data(), zeros.data()), -EIO);
   EXPECT_EQ(stored(*chip, 3), before);
-  EXPECT_EQ(chip->counters().double_programs, 1u);
   EXPECT_EQ(chip->block_counters(0).double_programs, 1u);
   EXPECT_FALSE(chip->is_damaged(3));
+  EXPECT_EQ(chip->program_page(16 * 8, a.data(), nullptr), -EINVAL);  // beyond the chip
 }
 
 TEST(Program, OobRangeProgramLeavesTheOtherOobBytes) {
-  auto chip = make_chip(small_options());
-  auto record = pattern(16, 6);
-  auto data = pattern(kPage, 7);
+  auto chip = make_chip();
+  auto record = pattern(16, 6), data = pattern(kPage, 7);
   ASSERT_EQ(chip->program_page_range(1, data.data(), record.data(), 2, 16), 0);
-  auto raw = stored(*chip, 1);
-  EXPECT_TRUE(std::equal(data.begin(), data.end(), raw.begin()));
-  EXPECT_EQ(raw[kPage + 0], 0xFF);
-  EXPECT_EQ(raw[kPage + 1], 0xFF);
-  EXPECT_TRUE(std::equal(record.begin(), record.end(), raw.begin() + kPage + 2));
-  for (uint32_t i = 18; i < kOob; i++) EXPECT_EQ(raw[kPage + i], 0xFF) << i;
-
-  std::vector<uint8_t> back(16);
+  auto expected = data;
+  expected.insert(expected.end(), {0xFF, 0xFF});
+  expected.insert(expected.end(), record.begin(), record.end());
+  expected.resize(kPage + kOob, 0xFF);
+  EXPECT_EQ(stored(*chip, 1), expected);
+  Bytes back(16);
   ASSERT_EQ(chip->read_page_range(1, nullptr, back.data(), 2, 16), 0);
   EXPECT_EQ(back, record);
+  EXPECT_EQ(chip->program_page_range(2, nullptr, data.data(), 60, 5), -EINVAL);
 }
-
-TEST(Program, RefusesRequestsOutsideTheChip) {
-  auto chip = make_chip(small_options());
-  auto data = pattern(kPage, 8);
-  uint64_t pages = chip->geometry().total_pages();
-  EXPECT_EQ(chip->program_page(pages, data.data(), nullptr), -EINVAL);
-  EXPECT_EQ(chip->read_page(pages, data.data(), nullptr), -EINVAL);
-  EXPECT_EQ(chip->program_page(0, nullptr, nullptr), -EINVAL);
-  EXPECT_EQ(chip->program_page_range(0, nullptr, data.data(), 60, 5), -EINVAL);
-  EXPECT_EQ(chip->counters().programs, 0u);
-  EXPECT_EQ(chip->counters().reads, 0u);
-}
-
-// ---------------------------------------------------------------------------
-// Erase
-// ---------------------------------------------------------------------------
 
 TEST(Erase, ErasesTheWholeBlockOnlyAndAllowsReprogramming) {
-  auto chip = make_chip(small_options());
+  auto chip = make_chip();
   auto data = pattern(kPage, 9);
-  auto oob = pattern(kOob, 10);
-  for (uint64_t page = 8; page < 24; page++) {
-    ASSERT_EQ(chip->program_page(page, data.data(), oob.data()), 0);
-  }
+  for (uint64_t page = 8; page < 24; page++) ASSERT_EQ(chip->program_page(page, data.data(), nullptr), 0);
   ASSERT_EQ(chip->erase_block(1), 0);
-  for (uint64_t page = 8; page < 16; page++) {
-    EXPECT_EQ(stored(*chip, page), filled(kPage + kOob, 0xFF)) << page;
-  }
-  std::vector<uint8_t> neighbour(data);
-  neighbour.insert(neighbour.end(), oob.begin(), oob.end());
-  for (uint64_t page = 16; page < 24; page++) EXPECT_EQ(stored(*chip, page), neighbour);
-
-  EXPECT_EQ(chip->program_page(8, data.data(), oob.data()), 0);
+  for (uint64_t page = 8; page < 16; page++) EXPECT_EQ(stored(*chip, page), kErasedRaw);
+  for (uint64_t page = 16; page < 24; page++) EXPECT_EQ(read_main(*chip, page), data);
+  EXPECT_EQ(chip->program_page(8, data.data(), nullptr), 0);
   EXPECT_EQ(chip->counters().double_programs, 0u);
-  EXPECT_EQ(chip->erase_block(16), -EINVAL);
 }
 
-// ---------------------------------------------------------------------------
-// Bad-block markers
-// ---------------------------------------------------------------------------
-
-TEST(BadBlocks, FactoryListIsMarkedInOobByteZero) {
+TEST(BadBlocks, FactoryMarkersAndMarkBadUseOobByteZero) {
   Options o = small_options();
   o.factory_bad_blocks = {2, 7};
   auto chip = make_chip(o);
-  for (uint32_t b = 0; b < 16; b++) {
-    bool bad = b == 2 || b == 7;
-    EXPECT_EQ(chip->is_bad(b), bad) << b;
-    EXPECT_EQ(chip->block_isbad(b), bad ? 1 : 0) << b;
-  }
+  for (uint32_t b = 0; b < 16; b++) EXPECT_EQ(chip->block_isbad(b), b == 2 || b == 7 ? 1 : 0) << b;
   EXPECT_EQ(chip->raw_page(2 * 8)[kPage], 0x00);
   EXPECT_EQ(chip->raw_page(2 * 8 + 1)[kPage], 0xFF);
-  EXPECT_EQ(chip->block_isbad(16), -EINVAL);
+
+  // Marking a programmed block clears byte 0 only, without a double program.
+  auto data = pattern(kPage, 11);
+  Bytes oob(kOob, 0xC3);
+  oob[0] = 0xFF;
+  ASSERT_EQ(chip->program_page(24, data.data(), oob.data()), 0);
+  auto expected = stored(*chip, 24);
+  expected[kPage] = 0x00;
+  ASSERT_EQ(chip->mark_bad(3), 0);
+  EXPECT_EQ(chip->block_isbad(3), 1);
+  EXPECT_EQ(stored(*chip, 24), expected);
+  EXPECT_EQ(chip->counters().double_programs, 0u);
 }
 
 TEST(BadBlocks, FactoryRateIsReproducibleForASeed) {
   auto bad_set = [](uint64_t seed) {
-    Options o = small_options(1024, 1);
-    o.geometry.page_size = 512;
-    o.geometry.oob_size = 18;
+    Options o = small_options(1024, 1, seed);
     o.factory_bad_rate = 0.1;
-    o.seed = seed;
     auto chip = make_chip(o);
     std::set<uint32_t> bad;
     for (uint32_t b = 0; b < 1024; b++) {
@@ -290,192 +205,95 @@ TEST(BadBlocks, FactoryRateIsReproducibleForASeed) {
   EXPECT_LT(first.size(), 160u);
 }
 
-TEST(BadBlocks, MarkBadProgramsZeroWithoutADoubleProgram) {
-  auto chip = make_chip(small_options());
-  auto data = pattern(kPage, 11);
-  auto oob = filled(kOob, 0xC3);
-  oob[0] = 0xFF;  // a good block's marker
-  ASSERT_EQ(chip->program_page(24, data.data(), oob.data()), 0);
-  ASSERT_EQ(chip->block_isbad(3), 0);
-  ASSERT_EQ(chip->mark_bad(3), 0);
-  EXPECT_EQ(chip->block_isbad(3), 1);
-  EXPECT_TRUE(chip->is_bad(3));
-  auto raw = stored(*chip, 24);
-  EXPECT_EQ(raw[kPage], 0x00);
-  EXPECT_EQ(raw[kPage + 1], 0xC3);
-  EXPECT_TRUE(std::equal(data.begin(), data.end(), raw.begin()));
-  EXPECT_EQ(chip->counters().double_programs, 0u);
-  EXPECT_EQ(chip->mark_bad(16), -EINVAL);
-}
-
 // ---------------------------------------------------------------------------
 // Image files
 // ---------------------------------------------------------------------------
 
-TEST(Image, RoundTripKeepsDataMarkersAndLayout) {
-  TempFile file;
+TEST(Image, RoundTripKeepsDataMarkersLayoutAndProgrammedPages) {
+  TempImage file;
   Options o = small_options();
   o.factory_bad_blocks = {5};
-  auto data = pattern(kPage, 12);
-  auto oob = pattern(kOob, 13);
+  auto data = pattern(kPage, 12), oob = pattern(kOob, 13);
+  Bytes spare_only(kOob, 0xFF);
+  spare_only[40] = 0x7F;  // a page programmed in its OOB alone
   {
-    auto chip = NandChip::create_image(file.path(), o);
+    auto chip = NandChip::create_image(file.path, o);
     ASSERT_TRUE(chip.ok()) << chip.error();
     ASSERT_EQ(chip.value()->program_page(10, data.data(), oob.data()), 0);
+    ASSERT_EQ(chip.value()->program_page(11, nullptr, spare_only.data()), 0);
     ASSERT_EQ(chip.value()->mark_bad(6), 0);
     ASSERT_TRUE(chip.value()->sync().ok());
   }
-  EXPECT_EQ(file_size(file.path()), o.geometry.image_size());
-
   // Raw layout: page after page, each main data then the whole OOB.
-  std::ifstream in(file.path(), std::ios::binary);
-  std::vector<uint8_t> raw(kPage + kOob);
+  std::ifstream in(file.path, std::ios::binary);
+  Bytes raw(kPage + kOob);
   in.seekg(std::streamoff(10 * (kPage + kOob)));
   in.read(reinterpret_cast<char*>(raw.data()), std::streamsize(raw.size()));
-  EXPECT_TRUE(std::equal(data.begin(), data.end(), raw.begin()));
-  EXPECT_TRUE(std::equal(oob.begin(), oob.end(), raw.begin() + kPage));
+  auto expected = data;
+  expected.insert(expected.end(), oob.begin(), oob.end());
+  EXPECT_EQ(raw, expected);
 
-  auto chip = NandChip::open_image(file.path(), o, OpenMode::ReadWrite);
-  ASSERT_TRUE(chip.ok()) << chip.error();
-  std::vector<uint8_t> got(kPage), got_oob(kOob);
-  ASSERT_EQ(chip.value()->read_page(10, got.data(), got_oob.data()), 0);
-  EXPECT_EQ(got, data);
-  EXPECT_EQ(got_oob, oob);
-  EXPECT_TRUE(chip.value()->is_bad(5));
-  EXPECT_TRUE(chip.value()->is_bad(6));
-  EXPECT_FALSE(chip.value()->is_bad(4));
-}
-
-TEST(Image, OpenedPagesAreJudgedByTheirContentAtFirstProgram) {
-  TempFile file;
-  Options o = small_options();
-  auto data = pattern(kPage, 14);
-  {
-    auto chip = NandChip::create_image(file.path(), o);
-    ASSERT_TRUE(chip.ok());
-    auto oob = filled(kOob, 0xFF);
-    oob[40] = 0x7F;  // a page programmed in its OOB alone
-    ASSERT_EQ(chip.value()->program_page(0, data.data(), nullptr), 0);
-    ASSERT_EQ(chip.value()->program_page(1, nullptr, oob.data()), 0);
-  }
-  auto chip = NandChip::open_image(file.path(), o, OpenMode::ReadWrite);
-  ASSERT_TRUE(chip.ok());
-  EXPECT_EQ(chip.value()->program_page(0, data.data(), nullptr), -EIO);
-  EXPECT_EQ(chip.value()->program_page(1, data.data(), nullptr), -EIO);
-  EXPECT_EQ(chip.value()->program_page(2, data.data(), nullptr), 0);
-  EXPECT_EQ(chip.value()->counters().double_programs, 2u);
-}
-
-TEST(Image, PrivateModeNeverReachesTheFile) {
-  TempFile file;
-  Options o = small_options();
-  {
-    auto chip = NandChip::create_image(file.path(), o);
-    ASSERT_TRUE(chip.ok());
-    auto data = pattern(kPage, 15);
-    ASSERT_EQ(chip.value()->program_page(3, data.data(), nullptr), 0);
-  }
-  uint64_t before = file_hash(file.path());
-  {
-    auto chip = NandChip::open_image(file.path(), o, OpenMode::Private);
-    ASSERT_TRUE(chip.ok()) << chip.error();
-    auto data = pattern(kPage, 16);
-    ASSERT_EQ(chip.value()->erase_block(0), 0);
-    ASSERT_EQ(chip.value()->program_page(3, data.data(), nullptr), 0);
-    ASSERT_EQ(chip.value()->mark_bad(9), 0);
-    std::vector<uint8_t> got(kPage);
-    ASSERT_EQ(chip.value()->read_page(3, got.data(), nullptr), 0);
-    EXPECT_EQ(got, data);  // the chip itself sees its changes
-    ASSERT_TRUE(chip.value()->sync().ok());
-  }
-  EXPECT_EQ(file_hash(file.path()), before);
-}
-
-TEST(Image, ReadOnlyModeRefusesEveryChange) {
-  TempFile file;
-  Options o = small_options();
-  auto data = pattern(kPage, 17);
-  {
-    auto chip = NandChip::create_image(file.path(), o);
-    ASSERT_TRUE(chip.ok());
-    ASSERT_EQ(chip.value()->program_page(0, data.data(), nullptr), 0);
-  }
-  uint64_t before = file_hash(file.path());
-  auto chip = NandChip::open_image(file.path(), o, OpenMode::ReadOnly);
+  auto chip = NandChip::open_image(file.path, o, OpenMode::ReadWrite);
   ASSERT_TRUE(chip.ok()) << chip.error();
   NandChip& c = *chip.value();
-  EXPECT_EQ(c.program_page(1, data.data(), nullptr), -EROFS);
+  EXPECT_EQ(stored(c, 10), expected);
+  EXPECT_TRUE(c.is_bad(5) && c.is_bad(6) && !c.is_bad(4));
+  // Pages are judged by their content: programmed ones refuse a second program.
+  EXPECT_EQ(c.program_page(10, data.data(), nullptr), -EIO);
+  EXPECT_EQ(c.program_page(11, data.data(), nullptr), -EIO);
+  EXPECT_EQ(c.program_page(12, data.data(), nullptr), 0);
+}
+
+TEST(Image, PrivateAndReadOnlyModesNeverReachTheFile) {
+  TempImage file;
+  Options o = small_options();
+  auto old_data = pattern(kPage, 15), new_data = pattern(kPage, 16);
+  {
+    auto chip = NandChip::create_image(file.path, o);
+    ASSERT_TRUE(chip.ok()) << chip.error();
+    ASSERT_EQ(chip.value()->program_page(3, old_data.data(), nullptr), 0);
+  }
+  const uint64_t before = file.hash();
+  {
+    auto chip = NandChip::open_image(file.path, o, OpenMode::Private);
+    ASSERT_TRUE(chip.ok()) << chip.error();
+    ASSERT_EQ(chip.value()->erase_block(0), 0);
+    ASSERT_EQ(chip.value()->program_page(3, new_data.data(), nullptr), 0);
+    ASSERT_EQ(chip.value()->mark_bad(9), 0);
+    EXPECT_EQ(read_main(*chip.value(), 3), new_data);  // the chip itself sees its changes
+    ASSERT_TRUE(chip.value()->sync().ok());
+  }
+  EXPECT_EQ(file.hash(), before);
+
+  auto chip = NandChip::open_image(file.path, o, OpenMode::ReadOnly);
+  ASSERT_TRUE(chip.ok()) << chip.error();
+  NandChip& c = *chip.value();
+  EXPECT_EQ(c.program_page(1, new_data.data(), nullptr), -EROFS);
   EXPECT_EQ(c.erase_block(0), -EROFS);
   EXPECT_EQ(c.mark_bad(0), -EROFS);
-  std::vector<uint8_t> got(kPage);
-  ASSERT_EQ(c.read_page(0, got.data(), nullptr), 0);
-  EXPECT_EQ(got, data);
-
+  EXPECT_EQ(read_main(c, 3), old_data);
   mtd_info* mtd = c.mtd();
   EXPECT_EQ(mtd->flags & MTD_WRITEABLE, 0u);
   size_t retlen = 0;
-  EXPECT_EQ(mtd->write(mtd, 0, kPage, &retlen, data.data()), -EROFS);
-  erase_info ei{};
-  ei.mtd = mtd;
-  ei.len = mtd->erasesize;
-  EXPECT_EQ(mtd->erase(mtd, &ei), -EROFS);
+  EXPECT_EQ(mtd->write(mtd, 0, kPage, &retlen, new_data.data()), -EROFS);
   EXPECT_EQ(mtd->block_markbad(mtd, 0), -EROFS);
-  EXPECT_EQ(file_hash(file.path()), before);
+  EXPECT_EQ(file.hash(), before);
 }
 
 TEST(Image, WrongSizedImagesAreRefusedWithBothSizes) {
-  TempFile file;
+  TempImage file;
   Options o = small_options();
-  ASSERT_TRUE(NandChip::create_image(file.path(), o).ok());
-  uint64_t expected = o.geometry.image_size();
-  std::string expected_text = std::to_string(expected);
-
-  ASSERT_EQ(truncate(file.path().c_str(), off_t(expected - 1)), 0);
-  auto chip = NandChip::open_image(file.path(), o, OpenMode::ReadWrite);
-  ASSERT_FALSE(chip.ok());
-  EXPECT_NE(chip.error().find("truncated"), std::string::npos) << chip.error();
-  EXPECT_NE(chip.error().find(expected_text), std::string::npos) << chip.error();
-  EXPECT_NE(chip.error().find(std::to_string(expected - 1)), std::string::npos);
-
-  ASSERT_EQ(truncate(file.path().c_str(), off_t(expected + 512)), 0);
-  chip = NandChip::open_image(file.path(), o, OpenMode::Private);
-  ASSERT_FALSE(chip.ok());
-  EXPECT_NE(chip.error().find("oversized"), std::string::npos) << chip.error();
-  EXPECT_NE(chip.error().find(std::to_string(expected + 512)), std::string::npos);
-
-  EXPECT_FALSE(NandChip::open_image("/tmp/nand_sim_test_missing_image", o, OpenMode::ReadOnly).ok());
-}
-
-TEST(Image, ReadOnlyFileCannotBeOpenedForWriting) {
-  TempFile file;
-  Options o = small_options();
-  ASSERT_TRUE(NandChip::create_image(file.path(), o).ok());
-  ASSERT_EQ(chmod(file.path().c_str(), 0444), 0);
-  auto attempt = [&]() {
-    auto chip = NandChip::open_image(file.path(), o, OpenMode::ReadWrite);
-    return chip.ok() ? std::string() : chip.error();
-  };
-  if (geteuid() != 0) {
-    std::string error = attempt();
-    EXPECT_NE(error.find("read-only"), std::string::npos) << error;
-  } else {
-    // Root ignores file permissions: try as an unprivileged user.
-    pid_t pid = fork();
-    ASSERT_GE(pid, 0);
-    if (pid == 0) {
-      if (setgid(65534) != 0 || setuid(65534) != 0) _exit(2);
-      std::string error = attempt();
-      _exit(error.find("read-only") != std::string::npos ? 0 : 1);
-    }
-    int status = 0;
-    ASSERT_EQ(waitpid(pid, &status, 0), pid);
-    ASSERT_TRUE(WIFEXITED(status));
-    if (WEXITSTATUS(status) == 2) GTEST_SKIP() << "cannot drop privileges";
-    EXPECT_EQ(WEXITSTATUS(status), 0);
+  ASSERT_TRUE(NandChip::create_image(file.path, o).ok());
+  const uint64_t expected = o.geometry.image_size();
+  for (uint64_t size : {expected - 1, expected + 512}) {
+    ASSERT_EQ(truncate(file.path.c_str(), off_t(size)), 0);
+    auto chip = NandChip::open_image(file.path, o, OpenMode::Private);
+    ASSERT_FALSE(chip.ok());
+    const std::string& error = chip.error();
+    EXPECT_NE(error.find(size < expected ? "truncated" : "oversized"), std::string::npos) << error;
+    EXPECT_NE(error.find(std::to_string(expected)), std::string::npos) << error;
+    EXPECT_NE(error.find(std::to_string(size)), std::string::npos) << error;
   }
-  // The same file opens fine without write access.
-  EXPECT_TRUE(NandChip::open_image(file.path(), o, OpenMode::ReadOnly).ok());
-  EXPECT_TRUE(NandChip::open_image(file.path(), o, OpenMode::Private).ok());
 }
 
 // ---------------------------------------------------------------------------
@@ -483,194 +301,142 @@ TEST(Image, ReadOnlyFileCannotBeOpenedForWriting) {
 // ---------------------------------------------------------------------------
 
 TEST(Faults, FailedProgramTearsThePageUntilErase) {
-  auto chip = make_chip(small_options());
+  auto chip = make_chip();
   chip->fail_program_at(4);
-  auto zeros = filled(kPage, 0x00);
+  Bytes zeros(kPage, 0);
   EXPECT_EQ(chip->program_page(4, zeros.data(), nullptr), -EIO);
   EXPECT_TRUE(chip->is_damaged(4));
   auto raw = stored(*chip, 4);
-  size_t cleared = 0;
-  for (uint32_t i = 0; i < kPage; i++) cleared += 8 - std::popcount(unsigned(raw[i]));
-  EXPECT_GT(cleared, 0u);              // some bits went
-  EXPECT_LT(cleared, kPage * 8u);      // but not all of them
-  EXPECT_EQ(raw[kPage], 0xFF);         // no OOB was given
-
-  std::vector<uint8_t> got(kPage);
-  EXPECT_EQ(chip->read_page(4, got.data(), nullptr), -EBADMSG);
+  int ret = 0;
+  auto got = read_main(*chip, 4, &ret);
+  EXPECT_EQ(ret, -EBADMSG);
   EXPECT_TRUE(std::equal(got.begin(), got.end(), raw.begin()));  // as stored
-  EXPECT_EQ(chip->counters().programs, 1u);
+  size_t cleared = bit_difference(got, kErasedPage);
+  EXPECT_GT(cleared, 0u);          // some bits went
+  EXPECT_LT(cleared, kPage * 8u);  // but not all of them
+  EXPECT_EQ(raw[kPage], 0xFF);     // no OOB was given
 
   ASSERT_EQ(chip->erase_block(0), 0);
   EXPECT_FALSE(chip->is_damaged(4));
-  EXPECT_EQ(chip->read_page(4, got.data(), nullptr), 0);
   EXPECT_EQ(chip->program_page(4, zeros.data(), nullptr), -EIO);  // every time
   EXPECT_EQ(chip->program_page(5, zeros.data(), nullptr), 0);
 }
 
 TEST(Faults, FailedEraseLeavesTheBlockPartlyErasedAndDamaged) {
   auto chip = make_chip(small_options(4, 64));
-  auto zeros = filled(kPage, 0x00);
-  for (uint64_t page = 64; page < 128; page++) {
-    ASSERT_EQ(chip->program_page(page, zeros.data(), nullptr), 0);
-  }
+  Bytes zeros(kPage, 0);
+  for (uint64_t page = 64; page < 128; page++) ASSERT_EQ(chip->program_page(page, zeros.data(), nullptr), 0);
   chip->fail_erase_at(1);
   EXPECT_EQ(chip->erase_block(1), -EIO);
   size_t erased = 0;
-  std::vector<uint8_t> got(kPage);
   for (uint64_t page = 64; page < 128; page++) {
-    EXPECT_TRUE(chip->is_damaged(page));
-    EXPECT_EQ(chip->read_page(page, got.data(), nullptr), -EBADMSG);
-    if (stored(*chip, page) == filled(kPage + kOob, 0xFF)) erased++;
+    EXPECT_EQ(read_result(*chip, page), -EBADMSG);
+    erased += stored(*chip, page) == kErasedRaw;
   }
   EXPECT_GT(erased, 0u);
   EXPECT_LT(erased, 64u);
   EXPECT_EQ(chip->erase_block(1), -EIO);  // every time
-  EXPECT_EQ(chip->counters().erases, 2u);
-
   chip->clear_faults();
   ASSERT_EQ(chip->erase_block(1), 0);
-  EXPECT_EQ(chip->read_page(64, got.data(), nullptr), 0);
   EXPECT_FALSE(chip->is_damaged(127));
 }
 
-TEST(Faults, NthProgramAndNthEraseFailOnce) {
-  auto chip = make_chip(small_options());
+TEST(Faults, NthOperationsFailOnceAndGrownBadBlocksAlways) {
+  auto chip = make_chip();
   auto data = pattern(kPage, 18);
   chip->fail_nth_program(3);
-  EXPECT_EQ(chip->program_page(0, data.data(), nullptr), 0);
-  EXPECT_EQ(chip->program_page(1, data.data(), nullptr), 0);
-  EXPECT_EQ(chip->program_page(2, data.data(), nullptr), -EIO);
-  EXPECT_EQ(chip->program_page(3, data.data(), nullptr), 0);
+  std::vector<int> results;
+  for (uint64_t page = 0; page < 4; page++) results.push_back(chip->program_page(page, data.data(), nullptr));
+  EXPECT_EQ(results, (std::vector<int>{0, 0, -EIO, 0}));
   EXPECT_TRUE(chip->is_damaged(2));
-  EXPECT_FALSE(chip->is_damaged(1));
-
   chip->fail_nth_erase(2);
   EXPECT_EQ(chip->erase_block(4), 0);
   EXPECT_EQ(chip->erase_block(5), -EIO);
   EXPECT_EQ(chip->erase_block(5), 0);
-  chip->fail_nth_erase(1);
-  EXPECT_EQ(chip->erase_block(6), -EIO);
+
+  chip->grow_bad_block(2);
+  EXPECT_EQ(chip->program_page(23, data.data(), nullptr), -EIO);
+  EXPECT_EQ(chip->erase_block(2), -EIO);
+  EXPECT_EQ(chip->erase_block(2), -EIO);
+  EXPECT_EQ(chip->program_page(24, data.data(), nullptr), 0);
+  EXPECT_FALSE(chip->is_bad(2));  // marking it is the caller's business
 }
 
 TEST(Faults, RatesAreDeterministicForTheSeed) {
   auto outcomes = [](uint64_t seed) {
-    Options o = small_options(64, 8);
-    o.seed = seed;
-    auto chip = make_chip(o);
+    auto chip = make_chip(small_options(64, 8, seed));
     chip->set_program_fail_rate(0.3);
     chip->set_erase_fail_rate(0.3);
     auto data = pattern(kPage, 19);
     std::vector<int> results;
-    for (uint64_t page = 0; page < 256; page++) {
-      results.push_back(chip->program_page(page, data.data(), nullptr));
-    }
+    for (uint64_t page = 0; page < 256; page++) results.push_back(chip->program_page(page, data.data(), nullptr));
     for (uint32_t block = 32; block < 64; block++) results.push_back(chip->erase_block(block));
+    chip->clear_faults();
+    chip->set_bitflip_rates(0.2, 0.2);
+    for (int i = 0; i < 200; i++) results.push_back(read_result(*chip, 0));
     return results;
   };
   auto first = outcomes(7);
   EXPECT_EQ(first, outcomes(7));
   EXPECT_NE(first, outcomes(8));
-  size_t failures = size_t(std::count(first.begin(), first.end(), -EIO));
-  EXPECT_GT(failures, 40u);   // about 0.3 * 288
-  EXPECT_LT(failures, 140u);
+  auto count = [&](int code, size_t from, size_t to) {
+    return std::count(first.begin() + from, first.begin() + to, code);
+  };
+  EXPECT_GT(count(-EIO, 0, 288), 40);  // about 0.3 * 288
+  EXPECT_LT(count(-EIO, 0, 288), 140);
+  EXPECT_GT(count(-EUCLEAN, 288, 488), 10);
+  EXPECT_GT(count(-EBADMSG, 288, 488), 10);
+  EXPECT_GT(count(0, 288, 488), 60);
 }
 
-TEST(Faults, GrownBadBlockFailsProgramsAndErases) {
-  auto chip = make_chip(small_options());
-  auto data = pattern(kPage, 20);
-  chip->grow_bad_block(2);
-  EXPECT_EQ(chip->program_page(16, data.data(), nullptr), -EIO);
-  EXPECT_EQ(chip->program_page(23, data.data(), nullptr), -EIO);
-  EXPECT_EQ(chip->erase_block(2), -EIO);
-  EXPECT_EQ(chip->erase_block(2), -EIO);
-  EXPECT_EQ(chip->program_page(24, data.data(), nullptr), 0);
-  EXPECT_EQ(chip->erase_block(3), 0);
-  EXPECT_FALSE(chip->is_bad(2));  // marking it is the caller's business
-}
-
-TEST(Faults, InjectedReadErrorsLastUntilErase) {
-  auto chip = make_chip(small_options());
-  auto data = pattern(kPage, 21);
-  auto oob = pattern(kOob, 22);
+TEST(Faults, ReadErrorsInjectedOrByRate) {
+  auto chip = make_chip();
+  auto data = pattern(kPage, 21), oob = pattern(kOob, 22);
   ASSERT_EQ(chip->program_page(1, data.data(), oob.data()), 0);
   ASSERT_EQ(chip->program_page(2, data.data(), oob.data()), 0);
   chip->inject_read_error(1, -EUCLEAN);
   chip->inject_read_error(2, -EBADMSG);
   auto before = stored(*chip, 2);
-
-  std::vector<uint8_t> got(kPage), got_oob(kOob);
-  for (int i = 0; i < 2; i++) {
+  for (int i = 0; i < 2; i++) {  // they last
+    Bytes got(kPage), got_oob(kOob);
     EXPECT_EQ(chip->read_page(1, got.data(), got_oob.data()), -EUCLEAN);
-    EXPECT_EQ(got, data);
+    EXPECT_EQ(got, data);  // corrected: intact
     EXPECT_EQ(got_oob, oob);
-    EXPECT_EQ(chip->read_page(2, got.data(), nullptr), -EBADMSG);
-    size_t flipped = bit_difference(got, data);
+    int ret = 0;
+    size_t flipped = bit_difference(read_main(*chip, 2, &ret), data);
+    EXPECT_EQ(ret, -EBADMSG);
     EXPECT_GE(flipped, 1u);
     EXPECT_LE(flipped, 3u);
   }
   EXPECT_EQ(stored(*chip, 2), before);  // the flips are in the copy only
-  EXPECT_EQ(chip->read_page(0, got.data(), nullptr), 0);
-
-  ASSERT_EQ(chip->erase_block(0), 0);
-  EXPECT_EQ(chip->read_page(1, got.data(), nullptr), 0);
-  EXPECT_EQ(chip->read_page(2, got.data(), nullptr), 0);
-  EXPECT_EQ(got, filled(kPage, 0xFF));
-}
-
-TEST(Faults, BitflipRatesApplyPerRead) {
-  auto chip = make_chip(small_options());
-  auto data = pattern(kPage, 23);
-  ASSERT_EQ(chip->program_page(0, data.data(), nullptr), 0);
-  std::vector<uint8_t> got(kPage);
-
   chip->set_bitflip_rates(1.0, 0.0);
-  EXPECT_EQ(chip->read_page(0, got.data(), nullptr), -EUCLEAN);
-  EXPECT_EQ(got, data);
+  EXPECT_EQ(read_result(*chip, 0), -EUCLEAN);
   chip->set_bitflip_rates(0.0, 1.0);
-  EXPECT_EQ(chip->read_page(0, got.data(), nullptr), -EBADMSG);
-  EXPECT_GE(bit_difference(got, data), 1u);
-  std::vector<uint8_t> spare(16);
+  Bytes spare(16);
   EXPECT_EQ(chip->read_page_range(0, nullptr, spare.data(), 2, 16), -EBADMSG);
-  EXPECT_NE(spare, filled(16, 0xFF));
-
-  auto sequence = [&](uint64_t seed) {
-    Options o = small_options();
-    o.seed = seed;
-    auto c = make_chip(o);
-    c->set_bitflip_rates(0.2, 0.2);
-    std::vector<int> results;
-    std::vector<uint8_t> buf(kPage);
-    for (int i = 0; i < 200; i++) results.push_back(c->read_page(0, buf.data(), nullptr));
-    return results;
-  };
-  auto first = sequence(3);
-  EXPECT_EQ(first, sequence(3));
-  EXPECT_GT(std::count(first.begin(), first.end(), -EUCLEAN), 10);
-  EXPECT_GT(std::count(first.begin(), first.end(), -EBADMSG), 10);
-  EXPECT_GT(std::count(first.begin(), first.end(), 0), 60);
+  EXPECT_NE(spare, Bytes(16, 0xFF));  // the erased spare, flipped
+  chip->set_bitflip_rates(0.0, 0.0);
+  ASSERT_EQ(chip->erase_block(0), 0);  // until the erase
+  EXPECT_EQ(read_result(*chip, 1), 0);
+  EXPECT_EQ(read_result(*chip, 2), 0);
 }
 
 TEST(Faults, ClearFaultsDisarmsEverything) {
-  auto chip = make_chip(small_options());
+  auto chip = make_chip();
   auto data = pattern(kPage, 24);
   chip->fail_program_at(0);
   chip->fail_erase_at(1);
   chip->fail_nth_program(1);
-  chip->fail_nth_erase(1);
-  chip->set_program_fail_rate(1.0);
   chip->set_erase_fail_rate(1.0);
   chip->grow_bad_block(2);
   chip->inject_read_error(3, -EBADMSG);
   chip->set_bitflip_rates(0.5, 0.5);
   chip->power_cut_after(0, CutKind::Clean);
   chip->clear_faults();
-
   EXPECT_EQ(chip->program_page(0, data.data(), nullptr), 0);
   EXPECT_EQ(chip->erase_block(1), 0);
   EXPECT_EQ(chip->program_page(16, data.data(), nullptr), 0);
-  std::vector<uint8_t> got(kPage);
-  for (int i = 0; i < 20; i++) EXPECT_EQ(chip->read_page(3, got.data(), nullptr), 0);
-  EXPECT_FALSE(chip->powered_off());
+  for (int i = 0; i < 20; i++) EXPECT_EQ(read_result(*chip, 3), 0);
 }
 
 // ---------------------------------------------------------------------------
@@ -678,10 +444,10 @@ TEST(Faults, ClearFaultsDisarmsEverything) {
 // ---------------------------------------------------------------------------
 
 TEST(PowerCut, CleanCutKeepsEarlierOperationsAndRefusesLaterOnes) {
-  auto chip = make_chip(small_options());
+  auto chip = make_chip();
   auto data = pattern(kPage, 25);
   ASSERT_EQ(chip->program_page(8, data.data(), nullptr), 0);
-  uint64_t base = chip->mutating_ops();
+  const uint64_t base = chip->mutating_ops();
   chip->power_cut_after(3, CutKind::Clean);
   EXPECT_EQ(chip->program_page(0, data.data(), nullptr), 0);
   EXPECT_EQ(chip->program_page(1, data.data(), nullptr), 0);
@@ -690,140 +456,98 @@ TEST(PowerCut, CleanCutKeepsEarlierOperationsAndRefusesLaterOnes) {
   EXPECT_EQ(chip->program_page(2, data.data(), nullptr), -EIO);  // the cut
   EXPECT_TRUE(chip->powered_off());
   EXPECT_EQ(chip->mutating_ops(), base + 4);
-
-  std::vector<uint8_t> got(kPage);
-  EXPECT_EQ(chip->read_page(0, got.data(), nullptr), -EIO);
+  EXPECT_EQ(read_result(*chip, 0), -EIO);
   EXPECT_EQ(chip->block_isbad(0), -EIO);
-  EXPECT_EQ(chip->erase_block(2), -EIO);
   EXPECT_EQ(chip->mark_bad(2), -EIO);
-  mtd_info* mtd = chip->mtd();
-  EXPECT_EQ(mtd->block_isbad(mtd, 0), -EIO);
+  EXPECT_EQ(chip->mtd()->block_isbad(chip->mtd(), 0), -EIO);
 
   chip->power_on();
-  EXPECT_FALSE(chip->powered_off());
-  ASSERT_EQ(chip->read_page(0, got.data(), nullptr), 0);
-  EXPECT_EQ(got, data);
-  ASSERT_EQ(chip->read_page(1, got.data(), nullptr), 0);
-  EXPECT_EQ(got, data);
-  EXPECT_EQ(chip->read_page(8, got.data(), nullptr), 0);
-  EXPECT_EQ(got, filled(kPage, 0xFF));  // the erase before the cut happened
-  EXPECT_EQ(chip->read_page(2, got.data(), nullptr), 0);
-  EXPECT_EQ(got, filled(kPage, 0xFF));  // the program at the cut did not
+  EXPECT_EQ(read_main(*chip, 1), data);
+  EXPECT_EQ(read_main(*chip, 8), kErasedPage);  // the erase before the cut happened
+  EXPECT_EQ(read_main(*chip, 2), kErasedPage);  // the program at the cut did not
   EXPECT_EQ(chip->program_page(2, data.data(), nullptr), 0);
+  EXPECT_EQ(chip->block_isbad(2), 0);  // nor the mark-bad after it
 }
 
-TEST(PowerCut, TornProgramDamagesThePageUntilErase) {
-  auto chip = make_chip(small_options());
-  auto zeros = filled(kPage, 0x00);
+TEST(PowerCut, TornProgramDamagesThePageUntilEraseAndDropsOtherOperations) {
+  auto chip = make_chip();
+  Bytes zeros(kPage, 0);
   chip->power_cut_after(0, CutKind::TornProgram);
   EXPECT_EQ(chip->program_page(5, zeros.data(), zeros.data()), -EIO);
   EXPECT_TRUE(chip->powered_off());
   chip->power_on();
   EXPECT_TRUE(chip->is_damaged(5));
   auto raw = stored(*chip, 5);
-  EXPECT_NE(raw, filled(kPage + kOob, 0xFF));
-  EXPECT_NE(raw, filled(kPage + kOob, 0x00));
-  std::vector<uint8_t> got(kPage);
-  EXPECT_EQ(chip->read_page(5, got.data(), nullptr), -EBADMSG);
-  EXPECT_EQ(chip->read_page(5, got.data(), nullptr), -EBADMSG);
+  EXPECT_NE(raw, kErasedRaw);
+  EXPECT_NE(raw, Bytes(kPage + kOob, 0));
+  EXPECT_EQ(read_result(*chip, 5), -EBADMSG);
+  EXPECT_EQ(read_result(*chip, 5), -EBADMSG);
   ASSERT_EQ(chip->erase_block(0), 0);
-  EXPECT_EQ(chip->read_page(5, got.data(), nullptr), 0);
-  EXPECT_EQ(got, filled(kPage, 0xFF));
-}
+  EXPECT_EQ(read_main(*chip, 5), kErasedPage);
 
-TEST(PowerCut, TornProgramDropsAnEraseAtTheCut) {
-  auto chip = make_chip(small_options());
+  // An erase or a mark-bad at a torn-program cut is simply dropped.
   auto data = pattern(kPage, 26);
-  ASSERT_EQ(chip->program_page(0, data.data(), nullptr), 0);
+  ASSERT_EQ(chip->program_page(8, data.data(), nullptr), 0);
   chip->power_cut_after(0, CutKind::TornProgram);
-  EXPECT_EQ(chip->erase_block(0), -EIO);
+  EXPECT_EQ(chip->erase_block(1), -EIO);
   chip->power_on();
-  std::vector<uint8_t> got(kPage);
-  EXPECT_EQ(chip->read_page(0, got.data(), nullptr), 0);
-  EXPECT_EQ(got, data);
-}
-
-TEST(PowerCut, TornEraseDamagesEveryPageOfTheBlock) {
-  auto chip = make_chip(small_options(4, 64));
-  auto data = pattern(kPage, 27);
-  for (uint64_t page = 0; page < 64; page++) {
-    ASSERT_EQ(chip->program_page(page, data.data(), nullptr), 0);
-  }
-  chip->power_cut_after(0, CutKind::TornErase);
-  EXPECT_EQ(chip->erase_block(0), -EIO);
-  chip->power_on();
-  size_t erased = 0, kept = 0;
-  std::vector<uint8_t> got(kPage);
-  for (uint64_t page = 0; page < 64; page++) {
-    EXPECT_EQ(chip->read_page(page, got.data(), nullptr), -EBADMSG);
-    if (got == filled(kPage, 0xFF)) erased++;
-    if (got == data) kept++;
-  }
-  EXPECT_GT(erased, 0u);
-  EXPECT_GT(kept, 0u);
-  EXPECT_EQ(erased + kept, 64u);
-  ASSERT_EQ(chip->erase_block(0), 0);
-  EXPECT_EQ(chip->read_page(7, got.data(), nullptr), 0);
-}
-
-TEST(PowerCut, MarkBadAtTheCutIsDropped) {
-  auto chip = make_chip(small_options());
+  EXPECT_EQ(read_main(*chip, 8), data);
   chip->power_cut_after(0, CutKind::TornProgram);
   EXPECT_EQ(chip->mark_bad(3), -EIO);
   chip->power_on();
   EXPECT_EQ(chip->block_isbad(3), 0);
 }
 
+TEST(PowerCut, TornEraseDamagesEveryPageOfTheBlock) {
+  auto chip = make_chip(small_options(4, 64));
+  auto data = pattern(kPage, 27);
+  for (uint64_t page = 0; page < 64; page++) ASSERT_EQ(chip->program_page(page, data.data(), nullptr), 0);
+  chip->power_cut_after(0, CutKind::TornErase);
+  EXPECT_EQ(chip->erase_block(0), -EIO);
+  chip->power_on();
+  size_t erased = 0, kept = 0;
+  for (uint64_t page = 0; page < 64; page++) {
+    int ret = 0;
+    auto got = read_main(*chip, page, &ret);
+    EXPECT_EQ(ret, -EBADMSG);
+    erased += got == kErasedPage;
+    kept += got == data;
+  }
+  EXPECT_GT(erased, 0u);
+  EXPECT_GT(kept, 0u);
+  EXPECT_EQ(erased + kept, 64u);
+  ASSERT_EQ(chip->erase_block(0), 0);
+  EXPECT_FALSE(chip->is_damaged(7));
+}
+
 // ---------------------------------------------------------------------------
 // Counters and device time
 // ---------------------------------------------------------------------------
 
-TEST(Counters, CountOperationsAndDeviceTime) {
-  auto chip = make_chip(small_options());
-  auto data = pattern(kPage, 28);
-  auto oob = pattern(kOob, 29);
-  std::vector<uint8_t> spare(16);
-  // 40 MB/s: 25 ns per byte.
-  ASSERT_EQ(chip->program_page(8, data.data(), oob.data()), 0);  // 200 us + 2112 * 25 ns
-  ASSERT_EQ(chip->read_page(8, data.data(), oob.data()), 0);     // 25 us + 2112 * 25 ns
-  ASSERT_EQ(chip->read_page_range(9, nullptr, spare.data(), 2, 16), 0);  // 25 us + 400 ns
-  ASSERT_EQ(chip->erase_block(2), 0);                            // 2000 us
-
-  Counters total = chip->counters();
-  EXPECT_EQ(total.programs, 1u);
-  EXPECT_EQ(total.reads, 2u);
-  EXPECT_EQ(total.erases, 1u);
-  EXPECT_EQ(total.double_programs, 0u);
-  EXPECT_EQ(total.device_time_ns, 252800u + 77800u + 25400u + 2000000u);
-
-  Counters b1 = chip->block_counters(1);
-  EXPECT_EQ(b1.programs, 1u);
-  EXPECT_EQ(b1.reads, 2u);
-  EXPECT_EQ(b1.erases, 0u);
-  EXPECT_EQ(b1.device_time_ns, 252800u + 77800u + 25400u);
-  EXPECT_EQ(chip->block_counters(2).erases, 1u);
-  EXPECT_EQ(chip->block_counters(2).device_time_ns, 2000000u);
-
-  chip->reset_counters();
-  EXPECT_EQ(chip->counters().device_time_ns, 0u);
-  EXPECT_EQ(chip->block_counters(1).reads, 0u);
-}
-
-TEST(Counters, FailedOperationsCountAndTimingIsConfigurable) {
+TEST(Counters, CountOperationsFailedOnesIncludedAndDeviceTimePerBlock) {
   Options o = small_options();
   o.timing = Timing{10, 100, 1000, 20};  // 50 ns per byte
   auto chip = make_chip(o);
-  auto data = pattern(kPage, 30);
-  chip->fail_program_at(0);
+  auto data = pattern(kPage, 28), oob = pattern(kOob, 29);
+  Bytes spare(16);
   chip->fail_erase_at(3);
-  EXPECT_EQ(chip->program_page(0, data.data(), nullptr), -EIO);
-  EXPECT_EQ(chip->erase_block(3), -EIO);
-  EXPECT_EQ(chip->read_page(0, data.data(), nullptr), -EBADMSG);
-  Counters c = chip->counters();
-  EXPECT_EQ(c.programs, 1u);
-  EXPECT_EQ(c.erases, 1u);
-  EXPECT_EQ(c.reads, 1u);
-  EXPECT_EQ(c.device_time_ns, (100000u + 2048u * 50) + 1000000u + (10000u + 2048u * 50));
+  ASSERT_EQ(chip->program_page(8, data.data(), oob.data()), 0);          // 100 us + 2112 * 50 ns
+  ASSERT_EQ(chip->read_page(8, data.data(), oob.data()), 0);             // 10 us + 2112 * 50 ns
+  ASSERT_EQ(chip->read_page_range(9, nullptr, spare.data(), 2, 16), 0);  // 10 us + 800 ns
+  ASSERT_EQ(chip->erase_block(2), 0);                                    // 1000 us
+  ASSERT_EQ(chip->erase_block(3), -EIO);                                 // 1000 us
+  Counters total = chip->counters();
+  EXPECT_EQ(total.programs, 1u);
+  EXPECT_EQ(total.reads, 2u);
+  EXPECT_EQ(total.erases, 2u);
+  const uint64_t block1_ns = 205600u + 115600u + 10800u;
+  EXPECT_EQ(total.device_time_ns, block1_ns + 2 * 1000000u);
+  EXPECT_EQ(chip->block_counters(1).reads, 2u);
+  EXPECT_EQ(chip->block_counters(1).device_time_ns, block1_ns);
+  EXPECT_EQ(chip->block_counters(3).erases, 1u);
+  chip->reset_counters();
+  EXPECT_EQ(chip->counters().device_time_ns, 0u);
+  EXPECT_EQ(chip->block_counters(1).reads, 0u);
 }
 
 // ---------------------------------------------------------------------------
@@ -855,128 +579,86 @@ int erase_at(mtd_info* mtd, uint64_t addr, uint64_t len, erase_info* out = nullp
 
 }  // namespace
 
-TEST(Mtd, ChipDeviceDescribesTheGeometry) {
-  auto chip = make_chip(small_options());
-  mtd_info* mtd = chip->mtd();
-  EXPECT_STREQ(mtd->name, "nand0");
-  EXPECT_EQ(mtd->index, 0);
-  EXPECT_EQ(mtd->type, MTD_NANDFLASH);
-  EXPECT_EQ(mtd->flags & MTD_WRITEABLE, MTD_WRITEABLE);
-  EXPECT_EQ(mtd->size, 16u * 8 * kPage);
-  EXPECT_EQ(mtd->erasesize, 8u * kPage);
-  EXPECT_EQ(mtd->writesize, kPage);
-  EXPECT_EQ(mtd->oobsize, kOob);
-  EXPECT_EQ(mtd->oobavail, kOob - 2);
-  ASSERT_NE(mtd->ecclayout, nullptr);
-  EXPECT_EQ(mtd->ecclayout->oobfree[0].offset, 2u);
-  EXPECT_EQ(mtd->ecclayout->oobfree[0].length, kOob - 2);
-  EXPECT_NE(mtd->priv, nullptr);
-  EXPECT_NE(mtd->sync, nullptr);
-}
-
 TEST(Mtd, PartitionTranslatesAddressesAndPlacesTheSpareRecord) {
   Options o = small_options();
   o.geometry.spare_offset = 6;
   auto chip = make_chip(o);
   MtdPartition part(*chip, PartitionSpec{"NFTL_Part", 4 * 8 * kPage, 8 * 8 * kPage, false}, 3);
   mtd_info* mtd = part.mtd();
-  EXPECT_STREQ(mtd->name, "NFTL_Part");
-  EXPECT_EQ(mtd->index, 3);
   EXPECT_EQ(mtd->size, 8u * 8 * kPage);
   EXPECT_EQ(mtd->oobavail, kOob - 6);
   EXPECT_EQ(mtd->ecclayout->oobfree[0].offset, 6u);
-  EXPECT_EQ(part.first_block(), 4u);
-  EXPECT_EQ(part.block_count(), 8u);
 
-  auto data = pattern(kPage, 31);
-  auto record = pattern(16, 32);
+  auto data = pattern(kPage, 31), record = pattern(16, 32);
   uint64_t addr = 1 * mtd->erasesize + 2 * mtd->writesize;  // block 1, page 2
   mtd_oob_ops ops = spare_ops(data.data(), record.data(), 6);
   ASSERT_EQ(mtd->write_oob(mtd, addr, &ops), 0);
   EXPECT_EQ(ops.retlen, kPage);
   EXPECT_EQ(ops.oobretlen, 16u);
-
-  auto raw = stored(*chip, (4 + 1) * 8 + 2);
-  EXPECT_TRUE(std::equal(data.begin(), data.end(), raw.begin()));
-  for (uint32_t i = 0; i < 6; i++) EXPECT_EQ(raw[kPage + i], 0xFF);
-  EXPECT_TRUE(std::equal(record.begin(), record.end(), raw.begin() + kPage + 6));
-  EXPECT_EQ(raw[kPage + 22], 0xFF);
+  auto expected = data;
+  expected.resize(kPage + 6, 0xFF);
+  expected.insert(expected.end(), record.begin(), record.end());
+  expected.resize(kPage + kOob, 0xFF);
+  EXPECT_EQ(stored(*chip, (4 + 1) * 8 + 2), expected);
 
   // Spare-only read: no main buffer, len still writesize.
-  std::vector<uint8_t> spare(16, 0);
+  Bytes spare(16, 0);
   mtd_oob_ops read_ops = spare_ops(nullptr, spare.data(), 6);
   ASSERT_EQ(mtd->read_oob(mtd, addr, &read_ops), 0);
   EXPECT_EQ(spare, record);
   EXPECT_EQ(read_ops.retlen, 0u);
   EXPECT_EQ(read_ops.oobretlen, 16u);
 
-  std::vector<uint8_t> got(kPage);
-  size_t retlen = 0;
-  ASSERT_EQ(mtd->read(mtd, addr, kPage, &retlen, got.data()), 0);
-  EXPECT_EQ(got, data);
-  EXPECT_EQ(retlen, kPage);
-
   // Plain write at the partition's last page lands in chip block 11.
-  uint64_t last = mtd->size - mtd->writesize;
-  ASSERT_EQ(mtd->write(mtd, last, kPage, &retlen, data.data()), 0);
-  EXPECT_EQ(stored(*chip, 12 * 8 - 1)[0], data[0]);
-  EXPECT_EQ(chip->block_counters(11).programs, 1u);
+  size_t retlen = 0;
+  ASSERT_EQ(mtd->write(mtd, mtd->size - mtd->writesize, kPage, &retlen, data.data()), 0);
+  EXPECT_EQ(read_main(*chip, 12 * 8 - 1), data);
 }
 
-TEST(Mtd, PartitionRefusesBadRequests) {
-  auto chip = make_chip(small_options());
+TEST(Mtd, PartitionRefusesBadRequestsBeforeTheChip) {
+  auto chip = make_chip();
   MtdPartition part(*chip, PartitionSpec{"cache", 2 * 8 * kPage, 2 * 8 * kPage, false}, 0);
   mtd_info* mtd = part.mtd();
-  auto data = pattern(kPage, 33);
-  auto record = pattern(16, 34);
+  auto data = pattern(kPage, 33), record = pattern(16, 34);
   size_t retlen = 7;
-
-  EXPECT_EQ(mtd->write(mtd, mtd->size, kPage, &retlen, data.data()), -EINVAL);  // past the end
+  auto oob_op = [&](uint32_t ooboffs, size_t len, uint64_t addr) {
+    auto ops = spare_ops(data.data(), record.data(), ooboffs);
+    ops.len = len;
+    return mtd->write_oob(mtd, addr, &ops);
+  };
+  const std::pair<std::function<int()>, const char*> refused[] = {
+      {[&] { return mtd->write(mtd, mtd->size, kPage, &retlen, data.data()); }, "past the end"},
+      {[&] { return mtd->write(mtd, 100, kPage, &retlen, data.data()); }, "misaligned"},
+      {[&] { return mtd->read(mtd, 0, kPage - 1, &retlen, data.data()); }, "short"},
+      {[&] { return oob_op(0, kPage, 0); }, "AUTO over the marker bytes"},
+      {[&] { return oob_op(kOob - 15, kPage, 0); }, "past the OOB area"},
+      {[&] { return oob_op(2, 512, 0); }, "main length with a main buffer"},
+      {[&] { return oob_op(2, kPage, mtd->size); }, "spare past the end"},
+      {[&] { return erase_at(mtd, 0, mtd->erasesize / 2); }, "part of a block"},
+      {[&] { return erase_at(mtd, kPage, mtd->erasesize); }, "misaligned erase"},
+      {[&] { return mtd->block_isbad(mtd, mtd->size); }, "isbad past the end"},
+      {[&] { return mtd->block_markbad(mtd, mtd->size); }, "markbad past the end"},
+  };
+  for (const auto& [call, what] : refused) EXPECT_EQ(call(), -EINVAL) << what;
   EXPECT_EQ(retlen, 0u);
-  EXPECT_EQ(mtd->write(mtd, 100, kPage, &retlen, data.data()), -EINVAL);        // misaligned
-  EXPECT_EQ(mtd->write(mtd, 0, kPage - 1, &retlen, data.data()), -EINVAL);      // short
-  EXPECT_EQ(mtd->read(mtd, mtd->size, kPage, &retlen, data.data()), -EINVAL);
-  EXPECT_EQ(mtd->read(mtd, 512, kPage, &retlen, data.data()), -EINVAL);
-
-  mtd_oob_ops ops = spare_ops(data.data(), record.data(), 0);
-  EXPECT_EQ(mtd->write_oob(mtd, 0, &ops), -EINVAL);  // AUTO over the marker bytes
-  ops = spare_ops(data.data(), record.data(), kOob - 15);
-  EXPECT_EQ(mtd->write_oob(mtd, 0, &ops), -EINVAL);  // past the OOB area
-  ops = spare_ops(data.data(), record.data());
-  ops.len = 512;
-  EXPECT_EQ(mtd->write_oob(mtd, 0, &ops), -EINVAL);  // main length with a main buffer
-  ops = spare_ops(nullptr, nullptr, 2, 0);
-  EXPECT_EQ(mtd->read_oob(mtd, 0, &ops), -EINVAL);   // nothing to transfer
-  ops = spare_ops(data.data(), record.data());
-  EXPECT_EQ(mtd->read_oob(mtd, mtd->size, &ops), -EINVAL);
-
-  EXPECT_EQ(erase_at(mtd, 0, mtd->erasesize / 2), -EINVAL);
-  EXPECT_EQ(erase_at(mtd, kPage, mtd->erasesize), -EINVAL);
-  EXPECT_EQ(erase_at(mtd, mtd->size, mtd->erasesize), -EINVAL);
-  EXPECT_EQ(mtd->block_isbad(mtd, mtd->size), -EINVAL);
-  EXPECT_EQ(mtd->block_isbad(mtd, kPage), -EINVAL);
-  EXPECT_EQ(mtd->block_markbad(mtd, mtd->size), -EINVAL);
   Counters c = chip->counters();
   EXPECT_EQ(c.programs + c.reads + c.erases, 0u);  // nothing reached the chip
 
   // PLACE mode may address any OOB byte; the raw marker is there to see.
-  std::vector<uint8_t> marker(2);
-  ops = spare_ops(nullptr, marker.data(), 0, 2);
+  Bytes marker(2);
+  auto ops = spare_ops(nullptr, marker.data(), 0, 2);
   ops.mode = MTD_OOB_PLACE;
   EXPECT_EQ(mtd->read_oob(mtd, 0, &ops), 0);
-  EXPECT_EQ(marker, filled(2, 0xFF));
+  EXPECT_EQ(marker, Bytes(2, 0xFF));
 }
 
 TEST(Mtd, PartitionEraseAndBadBlocksTranslate) {
-  auto chip = make_chip(small_options());
+  auto chip = make_chip();
   MtdPartition part(*chip, PartitionSpec{"userdata", 8 * 8 * kPage, 8 * 8 * kPage, false}, 1);
   mtd_info* mtd = part.mtd();
   auto data = pattern(kPage, 35);
-  for (uint64_t page = 8 * 8; page < 10 * 8; page++) {
-    ASSERT_EQ(chip->program_page(page, data.data(), nullptr), 0);
-  }
-
-  static int callbacks = 0;
+  for (uint64_t page = 8 * 8; page < 10 * 8; page++) ASSERT_EQ(chip->program_page(page, data.data(), nullptr), 0);
+  static int callbacks;
   callbacks = 0;
   erase_info ei{};
   ei.mtd = mtd;
@@ -986,8 +668,8 @@ TEST(Mtd, PartitionEraseAndBadBlocksTranslate) {
   ASSERT_EQ(mtd->erase(mtd, &ei), 0);
   EXPECT_EQ(ei.state, MTD_ERASE_DONE);
   EXPECT_EQ(callbacks, 1);
-  EXPECT_EQ(stored(*chip, 9 * 8)[0], 0xFF);
-  EXPECT_EQ(stored(*chip, 8 * 8)[0], data[0]);  // chip block 8 untouched
+  EXPECT_EQ(read_main(*chip, 9 * 8), kErasedPage);
+  EXPECT_EQ(read_main(*chip, 8 * 8), data);  // chip block 8 untouched
 
   chip->fail_erase_at(10);
   erase_info failed{};
@@ -995,43 +677,36 @@ TEST(Mtd, PartitionEraseAndBadBlocksTranslate) {
   EXPECT_EQ(failed.state, MTD_ERASE_FAILED);
   EXPECT_EQ(failed.fail_addr, 2 * mtd->erasesize);
 
-  EXPECT_EQ(mtd->block_isbad(mtd, 3 * mtd->erasesize), 0);
   EXPECT_EQ(mtd->block_markbad(mtd, 3 * mtd->erasesize), 0);
   EXPECT_EQ(mtd->block_isbad(mtd, 3 * mtd->erasesize), 1);
   EXPECT_TRUE(chip->is_bad(11));
   EXPECT_FALSE(chip->is_bad(3));
 }
 
-TEST(Mtd, ReadOnlyPartitionRefusesChangesButReads) {
-  auto chip = make_chip(small_options());
-  auto data = pattern(kPage, 36);
-  ASSERT_EQ(chip->program_page(0, data.data(), nullptr), 0);
+TEST(Mtd, ReadOnlyPartitionRefusesChanges) {
+  auto chip = make_chip();
   MtdPartition part(*chip, PartitionSpec{"system", 0, 4 * 8 * kPage, true}, 0);
   mtd_info* mtd = part.mtd();
+  auto data = pattern(kPage, 36), record = pattern(16, 37);
   EXPECT_EQ(mtd->flags & MTD_WRITEABLE, 0u);
   size_t retlen = 0;
   EXPECT_EQ(mtd->write(mtd, kPage, kPage, &retlen, data.data()), -EROFS);
-  auto record = pattern(16, 37);
   mtd_oob_ops ops = spare_ops(data.data(), record.data());
   EXPECT_EQ(mtd->write_oob(mtd, kPage, &ops), -EROFS);
   EXPECT_EQ(erase_at(mtd, 0, mtd->erasesize), -EROFS);
   EXPECT_EQ(mtd->block_markbad(mtd, 0), -EROFS);
-  std::vector<uint8_t> got(kPage);
-  EXPECT_EQ(mtd->read(mtd, 0, kPage, &retlen, got.data()), 0);
-  EXPECT_EQ(got, data);
-  EXPECT_EQ(chip->mutating_ops(), 1u);
+  EXPECT_EQ(chip->mutating_ops(), 0u);
 }
 
 TEST(Mtd, ReadErrorsPassThroughWithTheirData) {
-  auto chip = make_chip(small_options());
+  auto chip = make_chip();
   MtdPartition part(*chip, PartitionSpec{"p", 8 * kPage, 8 * kPage, false}, 0);
   mtd_info* mtd = part.mtd();
-  auto data = pattern(kPage, 38);
-  auto record = pattern(16, 39);
+  auto data = pattern(kPage, 38), record = pattern(16, 39);
   mtd_oob_ops ops = spare_ops(data.data(), record.data());
   ASSERT_EQ(mtd->write_oob(mtd, 0, &ops), 0);
   chip->inject_read_error(8, -EUCLEAN);
-  std::vector<uint8_t> got(kPage), spare(16);
+  Bytes got(kPage), spare(16);
   ops = spare_ops(got.data(), spare.data());
   EXPECT_EQ(mtd->read_oob(mtd, 0, &ops), -EUCLEAN);
   EXPECT_EQ(got, data);
@@ -1042,22 +717,20 @@ TEST(Mtd, ReadErrorsPassThroughWithTheirData) {
 }
 
 TEST(Mtd, PartitionsOfOneChipWorkFromSeveralThreads) {
-  auto chip = make_chip(small_options(16, 8));
+  auto chip = make_chip();
   MtdPartition a(*chip, PartitionSpec{"a", 0, 8 * 8 * kPage, false}, 0);
   MtdPartition b(*chip, PartitionSpec{"b", 8 * 8 * kPage, 8 * 8 * kPage, false}, 1);
   auto worker = [](mtd_info* mtd, uint32_t seed, int* failures) {
     for (int round = 0; round < 3; round++) {
       for (uint64_t addr = 0; addr < mtd->size; addr += mtd->erasesize) {
-        if (erase_at(mtd, addr, mtd->erasesize) != 0) ++*failures;
+        *failures += erase_at(mtd, addr, mtd->erasesize) != 0;
       }
       for (uint64_t addr = 0; addr < mtd->size; addr += mtd->writesize) {
         auto data = pattern(mtd->writesize, seed + uint32_t(addr / mtd->writesize));
+        Bytes got(mtd->writesize);
         size_t retlen = 0;
-        if (mtd->write(mtd, addr, mtd->writesize, &retlen, data.data()) != 0) ++*failures;
-        std::vector<uint8_t> got(mtd->writesize);
-        if (mtd->read(mtd, addr, mtd->writesize, &retlen, got.data()) != 0 || got != data) {
-          ++*failures;
-        }
+        *failures += mtd->write(mtd, addr, mtd->writesize, &retlen, data.data()) != 0;
+        *failures += mtd->read(mtd, addr, mtd->writesize, &retlen, got.data()) != 0 || got != data;
       }
     }
   };
@@ -1066,11 +739,9 @@ TEST(Mtd, PartitionsOfOneChipWorkFromSeveralThreads) {
   std::thread tb(worker, b.mtd(), 900, &failures_b);
   ta.join();
   tb.join();
-  EXPECT_EQ(failures_a, 0);
-  EXPECT_EQ(failures_b, 0);
+  EXPECT_EQ(failures_a + failures_b, 0);
   Counters c = chip->counters();
   EXPECT_EQ(c.programs, 3u * 128);
-  EXPECT_EQ(c.reads, 3u * 128);
   EXPECT_EQ(c.erases, 3u * 16);
   EXPECT_EQ(c.double_programs, 0u);
 }
