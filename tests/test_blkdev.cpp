@@ -5,7 +5,6 @@
 
 #include <cerrno>
 #include <cstring>
-#include <numeric>
 #include <vector>
 
 #include "platform/block_request.h"
@@ -113,13 +112,9 @@ TEST(BlockRequestTest, ZeroLengthAndDiscardRequests) {
   EXPECT_EQ(blk_rq_check(rq), 0);
 }
 
-TEST(PageBufferTest, LayoutFollowsThePatternAndGuardsCatchOverruns) {
-  PageBuffer buf = laid_out("+|+");
-  EXPECT_EQ(buf.page(1).data(), buf.page(0).data() + 4096);
-  EXPECT_NE(buf.page(2).data(), buf.page(1).data() + 4096);
-  EXPECT_EQ(buf.page(3).data(), buf.page(2).data() + 4096);
-  std::vector<uint8_t> in(buf.size()), out(buf.size());
-  std::iota(in.begin(), in.end(), 0);
+TEST(PageBufferTest, CopiesRoundTripAndGuardsCatchOverruns) {
+  PageBuffer buf = laid_out("+|");  // the layouts themselves show in the mapping tests
+  std::vector<uint8_t> in = pattern(buf.size()), out(buf.size());
   buf.copy_in(in);
   buf.copy_out(out);
   EXPECT_EQ(in, out);

@@ -583,7 +583,7 @@ TEST(Mtd, PartitionTranslatesAddressesAndPlacesTheSpareRecord) {
   EXPECT_EQ(read_main(*chip, 12 * 8 - 1), data);
 }
 
-TEST(Mtd, PartitionRefusesBadRequestsBeforeTheChip) {
+TEST(Mtd, PartitionRefusesBadRequestsAndReadOnlyChangesBeforeTheChip) {
   auto chip = make_chip();
   MtdPartition part(*chip, PartitionSpec{"cache", 2 * 8 * kPage, 2 * 8 * kPage, false}, 0);
   mtd_info* mtd = part.mtd();
@@ -615,6 +615,16 @@ TEST(Mtd, PartitionRefusesBadRequestsBeforeTheChip) {
   ops.mode = MTD_OOB_PLACE;
   EXPECT_EQ(mtd->read_oob(mtd, 0, &ops), 0);
   EXPECT_EQ(marker, Bytes(2, 0xFF));
+
+  MtdPartition ro(*chip, PartitionSpec{"system", 0, 2 * 8 * kPage, true}, 1);
+  mtd_info* ro_mtd = ro.mtd();
+  EXPECT_EQ(ro_mtd->flags & MTD_WRITEABLE, 0u);
+  EXPECT_EQ(ro_mtd->write(ro_mtd, 0, kPage, &retlen, data.data()), -EROFS);
+  ops = spare_ops(data.data(), record.data());
+  EXPECT_EQ(ro_mtd->write_oob(ro_mtd, 0, &ops), -EROFS);
+  EXPECT_EQ(erase_at(ro_mtd, 0, ro_mtd->erasesize), -EROFS);
+  EXPECT_EQ(ro_mtd->block_markbad(ro_mtd, 0), -EROFS);
+  EXPECT_EQ(chip->mutating_ops(), 0u);
 }
 
 TEST(Mtd, PartitionEraseAndBadBlocksTranslate) {
@@ -646,21 +656,6 @@ TEST(Mtd, PartitionEraseAndBadBlocksTranslate) {
   EXPECT_EQ(mtd->block_isbad(mtd, 3 * mtd->erasesize), 1);
   EXPECT_TRUE(chip->is_bad(11));
   EXPECT_FALSE(chip->is_bad(3));
-}
-
-TEST(Mtd, ReadOnlyPartitionRefusesChanges) {
-  auto chip = make_chip();
-  MtdPartition part(*chip, PartitionSpec{"system", 0, 4 * 8 * kPage, true}, 0);
-  mtd_info* mtd = part.mtd();
-  auto data = pattern(kPage, 36), record = pattern(16, 37);
-  EXPECT_EQ(mtd->flags & MTD_WRITEABLE, 0u);
-  size_t retlen = 0;
-  EXPECT_EQ(mtd->write(mtd, kPage, kPage, &retlen, data.data()), -EROFS);
-  mtd_oob_ops ops = spare_ops(data.data(), record.data());
-  EXPECT_EQ(mtd->write_oob(mtd, kPage, &ops), -EROFS);
-  EXPECT_EQ(erase_at(mtd, 0, mtd->erasesize), -EROFS);
-  EXPECT_EQ(mtd->block_markbad(mtd, 0), -EROFS);
-  EXPECT_EQ(chip->mutating_ops(), 0u);
 }
 
 TEST(Mtd, ReadErrorsPassThroughWithTheirData) {
