@@ -180,6 +180,14 @@ TEST_F(BlktransTest, OffersDevicesPresentAtRegistrationInIndexOrderAndAddedLater
   add_mtd("after", 3);
   EXPECT_EQ(state.offered, (Names{"first", "second", "after"}));
   EXPECT_EQ(disk_names(), (Names{"data", "data1", "data2"}));
+  auto info = blktrans_list_disks().front();
+  EXPECT_EQ(info.sectors, 128u);
+  EXPECT_EQ(info.first_minor, 4);  // devnum 1, 4 minors a disk
+  EXPECT_EQ(info.mtd_name, "first");
+  auto disk = blktrans_find_disk("data");
+  ASSERT_NE(disk, nullptr);
+  EXPECT_EQ(state.devs[0]->mbd.disk, disk.get());
+  EXPECT_EQ(disk->queue()->queuedata, &state.devs[0]->mbd);
 }
 
 TEST_F(BlktransTest, MtdDeviceKeepsAFreeIndexAndGetsTheLowestFreeOtherwise) {
@@ -237,20 +245,6 @@ TEST_F(BlktransTest, DiskNameIsTheTableNameAtTheAddMadeUnique) {
   state.names = {"data"};
   add_mtd("again", 9);
   EXPECT_EQ(disk_names(), (Names{"system", "data1", "cache", "data2", "data"}));
-}
-
-TEST_F(BlktransTest, DiskInfoDescribesTheDisk) {
-  register_table(&tr);
-  add_mtd("NFTL_Part", 3, 1 << 20);
-  auto infos = blktrans_list_disks();
-  ASSERT_EQ(infos.size(), 1u);
-  EXPECT_EQ(infos[0].sectors, 2048u);
-  EXPECT_EQ(infos[0].first_minor, 12);  // devnum 3, 4 minors a disk
-  EXPECT_EQ(infos[0].mtd_name, "NFTL_Part");
-  auto disk = blktrans_find_disk("data");
-  ASSERT_NE(disk, nullptr);
-  EXPECT_EQ(state.devs[0]->mbd.disk, disk.get());
-  EXPECT_EQ(disk->queue()->queuedata, &state.devs[0]->mbd);
 }
 
 TEST_F(BlktransTest, DevnumIsUniqueWithinATable) {
