@@ -76,4 +76,19 @@ expect_err "truncated image"
 expect_unchanged short.img "$short" "a truncated image"
 expect_rc 1 "$NYX" info nosuch.img
 expect_err "cannot open image"
+
+# An image file the user may not write: commands that change it are refused
+# and the file is left as it was; reading it still works. Root may write any
+# file, so this runs as an unprivileged user where setpriv allows it.
+if [ "$(id -u)" -eq 0 ] && command -v setpriv >/dev/null; then
+  chmod 755 "$WORK"
+  cp nand.img ro.img
+  chmod 0444 ro.img in.bin
+  ro="$(hash_of ro.img)"
+  as_nobody=(setpriv --reuid=65534 --regid=65534 --clear-groups)
+  expect_rc 1 "${as_nobody[@]}" "$NYX" import ro.img -p data -i in.bin
+  expect_err "ro.img"
+  expect_rc 0 "${as_nobody[@]}" "$NYX" info ro.img
+  expect_unchanged ro.img "$ro" "a read-only image file"
+fi
 echo "bad input ok"
