@@ -147,18 +147,6 @@ TEST(CacheSplit, PageOperationsCarryFirstSectorAndCountInTheirBitmap) {
   EXPECT_EQ(r.write_list(), (std::vector<uint32_t>{1}));
 }
 
-TEST(CacheSplit, AnAlignedRunOfOnePageIsOneWholePageWrite) {
-  BlkRig r;
-  std::vector<uchar> data = r.sectors(4, 3);
-  r.chip().reset_counters();
-  ASSERT_EQ(nand_write(r.blk, 4, 4, data.data()), 0u);
-  EXPECT_EQ(r.chip().counters().programs, 1u);
-  EXPECT_EQ(r.chip().counters().reads, 0u);
-  EXPECT_TRUE(r.write_list().empty());
-  EXPECT_TRUE(r.read_list().empty());
-  EXPECT_EQ(page_on_flash(r, 1), data);
-}
-
 // Zero-length runs touch nothing, but a write stamps its time, as a failed
 // one does.
 TEST(CacheSplit, ZeroLengthOrFailedWritesStillStampTheirTime) {
@@ -195,7 +183,6 @@ TEST(CacheSplit, RunsReachingPastTheDiskAreRefusedBeforeAnyPageMoves) {
   // The last sectors of the disk are within it.
   EXPECT_EQ(nand_write(r.blk, capacity - 8, 8, data.data()), 0u);
 }
-
 
 // ---------------------------------------------------------------------------
 // The write list's bound.
@@ -352,7 +339,6 @@ TEST(CacheFlush, WritesDirtyPagesOldestFirstAndEmptiesTheList) {
   EXPECT_LT(map[1].Page_NO, map[2].Page_NO);
   EXPECT_LT(map[2].Page_NO, map[3].Page_NO);
 }
-
 
 TEST(CacheFlush, AFailedWriteIsReportedAfterEveryPageWasTried) {
   LogCapture log;

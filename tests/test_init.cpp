@@ -98,23 +98,6 @@ TEST(InitGeometry, TwoKibPagesInOneHundredTwentyEightKibBlocks) {
   EXPECT_EQ(dev.blk->cache.cache_totals, 32);
 }
 
-TEST(InitGeometry, DataWrittenBeforeReleaseIsThereAfterTheNextBringUp) {
-  Device dev(small_chip(40, 16), "userdata");
-  ASSERT_EQ(dev.initialize(), 0);
-  std::vector<uchar> data(3 * 512);
-  for (size_t i = 0; i < data.size(); ++i) data[i] = static_cast<uchar>(i * 7 + 3);
-  ASSERT_EQ(dev.blk->write_data(dev.blk, 6, 3, data.data()), 0u);
-  ASSERT_EQ(dev.blk->flush_write_cache(dev.blk), 0u);
-  nyx_nftl_part_release(dev.blk);
-  EXPECT_EQ(dev.part(), nullptr);
-  EXPECT_FALSE(has_class("nyx_userdata"));
-
-  ASSERT_EQ(dev.initialize(), 0);
-  std::vector<uchar> back(data.size());
-  ASSERT_EQ(dev.blk->read_data(dev.blk, 6, 3, back.data()), 0u);
-  EXPECT_EQ(back, data);
-}
-
 // ---------------------------------------------------------------------------
 // The debug class.
 // ---------------------------------------------------------------------------
