@@ -9,7 +9,7 @@ packages=(
   clang libclang-rt-14-dev
   libcli11-dev nlohmann-json3-dev libpng-dev
   nbdkit nbdkit-plugin-dev libnbd-bin libnbd-dev
-  qemu-utils fuse3 e2fsprogs
+  qemu-utils fuse3 e2fsprogs python3
 )
 
 missing=()
