@@ -12,47 +12,20 @@
 #include <vector>
 
 #include "nyx_nftl/nyx_nftl.h"
+#include "support/raw_flash.h"
 #include "support/sim_partition.h"
-
-#if __has_include("nyx_nftl_logic.cpp")
-#define NYX_HAVE_LOGIC_PAGES 1
-#endif
 
 namespace {
 
-constexpr uint16 kPages = 16;       // pages per block in most tests
+constexpr uint16 kPages = kRawFlashPages;  // pages per block in most tests
 constexpr uint32 kLogicPages = 128;  // 40 blocks: 8 logical blocks of 16 pages
 
 uchar data_byte(uint32 lp, uint32 count) { return static_cast<uchar>(lp * 7 + count); }
 
-std::vector<uchar> logic_record(uint32 lp, uint32 count, uint16 erase) {
-  std::vector<uchar> spare(NYX_SPARE_BYTES, 0xFF);
-  set_oob_logic_page(nullptr, spare.data(), lp, count, erase);
-  return spare;
-}
-
-class Mount : public ::testing::Test {
+class Mount : public RawFlashTest {
  protected:
-  Mount() : sim(small_chip(40, kPages)) {
-    LogCapture quiet;
-    EXPECT_EQ(sim.attach(), 0);
-  }
-
-  nyx_nftl_part_t* part() { return sim.part; }
-  _phy_block_info* blk(uint32 n) { return &sim.part->nand_chip->nand_block_info[n]; }
-  const _nand_page& map(uint32 lp) { return sim.part->part_logic_page_map[lp]; }
-  uint16 page_size() { return sim.part->nand_chip->bytes_per_page; }
-
-  // Programs one page through the partition's physical write.
   void write_raw(uint16 block, uint16 page, const std::vector<uchar>& data, std::vector<uchar> spare) {
-    std::vector<uchar> main = data;
-    _physic_op_par p{};
-    p.phy_page.blkNO_in_chip = block;
-    p.phy_page.Page_NO = page;
-    p.page_bitmap = sim.part->nand_chip->bitmap_per_page;
-    p.main_data_addr = main.data();
-    p.spare_data_addr = spare.data();
-    ASSERT_EQ(sim.part->nand_write_page(sim.part, &p), 0) << "block " << block << " page " << page;
+    ASSERT_EQ(program(block, page, data, std::move(spare)), 0) << "block " << block << " page " << page;
   }
 
   void write_data_page(uint16 block, uint16 page, uint32 lp, uint32 count, uint16 erase = 1) {
@@ -72,14 +45,7 @@ class Mount : public ::testing::Test {
     ASSERT_EQ(lps.size(), kPages - 1u);
     if (reverse.empty()) reverse = lps;
     write_partial_block(block, count, lps);
-    _phy_page_mapping rmap;
-    std::memset(&rmap, 0xFF, sizeof rmap);
-    for (size_t i = 0; i < reverse.size(); ++i) rmap.phy_page_map[i] = reverse[i];
-    std::vector<uchar> page(page_size());
-    nyx_nftl_encode_mapping_page(&rmap, page.data(), page_size());
-    std::vector<uchar> spare(NYX_SPARE_BYTES, 0xFF);
-    set_oob_special_page(nullptr, spare.data(), NYX_TAG_MAPPING_PAGE, count, 1);
-    write_raw(block, kPages - 1, page, spare);
+    write_raw(block, kPages - 1, mapping_main(reverse), mapping_record(count));
   }
 
   void write_mark(uint16 block, uchar b0, uchar b1, uint32 count = 0xFFFFFFFF) {
@@ -94,11 +60,6 @@ class Mount : public ::testing::Test {
     std::vector<uint32> lps;
     for (uint32 i = 0; i + 1 < kPages; ++i) lps.push_back(base + i);
     return lps;
-  }
-
-  int reattach() {
-    LogCapture quiet;
-    return sim.reattach();
   }
 
   std::vector<int> invalid_list() {
@@ -120,18 +81,6 @@ class Mount : public ::testing::Test {
     return order;
   }
 
-  bool on_invalid_list(int block) { return std::ranges::count(invalid_list(), block) != 0; }
-  bool on_free_list(int block) { return std::ranges::count(free_list(), block) != 0; }
-
-  const uint8_t* raw_page(uint32 block, uint32 page) {
-    return sim.chip().raw_page(uint64_t(block) * kPages + page);
-  }
-  const uint8_t* raw_spare(uint32 block, uint32 page) {
-    const nandsim::Geometry& g = sim.chip().geometry();
-    return raw_page(block, page) + g.page_size + g.spare_offset;
-  }
-
-  SimPartition sim;
 };
 
 // ---------------------------------------------------------------------------
@@ -541,7 +490,6 @@ TEST_F(Mount, BlockFromTheFreeListGetsTheNextSequenceNumber) {
   EXPECT_EQ(part()->current_block_used_count, 8u) << "one above the newest data block";
 }
 
-#ifdef NYX_HAVE_LOGIC_PAGES
 // With the newest full block in a low-numbered block and the current block
 // taken from the free list, the newest copy must win at every attach.
 TEST_F(Mount, NewestCopyWinsAcrossRestarts) {
@@ -563,6 +511,5 @@ TEST_F(Mount, NewestCopyWinsAcrossRestarts) {
     }
   }
 }
-#endif
 
 }  // namespace

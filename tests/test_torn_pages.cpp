@@ -18,11 +18,12 @@
 
 #include "nyx_nftl/nyx_nftl_check.h"
 #include "support/nftl_rig.h"
+#include "support/raw_flash.h"
 #include "support/sim_partition.h"
 
 namespace {
 
-constexpr uint16 kPages = 16;
+constexpr uint16 kPages = kRawFlashPages;
 
 std::string problems(nyx_nftl_part_t* part) {
   std::string all;
@@ -30,64 +31,32 @@ std::string problems(nyx_nftl_part_t* part) {
   return all;
 }
 
-// A partition on a fresh chip of 40 blocks of 16 pages, and flash states
-// built page by page with hand-made spare records.
-class Torn : public ::testing::Test {
+// Flash states with torn and damaged pages, built page by page.
+class Torn : public RawFlashTest {
  protected:
-  Torn() : sim(small_chip(40, kPages)) {
-    LogCapture quiet;
-    EXPECT_EQ(sim.attach(), 0);
-  }
-
-  nyx_nftl_part_t* part() { return sim.part; }
-  _phy_block_info* blk(uint32 n) { return &sim.part->nand_chip->nand_block_info[n]; }
-  const _nand_page& map(uint32 lp) { return sim.part->part_logic_page_map[lp]; }
-  uint16 page_size() { return sim.part->nand_chip->bytes_per_page; }
-  uint64_t abs_page(uint32 block, uint32 page) { return uint64_t(block) * kPages + page; }
-  const uint8_t* raw_spare(uint32 block, uint32 page) {
-    const nandsim::Geometry& g = sim.chip().geometry();
-    return sim.chip().raw_page(abs_page(block, page)) + g.page_size + g.spare_offset;
-  }
+  using RawFlashTest::program;
 
   // Programs a page of bytes `fill` (or `main`); returns the program's result.
   int program(uint16 block, uint16 page, uchar fill, std::vector<uchar> spare, std::vector<uchar> main = {}) {
     if (main.empty()) main.assign(page_size(), fill);
-    _physic_op_par p{};
-    p.phy_page.blkNO_in_chip = block;
-    p.phy_page.Page_NO = page;
-    p.page_bitmap = sim.part->nand_chip->bitmap_per_page;
-    p.main_data_addr = main.data();
-    p.spare_data_addr = spare.data();
-    return sim.part->nand_write_page(sim.part, &p);
-  }
-  static std::vector<uchar> data_record(uint32 lp, uint32 count, uint16 erase = 1) {
-    std::vector<uchar> spare(NYX_SPARE_BYTES, 0xFF);
-    set_oob_logic_page(nullptr, spare.data(), lp, count, erase);
-    return spare;
+    return program(block, page, std::move(main), std::move(spare));
   }
   // A data page holding `lp`, its bytes all `fill`.
   void data_page(uint16 block, uint16 page, uint32 lp, uint32 count, uchar fill) {
-    ASSERT_EQ(program(block, page, fill, data_record(lp, count)), 0) << block << "/" << page;
+    ASSERT_EQ(program(block, page, fill, logic_record(lp, count)), 0) << block << "/" << page;
   }
   // A data page whose program is torn: the page is damaged and reads back
   // uncorrectable until its block is erased.
   void torn_data_page(uint16 block, uint16 page, uint32 lp, uint32 count, uchar fill) {
     sim.chip().fail_program_at(abs_page(block, page));
-    EXPECT_NE(program(block, page, fill, data_record(lp, count)), 0);
+    EXPECT_NE(program(block, page, fill, logic_record(lp, count)), 0);
     sim.chip().clear_faults();
     ASSERT_TRUE(sim.chip().is_damaged(abs_page(block, page)));
   }
   // The mapping page of a block whose data pages hold `lps`.
   void mapping_page(uint16 block, uint32 count, const std::vector<uint32>& lps, bool torn = false) {
-    _phy_page_mapping rmap;
-    std::memset(&rmap, 0xFF, sizeof rmap);
-    for (size_t i = 0; i < lps.size(); ++i) rmap.phy_page_map[i] = lps[i];
-    std::vector<uchar> main(page_size());
-    nyx_nftl_encode_mapping_page(&rmap, main.data(), page_size());
-    std::vector<uchar> spare(NYX_SPARE_BYTES, 0xFF);
-    set_oob_special_page(nullptr, spare.data(), NYX_TAG_MAPPING_PAGE, count, 1);
     if (torn) sim.chip().fail_program_at(abs_page(block, kPages - 1));
-    const int ret = program(block, kPages - 1, 0, spare, main);
+    const int ret = program(block, kPages - 1, mapping_main(lps), mapping_record(count));
     sim.chip().clear_faults();
     ASSERT_EQ(ret != 0, torn);
   }
@@ -107,11 +76,6 @@ class Torn : public ::testing::Test {
   }
   static std::vector<uchar> fills(uchar base) { return run<uchar>(base); }
 
-  int reattach() {
-    LogCapture quiet;
-    return sim.reattach();
-  }
-
   // Whether logical page `lp` reads back successfully as bytes `fill`.
   bool reads(uint32 lp, uchar fill) {
     std::vector<uchar> buf(page_size());
@@ -121,21 +85,7 @@ class Torn : public ::testing::Test {
     std::vector<uchar> buf(page_size(), fill);
     return nand_write_logic_page(sim.part, lp, buf.data());
   }
-  bool on_free_list(uint32 n) {
-    for (_phy_block_info* b = part()->free_head.free_next; b != nullptr; b = b->free_next) {
-      if (b == blk(n)) return true;
-    }
-    return false;
-  }
-  bool on_invalid_list(uint32 n) {
-    for (auto* b = part()->invalid_page_head.invalid_page_next; b != nullptr; b = b->invalid_page_next) {
-      if (b == blk(n)) return true;
-    }
-    return false;
-  }
   uint64_t double_programs() { return sim.chip().counters().double_programs; }
-
-  SimPartition sim;
 };
 
 // ---------------------------------------------------------------------------
