@@ -201,6 +201,28 @@ int move_page_in_scan(nyx_nftl_part_t* part, _phy_block_info* from, _phy_block_i
   return part->nand_write_page(part, &p);
 }
 
+// Files a block the scan found erased: on the free list, counted in `blocks`.
+void file_free_block(nyx_nftl_part_t* part, _phy_block_info* block) {
+  block->info = NYX_BLOCK_FREE;
+  block->erase_count = 0;
+  block->invalid_page_count = 0;
+  put_phy_block_to_free_list(part, block);
+  part->blocks++;
+}
+
+// Files a data block by the sequence number and erase count of `spare` (a
+// record of one of its pages): on the block-used-count list, counted in `blocks`.
+void file_data_block(nyx_nftl_part_t* part, _phy_block_info* block, const uchar* spare) {
+  block->info = NYX_BLOCK_DATA;
+  block->invalid_page_count = 0;
+  block->block_used_count = static_cast<sint32>(get_block_used_count_from_oob(spare));
+  block->erase_count = get_erase_count_from_oob(spare);
+  block->block_used_next = nullptr;
+  block->block_used_prev = nullptr;
+  add_block_count_list(part, block);
+  part->blocks++;
+}
+
 // A block whose page 0 cannot be read. A full block keeps its data whatever
 // became of page 0: its mapping page, when that reads back, names the block
 // and its pages. Otherwise the block holds nothing this partition wrote and
@@ -215,20 +237,10 @@ void classify_unreadable_first_page(nyx_nftl_part_t* part, _phy_block_info* bloc
                                          /*with_main=*/false);
   if (readable && get_special_data_from_oob(spare) == NYX_TAG_MAPPING_PAGE &&
       get_block_used_count_from_oob(spare) != 0xFFFFFFFF) {
-    block->info = NYX_BLOCK_DATA;
-    block->invalid_page_count = 0;
-    block->block_used_count = static_cast<sint32>(get_block_used_count_from_oob(spare));
-    block->erase_count = get_erase_count_from_oob(spare);
-    block->block_used_next = nullptr;
-    block->block_used_prev = nullptr;
-    add_block_count_list(part, block);
+    file_data_block(part, block, spare);
   } else {
-    block->info = NYX_BLOCK_FREE;
-    block->erase_count = 0;
-    block->invalid_page_count = 0;
-    put_phy_block_to_free_list(part, block);
+    file_free_block(part, block);
   }
-  part->blocks++;
 }
 
 // Salvage: a data block that is neither full nor the current block, but may
@@ -484,20 +496,9 @@ uint32 create_part_list(nyx_nftl_part_t* part) {
         if (!readable) {
           classify_unreadable_first_page(part, block);
         } else if (get_block_used_count_from_oob(spare) == 0xFFFFFFFF) {
-          block->info = NYX_BLOCK_FREE;
-          block->erase_count = 0;
-          block->invalid_page_count = 0;
-          put_phy_block_to_free_list(part, block);
-          part->blocks++;
+          file_free_block(part, block);
         } else if ((spare[0] & 0xC0) == 0xC0) {
-          block->info = NYX_BLOCK_DATA;
-          block->invalid_page_count = 0;
-          block->block_used_count = static_cast<sint32>(get_block_used_count_from_oob(spare));
-          block->erase_count = get_erase_count_from_oob(spare);
-          block->block_used_next = nullptr;
-          block->block_used_prev = nullptr;
-          add_block_count_list(part, block);
-          part->blocks++;
+          file_data_block(part, block, spare);
         } else if (is_head_mark(spare)) {
           printk("do nothing\n");
         } else {
