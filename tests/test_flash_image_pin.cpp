@@ -22,6 +22,7 @@
 #include <vector>
 
 #include "nyx_nftl/nyx_nftl.h"
+#include "platform/splitmix64.h"
 #include "support/flash_hash.h"
 #include "support/sim_partition.h"
 
@@ -34,20 +35,6 @@ constexpr uint64_t kPinnedImageHash = 0xFE2B6D3D8CE57AA3ull;
 constexpr uint32_t kSector = 512;
 constexpr uint64_t kSeed = 20240607;
 
-class SplitMix64 {
- public:
-  explicit SplitMix64(uint64_t seed) : state_(seed) {}
-  uint64_t next() {
-    uint64_t z = (state_ += 0x9E3779B97F4A7C15ull);
-    z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
-    z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
-    return z ^ (z >> 31);
-  }
-  uint32_t below(uint32_t n) { return uint32_t(((next() >> 32) * n) >> 32); }
-
- private:
-  uint64_t state_;
-};
 
 // The block device over a fresh chip, brought up as the add hook does, with
 // a model of what each sector must read back.
