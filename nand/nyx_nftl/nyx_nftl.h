@@ -229,6 +229,21 @@ struct nyx_nftl_part_s {
   _phy_block_info* invalid_count_first[NYX_MAX_PAGES_PER_BLK + 2];
 };
 
+// The parameter block of a physical operation on page `page` of `block`:
+// main data into or from `main` (null: spare only), spare record `spare`
+// (null: main data only).
+inline _physic_op_par nyx_nftl_page_par(const nyx_nftl_part_t* part, uint16 block, uint16 page,
+                                        uchar* main, uchar* spare) {
+  _physic_op_par p{};
+  p.phy_page.Page_NO = page;
+  p.phy_page.blkNO_in_chip = block;
+  p.phy_page.page_status = 0xFF;
+  p.page_bitmap = part->nand_chip->bitmap_per_page;
+  p.main_data_addr = main;
+  p.spare_data_addr = spare;
+  return p;
+}
+
 // Number of logical pages of a partition.
 inline uint32 nyx_nftl_logic_pages(const nyx_nftl_part_t* part) {
   return part->logic_cap_in_sects / part->nand_chip->sector_per_page;

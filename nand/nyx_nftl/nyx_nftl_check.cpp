@@ -362,14 +362,8 @@ void Checker::read_full_block_maps() {
     if (!on_invalid_[n]) continue;
     std::memset(page.data(), 0xFF, page.size());
     std::memset(spare, 0xFF, sizeof spare);
-    _physic_op_par par;
-    std::memset(&par, 0, sizeof par);
-    par.phy_page.Page_NO = static_cast<uint16>(pages_per_blk_ - 1);
-    par.phy_page.blkNO_in_chip = static_cast<uint16>(n);
-    par.phy_page.page_status = 0xFF;
-    par.page_bitmap = chip->bitmap_per_page;
-    par.main_data_addr = page.data();
-    par.spare_data_addr = spare;
+    _physic_op_par par = nyx_nftl_page_par(part_, static_cast<uint16>(n),
+                                           static_cast<uint16>(pages_per_blk_ - 1), page.data(), spare);
     const int ret = part_->nand_read_page(part_, &par);
     ++mapping_pages_read_;
     if (ret != 0 && ret != -EUCLEAN) {

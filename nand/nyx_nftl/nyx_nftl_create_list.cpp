@@ -14,19 +14,6 @@ namespace {
 constexpr uint32 kUnlimitedBlocks = 0xFFFFFFFF;
 constexpr uint16 kMinSpareBlocks = 15;
 
-// A physical operation's parameter block for page `page` of `block`.
-_physic_op_par page_par(nyx_nftl_part_t* part, uint16 block, uint16 page, uchar* main,
-                        uchar* spare) {
-  _physic_op_par p{};
-  p.phy_page.Page_NO = page;
-  p.phy_page.blkNO_in_chip = block;
-  p.phy_page.page_status = 0xFF;
-  p.page_bitmap = part->nand_chip->bitmap_per_page;
-  p.main_data_addr = main;
-  p.spare_data_addr = spare;
-  return p;
-}
-
 // Reads page `page` of `block`: main data into temp_page_buf (or none when
 // `with_main` is false) and the spare record into `spare`. Returns whether
 // the record can be trusted. A page that reads back uncorrectable (-74) is
@@ -41,7 +28,7 @@ constexpr int kMountReadTries = 3;
 bool read_page_record(nyx_nftl_part_t* part, uint16 block, uint16 page, uchar* spare,
                       bool with_main = true) {
   for (int attempt = 0; attempt < kMountReadTries; ++attempt) {
-    _physic_op_par p = page_par(part, block, page, with_main ? part->temp_page_buf : nullptr, spare);
+    _physic_op_par p = nyx_nftl_page_par(part, block, page, with_main ? part->temp_page_buf : nullptr, spare);
     const int ret = part->nand_read_page(part, &p);
     if (ret == 0 || ret == kReadCorrected) return true;
   }
@@ -57,7 +44,7 @@ bool is_end_mark(const uchar* spare) { return spare[0] == 0xAA && spare[1] == 0x
 bool end_mark_seen(nyx_nftl_part_t* part, uint16 block) {
   uchar spare[NYX_SPARE_BYTES];
   for (int attempt = 0; attempt < kMountReadTries; ++attempt) {
-    _physic_op_par p = page_par(part, block, 0, nullptr, spare);
+    _physic_op_par p = nyx_nftl_page_par(part, block, 0, nullptr, spare);
     part->nand_read_page(part, &p);
     if (is_end_mark(spare)) return true;
   }
@@ -65,17 +52,17 @@ bool end_mark_seen(nyx_nftl_part_t* part, uint16 block) {
 }
 
 bool is_block_good(nyx_nftl_part_t* part, uint16 block, uchar* main, uchar* spare) {
-  _physic_op_par p = page_par(part, block, 0, main, spare);
+  _physic_op_par p = nyx_nftl_page_par(part, block, 0, main, spare);
   return part->nand_is_blk_good(part, &p) == 1;
 }
 
 int erase_block(nyx_nftl_part_t* part, uint16 block) {
-  _physic_op_par p = page_par(part, block, 0, nullptr, nullptr);
+  _physic_op_par p = nyx_nftl_page_par(part, block, 0, nullptr, nullptr);
   return part->nand_erase_superblk(part, &p);
 }
 
 void mark_block_bad(nyx_nftl_part_t* part, uint16 block) {
-  _physic_op_par p = page_par(part, block, 0, nullptr, nullptr);
+  _physic_op_par p = nyx_nftl_page_par(part, block, 0, nullptr, nullptr);
   part->nand_mark_bad_blk(part, &p);
 }
 
@@ -197,7 +184,7 @@ int move_page_in_scan(nyx_nftl_part_t* part, _phy_block_info* from, _phy_block_i
   } else {
     set_oob_special_page(part, spare, NYX_TAG_DEAD_PAGE, sequence, to->erase_count);
   }
-  _physic_op_par p = page_par(part, to->phy_block.blkNO_in_chip, page, part->temp_page_buf, spare);
+  _physic_op_par p = nyx_nftl_page_par(part, to->phy_block.blkNO_in_chip, page, part->temp_page_buf, spare);
   return part->nand_write_page(part, &p);
 }
 
@@ -425,7 +412,7 @@ uint32 create_part_list_first(nyx_nftl_part_t* part) {
         // The first block erased carries the head mark on every page.
         fill_mark_spare(spare, 0xEE);
         for (uint16 page = 0; page < chip->pages_per_blk; ++page) {
-          _physic_op_par p = page_par(part, number, page, part->temp_page_buf, spare);
+          _physic_op_par p = nyx_nftl_page_par(part, number, page, part->temp_page_buf, spare);
           part->nand_write_page(part, &p);
         }
         part->part_start_phy_block = block + 1;
@@ -457,7 +444,7 @@ uint32 create_part_list_first(nyx_nftl_part_t* part) {
       mark_block_bad(part, number);
     } else {
       fill_mark_spare(spare, 0xCC);
-      _physic_op_par p = page_par(part, number, 0, part->temp_page_buf, spare);
+      _physic_op_par p = nyx_nftl_page_par(part, number, 0, part->temp_page_buf, spare);
       part->nand_write_page(part, &p);
       return 0;
     }
@@ -839,7 +826,7 @@ int test0(nyx_nftl_blk_t* blk, uchar* NAND_PAGE_BUF, uint32 blocks) {
   int result = 0;
 
   for (uint32 i = 0; i < blocks; ++i) {
-    _physic_op_par p = page_par(part, static_cast<uint16>(i), 0, NAND_PAGE_BUF, spare);
+    _physic_op_par p = nyx_nftl_page_par(part, static_cast<uint16>(i), 0, NAND_PAGE_BUF, spare);
     if (part->nand_is_blk_good(part, &p) != 1) {
       printk("bad block :%d\n", static_cast<int>(i));
       continue;
@@ -858,7 +845,7 @@ int test0(nyx_nftl_blk_t* blk, uchar* NAND_PAGE_BUF, uint32 blocks) {
     }
   }
   for (uint32 i = 0; i < blocks; ++i) {
-    _physic_op_par p = page_par(part, static_cast<uint16>(i), 0, NAND_PAGE_BUF, spare);
+    _physic_op_par p = nyx_nftl_page_par(part, static_cast<uint16>(i), 0, NAND_PAGE_BUF, spare);
     part->nand_erase_superblk(part, &p);
   }
   printk("test0 ok ! end page: %d\n", static_cast<int>(blocks));

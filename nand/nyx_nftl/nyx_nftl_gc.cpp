@@ -36,16 +36,6 @@ int read_for_gc(nyx_nftl_part_t* part, _physic_op_par* op) {
   return ret;
 }
 
-void set_page_op(_physic_op_par* op, const nyx_nftl_part_t* part, uint16 block, uint16 page,
-                 uchar* main_data, uchar* spare) {
-  std::memset(op, 0, sizeof(*op));
-  op->phy_page.Page_NO = page;
-  op->phy_page.blkNO_in_chip = block;
-  op->page_bitmap = part->nand_chip->bitmap_per_page;
-  op->main_data_addr = main_data;
-  op->spare_data_addr = spare;
-}
-
 // Whether data page `page` of block `block_no`, which its mapping page says
 // holds logical page `lp`, is still that page's newest copy. Entries that are
 // no logical page of this partition never index the map.
@@ -86,7 +76,7 @@ uint32 garbage_collect_first(nyx_nftl_part_t* part, _phy_block_info* block, uint
 
   uchar spare[NYX_SPARE_BYTES];
   _physic_op_par op;
-  set_page_op(&op, part, victim_no, static_cast<uint16>(pages - 1), part->temp_page_buf, spare);
+  op = nyx_nftl_page_par(part, victim_no, static_cast<uint16>(pages - 1), part->temp_page_buf, spare);
   const int map_read = read_for_gc(part, &op);
   const uint32 tag = get_special_data_from_oob(spare);
   if (tag != NYX_TAG_MAPPING_PAGE) {
@@ -119,7 +109,7 @@ uint32 garbage_collect_first(nyx_nftl_part_t* part, _phy_block_info* block, uint
   for (; i + 1 < pages; ++i) {
     const uint32 lp = reverse[i];
     if (!is_valid_page(part, victim_no, i, lp)) continue;
-    set_page_op(&op, part, victim_no, i, part->temp_page_buf, spare);
+    op = nyx_nftl_page_par(part, victim_no, i, part->temp_page_buf, spare);
     // A page that reads back damaged is not moved: a copy would carry the
     // damage as good data. It stays mapped where it is, so reading it keeps
     // reporting the error, and the victim stays out of every list: back on
@@ -143,7 +133,7 @@ uint32 garbage_collect_first(nyx_nftl_part_t* part, _phy_block_info* block, uint
 
   // A block to retire is marked bad only once every valid page has left it.
   if (block != nullptr && part->prio_gc.prio_type_now == NYX_PRIO_RETIRE && walked_to_end) {
-    set_page_op(&op, part, victim_no, 0, nullptr, nullptr);
+    op = nyx_nftl_page_par(part, victim_no, 0, nullptr, nullptr);
     part->nand_mark_bad_blk(part, &op);
     return 0;
   }

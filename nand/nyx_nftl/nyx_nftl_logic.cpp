@@ -19,16 +19,6 @@ namespace {
 constexpr int kReadCorrected = -117;  // bit errors corrected: the data is good
 constexpr int kMoveReadTries = 3;     // reads of a page being moved before it counts as damaged
 
-void set_page_op(_physic_op_par* op, const nyx_nftl_part_t* part, uint16 block, uint16 page,
-                 uchar* main_data, uchar* spare) {
-  std::memset(op, 0, sizeof(*op));
-  op->phy_page.Page_NO = page;
-  op->phy_page.blkNO_in_chip = block;
-  op->page_bitmap = part->nand_chip->bitmap_per_page;
-  op->main_data_addr = main_data;
-  op->spare_data_addr = spare;
-}
-
 // The write path's own page buffer, for the mapping page and for the pages
 // that a write-error recovery moves. temp_page_buf cannot serve here: garbage
 // collection hands the page it moves to the write path in temp_page_buf, and
@@ -107,7 +97,7 @@ uint32 retire_current_block(nyx_nftl_part_t* part) {
     set_oob_special_page(part, spare, NYX_TAG_MAPPING_PAGE, part->current_block_used_count,
                          cur->erase_count);
     _physic_op_par op;
-    set_page_op(&op, part, cur->phy_block.blkNO_in_chip, part->current_block_used_page, page,
+    op = nyx_nftl_page_par(part, cur->phy_block.blkNO_in_chip, part->current_block_used_page, page,
                 spare);
     const int ret = part->nand_write_page(part, &op);
     if (cur->invalid_page_count > pages) printk("invalid_page_count more than pages_per_blk 3!!\n");
@@ -139,7 +129,7 @@ uint32 erase_current_block(nyx_nftl_part_t* part) {
   for (;;) {
     _phy_block_info* cur = part->part_current_used_block;
     _physic_op_par op;
-    set_page_op(&op, part, cur->phy_block.blkNO_in_chip, 0, nullptr, nullptr);
+    op = nyx_nftl_page_par(part, cur->phy_block.blkNO_in_chip, 0, nullptr, nullptr);
     const int ret = part->nand_erase_superblk(part, &op);
     cur->invalid_page_count = 0;
     cur->erase_count = static_cast<uint16>(cur->erase_count + 1);
@@ -188,7 +178,7 @@ uint32 write_data_page(nyx_nftl_part_t* part, uint32 page_no, uchar* buf) {
     std::memset(spare, 0xFF, sizeof spare);
     set_oob_logic_page(part, spare, page_no, part->current_block_used_count, cur->erase_count);
     _physic_op_par op;
-    set_page_op(&op, part, cur->phy_block.blkNO_in_chip, part->current_block_used_page, buf, spare);
+    op = nyx_nftl_page_par(part, cur->phy_block.blkNO_in_chip, part->current_block_used_page, buf, spare);
     if (part->nand_write_page(part, &op) == 0) break;
     printk("nand_write_logic_page_no_gc write error2!\n");
     if (do_write_error(part) != 0) {
@@ -228,7 +218,7 @@ int move_page(nyx_nftl_part_t* part, _phy_block_info* from, _phy_block_info* to,
               uchar* buf) {
   uchar spare[NYX_SPARE_BYTES];
   _physic_op_par op;
-  set_page_op(&op, part, from->phy_block.blkNO_in_chip, page, buf, spare);
+  op = nyx_nftl_page_par(part, from->phy_block.blkNO_in_chip, page, buf, spare);
   // A read that fails uncorrectably is tried again a few times: a passing
   // bit error clears on a second read, and the copy must not carry its
   // flipped bits into the new block as sound data.
@@ -251,7 +241,7 @@ int move_page(nyx_nftl_part_t* part, _phy_block_info* from, _phy_block_info* to,
     // the copy would turn into a sound page that a later mount maps.
     set_oob_special_page(part, spare, NYX_TAG_DEAD_PAGE, sequence, to->erase_count);
   }
-  set_page_op(&op, part, to->phy_block.blkNO_in_chip, page, buf, spare);
+  op = nyx_nftl_page_par(part, to->phy_block.blkNO_in_chip, page, buf, spare);
   return part->nand_write_page(part, &op);
 }
 
@@ -267,7 +257,7 @@ uint32 nand_read_logic_page(nyx_nftl_part_t* part, uint32 page_no, uchar* buf) {
   }
   uchar spare[NYX_SPARE_BYTES];
   _physic_op_par op;
-  set_page_op(&op, part, entry.blkNO_in_chip, entry.Page_NO, buf, spare);
+  op = nyx_nftl_page_par(part, entry.blkNO_in_chip, entry.Page_NO, buf, spare);
   int ret = part->nand_read_page(part, &op);
   if (ret == kReadCorrected) ret = 0;
   if (do_prio_gc(part) != 0) ret = 1;
@@ -309,7 +299,7 @@ uint32 do_write_error(nyx_nftl_part_t* part) {
       return 1;
     }
     _physic_op_par op;
-    set_page_op(&op, part, fresh->phy_block.blkNO_in_chip, 0, nullptr, nullptr);
+    op = nyx_nftl_page_par(part, fresh->phy_block.blkNO_in_chip, 0, nullptr, nullptr);
     const int ret = part->nand_erase_superblk(part, &op);
     fresh->invalid_page_count = 0;
     fresh->erase_count = static_cast<uint16>(fresh->erase_count + 1);
@@ -346,7 +336,7 @@ uint32 do_write_error(nyx_nftl_part_t* part) {
   fresh->invalid_page_count = cur->invalid_page_count;
 
   _physic_op_par op;
-  set_page_op(&op, part, cur_no, 0, nullptr, nullptr);
+  op = nyx_nftl_page_par(part, cur_no, 0, nullptr, nullptr);
   part->nand_mark_bad_blk(part, &op);
 
   part->part_current_used_block = fresh;
