@@ -19,7 +19,8 @@
 #include <vector>
 
 #include "nyx_nftl/nyx_nftl.h"
-#include "platform/nand_sim.h"
+#include "platform/mtd/nand_sim.h"
+#include "platform/mtd/mtd_partition.h"
 
 namespace bench {
 

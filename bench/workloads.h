@@ -22,7 +22,7 @@
 #include <vector>
 
 #include "bench_device.h"
-#include "platform/nand_sim.h"
+#include "platform/mtd/nand_sim.h"
 #include "platform/splitmix64.h"
 
 namespace bench {

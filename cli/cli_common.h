@@ -14,9 +14,11 @@
 #include <vector>
 
 #include "nand_stack.h"
-#include "platform/kernel.h"
-#include "platform/nand_sim.h"
+#include "platform/kernel/kernel.h"
+#include "platform/mtd/nand_sim.h"
 #include "platform/result.h"
+#include "platform/mtd/mtd_partition.h"
+#include "platform/mtd/mtdparts.h"
 
 namespace cli {
 

@@ -5,7 +5,7 @@
 #include <cstdio>
 
 #include "cli_common.h"
-#include "platform/device_class.h"
+#include "platform/kernel/device_class.h"
 
 namespace cli {
 

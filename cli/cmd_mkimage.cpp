@@ -7,6 +7,7 @@
 #include <cstdio>
 
 #include "cli_common.h"
+#include "platform/mtd/mtd_partition.h"
 #include "nyx_nftl/nyx_nftl.h"
 
 namespace cli {

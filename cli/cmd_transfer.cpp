@@ -8,6 +8,7 @@
 #include <cstring>
 
 #include "cli_common.h"
+#include "platform/block/blktrans_disk.h"
 #include "part_stats.h"
 
 namespace cli {

@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "cli_common.h"
+#include "platform/mtd/mtdparts.h"
 
 namespace cli {
 

@@ -5,7 +5,9 @@
 #include <vector>
 
 #include "cli_common.h"
-#include "platform/mtd.h"
+#include "platform/mtd/mtd.h"
+#include "platform/mtd/mtd_partition.h"
+#include "platform/mtd/mtdparts.h"
 
 namespace cli {
 

@@ -15,9 +15,11 @@
 #include <string_view>
 #include <vector>
 
-#include "platform/blktrans.h"
-#include "platform/nand_sim.h"
+#include "platform/block/blktrans.h"
+#include "platform/mtd/nand_sim.h"
 #include "platform/result.h"
+#include "platform/mtd/mtd_partition.h"
+#include "platform/block/blktrans_disk.h"
 
 namespace frontend {
 

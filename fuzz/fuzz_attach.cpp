@@ -44,7 +44,7 @@
 #include "fuzz_input.h"
 #include "nyx_nftl/nyx_nftl.h"
 #include "nyx_nftl/nyx_nftl_check.h"
-#include "platform/nand_sim.h"
+#include "platform/mtd/nand_sim.h"
 
 namespace {
 

@@ -10,7 +10,7 @@
 #include <cstdlib>
 #include <string_view>
 
-#include "platform/kernel.h"
+#include "platform/kernel/kernel.h"
 
 namespace fuzz {
 

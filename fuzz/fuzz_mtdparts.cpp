@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "fuzz_input.h"
-#include "platform/nand_sim.h"
+#include "platform/mtd/nand_sim.h"
 
 namespace {
 

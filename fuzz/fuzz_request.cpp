@@ -38,9 +38,12 @@
 
 #include "fuzz_input.h"
 #include "nyx_nftl/nyx_nftl.h"
-#include "platform/block_request.h"
-#include "platform/ktime.h"
-#include "platform/nand_sim.h"
+#include "platform/block/block_request.h"
+#include "platform/kernel/ktime.h"
+#include "platform/mtd/nand_sim.h"
+#include "platform/mtd/mtd_partition.h"
+#include "platform/mtd/mtdparts.h"
+#include "platform/block/blktrans_disk.h"
 
 namespace {
 

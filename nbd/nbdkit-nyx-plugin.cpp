@@ -38,7 +38,8 @@
 #include <utility>
 
 #include "nand_stack.h"
-#include "platform/kernel.h"
+#include "platform/kernel/kernel.h"
+#include "platform/block/blktrans_disk.h"
 
 namespace {
 

@@ -7,9 +7,9 @@
 #include <cstring>
 #include <vector>
 
-#include "platform/block_request.h"
-#include "platform/blkdev.h"
-#include "platform/kernel.h"
+#include "platform/block/block_request.h"
+#include "platform/block/blkdev.h"
+#include "platform/kernel/kernel.h"
 
 namespace {
 

@@ -10,9 +10,10 @@
 #include <string>
 #include <vector>
 
-#include "platform/block_request.h"
-#include "platform/blktrans.h"
-#include "platform/kernel.h"
+#include "platform/block/block_request.h"
+#include "platform/block/blktrans.h"
+#include "platform/kernel/kernel.h"
+#include "platform/block/blktrans_disk.h"
 
 namespace {
 

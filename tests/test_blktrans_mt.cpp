@@ -13,7 +13,8 @@
 #include <thread>
 #include <vector>
 
-#include "platform/blktrans.h"
+#include "platform/block/blktrans.h"
+#include "platform/block/blktrans_disk.h"
 
 namespace {
 

@@ -19,7 +19,9 @@
 #include <vector>
 
 #include "nyx_nftl/nyx_nftl.h"
-#include "platform/block_request.h"
+#include "platform/block/block_request.h"
+#include "platform/mtd/mtd_partition.h"
+#include "platform/block/blktrans_disk.h"
 #include "support/blk_rig.h"
 
 namespace {

@@ -8,7 +8,7 @@
 #include <thread>
 #include <vector>
 
-#include "platform/device_class.h"
+#include "platform/kernel/device_class.h"
 
 namespace {
 

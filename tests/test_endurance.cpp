@@ -24,8 +24,10 @@
 #include <string>
 #include <vector>
 
-#include "platform/blktrans.h"
-#include "platform/ktime.h"
+#include "platform/block/blktrans.h"
+#include "platform/kernel/ktime.h"
+#include "platform/mtd/mtd_partition.h"
+#include "platform/block/blktrans_disk.h"
 #include "support/disk_model.h"
 
 namespace {

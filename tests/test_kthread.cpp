@@ -5,9 +5,9 @@
 #include <cerrno>
 #include <stdexcept>
 
-#include "platform/kernel.h"
-#include "platform/kthread.h"
-#include "platform/ktime.h"
+#include "platform/kernel/kernel.h"
+#include "platform/kernel/kthread.h"
+#include "platform/kernel/ktime.h"
 
 TEST(ClockTest, RealClockTicksAtHzAndConversionsRoundUp) {
   const uint64_t j = get_jiffies_64();

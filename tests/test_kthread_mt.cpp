@@ -7,9 +7,9 @@
 #include <mutex>
 #include <vector>
 
-#include "platform/kthread.h"
-#include "platform/ktime.h"
-#include "platform/reboot.h"
+#include "platform/kernel/kthread.h"
+#include "platform/kernel/ktime.h"
+#include "platform/kernel/reboot.h"
 
 namespace {
 

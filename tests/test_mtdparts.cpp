@@ -1,7 +1,8 @@
 // Tests of the mtdparts partition list and of splitting a chip by it.
 #include <gtest/gtest.h>
 
-#include "platform/nand_sim.h"
+#include "platform/mtd/nand_sim.h"
+#include "platform/mtd/mtd_partition.h"
 
 using namespace nandsim;
 

@@ -10,7 +10,9 @@
 #include <functional>
 #include <vector>
 
-#include "platform/nand_sim.h"
+#include "platform/mtd/nand_sim.h"
+#include "platform/mtd/mtd_partition.h"
+#include "platform/mtd/mtdparts.h"
 
 using namespace nandsim;
 using Bytes = std::vector<uint8_t>;

@@ -16,9 +16,10 @@
 #include <vector>
 
 #include "nand_stack.h"
-#include "platform/device_class.h"
-#include "platform/kernel.h"
-#include "platform/ktime.h"
+#include "platform/kernel/device_class.h"
+#include "platform/kernel/kernel.h"
+#include "platform/kernel/ktime.h"
+#include "platform/block/blktrans_disk.h"
 
 namespace {
 

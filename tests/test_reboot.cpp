@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/reboot.h"
+#include "platform/kernel/reboot.h"
 
 namespace {
 

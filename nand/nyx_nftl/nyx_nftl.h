@@ -20,9 +20,9 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "platform/device_class.h"
-#include "platform/kernel.h"
-#include "platform/mtd.h"
+#include "platform/kernel/device_class.h"
+#include "platform/kernel/kernel.h"
+#include "platform/mtd/mtd.h"
 
 typedef unsigned char uchar;
 typedef uint16_t uint16;
@@ -369,12 +369,12 @@ uint32 do_static_wear_leveling(nyx_nftl_part_t* part);
 // ===========================================================================
 #include <time.h>
 
-#include "platform/blkdev.h"
-#include "platform/blktrans.h"
-#include "platform/kthread.h"
-#include "platform/ktime.h"
-#include "platform/reboot.h"
-#include "platform/spinlock.h"
+#include "platform/block/blkdev.h"
+#include "platform/block/blktrans.h"
+#include "platform/kernel/kthread.h"
+#include "platform/kernel/ktime.h"
+#include "platform/kernel/reboot.h"
+#include "platform/kernel/spinlock.h"
 
 constexpr uint16 NYX_CACHE_NODES = 32;       // page buffers of a device's cache
 constexpr uint16 NYX_CACHE_MAX_DIRTY = 16;   // dirty pages held before one is pushed out

@@ -6,7 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "platform/nand_sim.h"
+#include "platform/mtd/nand_sim.h"
 
 // FNV-1a, 64 bits, continuing from `hash` (the offset basis by default).
 inline uint64_t fnv1a64(const uint8_t* data, size_t size, uint64_t hash = 0xCBF29CE484222325ull) {

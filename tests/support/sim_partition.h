@@ -6,7 +6,8 @@
 #include <string>
 
 #include "nyx_nftl/nyx_nftl.h"
-#include "platform/nand_sim.h"
+#include "platform/mtd/nand_sim.h"
+#include "platform/mtd/mtd_partition.h"
 
 class SimPartition {
  public:

@@ -31,8 +31,8 @@
 #include <string_view>
 #include <vector>
 
-#include "mtd.h"
-#include "result.h"
+#include "platform/mtd/mtd.h"
+#include "platform/result.h"
 
 namespace nandsim {
 
@@ -174,48 +174,5 @@ class NandChip {
   explicit NandChip(std::unique_ptr<Impl> impl);
   std::unique_ptr<Impl> impl_;
 };
-
-// One MTD partition of a chip: an mtd_info whose block 0 is the partition's
-// first block.
-struct PartitionSpec {
-  std::string name;
-  uint64_t offset = 0;  // bytes from the chip's start
-  uint64_t size = 0;    // bytes
-  bool read_only = false;
-};
-
-// Parses a Linux mtdparts-style list, e.g.
-// "32M(system),16M(cache),16M(NFTL_Part),-(userdata)": comma-separated
-// <size>[@<offset>](<name>)[ro], sizes in bytes with an optional k/K, m/M or
-// g/G suffix, "-" for the rest of the chip; an optional "<mtd-id>:" prefix is
-// accepted and ignored. Sizes and offsets must be multiples of `erasesize`,
-// partitions must not overlap and must be listed in the order they lie on
-// the chip, and the layout must fit in `chip_size`.
-Result<std::vector<PartitionSpec>> parse_mtdparts(std::string_view text, uint64_t chip_size,
-                                                  uint64_t erasesize);
-
-class MtdPartition {
- public:
-  // Throws std::invalid_argument when `part_def` is not a whole number of
-  // blocks inside the chip (parse_mtdparts never yields such a part_def).
-  MtdPartition(NandChip& chip, PartitionSpec part_def, int index);
-  ~MtdPartition();
-  MtdPartition(const MtdPartition&) = delete;
-  MtdPartition& operator=(const MtdPartition&) = delete;
-
-  mtd_info* mtd();
-  const PartitionSpec& part_def() const;
-  NandChip& chip();
-  uint32_t first_block() const;  // in chip blocks
-  uint32_t block_count() const;
-
- private:
-  struct Impl;
-  std::unique_ptr<Impl> impl_;
-};
-
-// Splits a chip into partitions by an mtdparts list (index 0, 1, ... in order).
-Result<std::vector<std::unique_ptr<MtdPartition>>> split_partitions(NandChip& chip,
-                                                                    std::string_view mtdparts);
 
 }  // namespace nandsim

@@ -1,12 +1,12 @@
 // Requests, the request queue, scatter-gather mapping, the page-wise mapping
 // iterator and the cutting of requests to the queue's limits.
-#include "blkdev.h"
+#include "platform/block/blkdev.h"
 
 #include <algorithm>
 #include <cerrno>
 #include <vector>
 
-#include "kernel.h"
+#include "platform/kernel/kernel.h"
 
 namespace {
 

@@ -20,7 +20,7 @@
 #include <functional>
 #include <memory>
 
-#include "spinlock.h"
+#include "platform/kernel/spinlock.h"
 
 typedef uint64_t sector_t;
 

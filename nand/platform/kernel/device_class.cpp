@@ -1,5 +1,5 @@
 // The registry of device classes and the outside access to their attributes.
-#include "device_class.h"
+#include "platform/kernel/device_class.h"
 
 #include <algorithm>
 #include <cerrno>

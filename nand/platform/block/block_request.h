@@ -11,8 +11,8 @@
 #include <span>
 #include <vector>
 
-#include "blkdev.h"
-#include "result.h"
+#include "platform/block/blkdev.h"
+#include "platform/result.h"
 
 enum class BlockOp { Read, Write, Discard };
 

@@ -1,5 +1,5 @@
 // The spin lock and the per-thread interrupt flag.
-#include "spinlock.h"
+#include "platform/kernel/spinlock.h"
 
 namespace {
 thread_local bool t_irqs_off = false;

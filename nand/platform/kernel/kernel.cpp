@@ -1,5 +1,5 @@
 // The kernel log, zero-filling allocation and the mutex of the platform.
-#include "kernel.h"
+#include "platform/kernel/kernel.h"
 
 #include <atomic>
 #include <cstdarg>

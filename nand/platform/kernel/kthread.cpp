@@ -1,5 +1,5 @@
 // Kernel threads over std::thread, and the sleep of schedule_timeout.
-#include "kthread.h"
+#include "platform/kernel/kthread.h"
 
 #include <pthread.h>
 
@@ -18,7 +18,7 @@
 #include <system_error>
 #include <thread>
 
-#include "kernel.h"
+#include "platform/kernel/kernel.h"
 
 struct task_struct {
   char comm[TASK_COMM_LEN] = {};

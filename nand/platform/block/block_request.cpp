@@ -1,6 +1,6 @@
 // Building block requests over caller memory, and page buffers with or
 // without gaps between their pages.
-#include "block_request.h"
+#include "platform/block/block_request.h"
 
 #include <algorithm>
 #include <cstring>

@@ -1,6 +1,7 @@
 // The registry of MTD devices, translation tables and disks, and the adding
 // and deleting of disks.
-#include "blktrans.h"
+#include "platform/block/blktrans.h"
+#include "platform/block/blktrans_disk.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -8,7 +9,7 @@
 #include <cstring>
 #include <mutex>
 
-#include "kernel.h"
+#include "platform/kernel/kernel.h"
 
 namespace {
 

@@ -1,9 +1,8 @@
-// The mtdparts partition list (Linux command-line syntax) and splitting a
-// chip into MTD partitions by it.
+// The mtdparts partition list (Linux command-line syntax).
 #include <cctype>
 #include <string>
 
-#include "nand_sim.h"
+#include "platform/mtd/mtdparts.h"
 
 namespace nandsim {
 
@@ -229,19 +228,6 @@ Result<std::vector<PartitionSpec>> parse_mtdparts(std::string_view text, uint64_
     specs.push_back(std::move(part_def));
   }
   return specs;
-}
-
-Result<std::vector<std::unique_ptr<MtdPartition>>> split_partitions(NandChip& chip,
-                                                                    std::string_view mtdparts) {
-  const Geometry& g = chip.geometry();
-  auto specs = parse_mtdparts(mtdparts, g.data_size(), g.erase_size());
-  if (!specs.ok()) return Error{specs.error()};
-  std::vector<std::unique_ptr<MtdPartition>> partitions;
-  int index = 0;
-  for (PartitionSpec& part_def : specs.value()) {
-    partitions.push_back(std::make_unique<MtdPartition>(chip, std::move(part_def), index++));
-  }
-  return partitions;
 }
 
 }  // namespace nandsim

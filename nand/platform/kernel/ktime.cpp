@@ -1,5 +1,5 @@
 // The monotonic and tick clocks, real or under a test's control.
-#include "ktime.h"
+#include "platform/kernel/ktime.h"
 
 #include <atomic>
 #include <stdexcept>

@@ -1,5 +1,5 @@
 // The reboot notification chain.
-#include "reboot.h"
+#include "platform/kernel/reboot.h"
 
 #include <cerrno>
 #include <mutex>

@@ -6,8 +6,8 @@
 #include <cstring>
 #include <vector>
 
-#include "block_request.h"
-#include "blktrans.h"
+#include "platform/block/block_request.h"
+#include "platform/block/blktrans_disk.h"
 
 namespace {
 

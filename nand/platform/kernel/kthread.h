@@ -11,8 +11,8 @@
 
 #include <climits>
 
-#include "err.h"
-#include "ktime.h"
+#include "platform/kernel/err.h"
+#include "platform/kernel/ktime.h"
 
 struct task_struct;
 

@@ -1,0 +1,64 @@
+// One MTD partition of a simulated chip, and splitting a chip by an
+// mtdparts list.
+#include "platform/mtd/mtd_partition.h"
+#include "platform/mtd/mtdparts.h"
+#include "platform/mtd/sim_mtd_device.h"
+
+#include <stdexcept>
+#include <string>
+
+namespace nandsim {
+
+// ---------------------------------------------------------------------------
+// Partitions
+// ---------------------------------------------------------------------------
+
+struct MtdPartition::Impl {
+  NandChip* chip = nullptr;
+  PartitionSpec part_def;
+  uint32_t first_block = 0;
+  uint32_t block_count = 0;
+  MtdDevice device;
+};
+
+MtdPartition::MtdPartition(NandChip& chip, PartitionSpec part_def, int index)
+    : impl_(std::make_unique<Impl>()) {
+  uint64_t erasesize = chip.geometry().erase_size();
+  uint64_t chip_size = chip.geometry().data_size();
+  if (part_def.size == 0 || part_def.offset % erasesize != 0 || part_def.size % erasesize != 0 ||
+      part_def.offset > chip_size || part_def.size > chip_size - part_def.offset) {
+    throw std::invalid_argument("partition '" + part_def.name + "' (offset " +
+                                std::to_string(part_def.offset) + ", size " +
+                                std::to_string(part_def.size) +
+                                ") is not a whole number of blocks inside the chip");
+  }
+  impl_->chip = &chip;
+  impl_->first_block = uint32_t(part_def.offset / erasesize);
+  impl_->block_count = uint32_t(part_def.size / erasesize);
+  impl_->part_def = std::move(part_def);
+  init_mtd_device(impl_->device, chip, impl_->part_def.name, index, impl_->first_block,
+                  impl_->block_count, impl_->part_def.read_only);
+}
+
+MtdPartition::~MtdPartition() = default;
+
+mtd_info* MtdPartition::mtd() { return &impl_->device.info; }
+const PartitionSpec& MtdPartition::part_def() const { return impl_->part_def; }
+NandChip& MtdPartition::chip() { return *impl_->chip; }
+uint32_t MtdPartition::first_block() const { return impl_->first_block; }
+uint32_t MtdPartition::block_count() const { return impl_->block_count; }
+
+Result<std::vector<std::unique_ptr<MtdPartition>>> split_partitions(NandChip& chip,
+                                                                    std::string_view mtdparts) {
+  const Geometry& g = chip.geometry();
+  auto specs = parse_mtdparts(mtdparts, g.data_size(), g.erase_size());
+  if (!specs.ok()) return Error{specs.error()};
+  std::vector<std::unique_ptr<MtdPartition>> partitions;
+  int index = 0;
+  for (PartitionSpec& part_def : specs.value()) {
+    partitions.push_back(std::make_unique<MtdPartition>(chip, std::move(part_def), index++));
+  }
+  return partitions;
+}
+
+}  // namespace nandsim
