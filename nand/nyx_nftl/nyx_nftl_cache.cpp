@@ -11,6 +11,7 @@
 #include <cstring>
 
 #include "nyx_nftl.h"
+#include "nyx_nftl_links.h"
 
 namespace {
 
@@ -112,46 +113,30 @@ _cache_node* get_empty_cahce_node(_cache* cache) {
 }
 
 int add_to_cache_read_list_tail(_cache* cache, _cache_node* cache_node) {
-  _cache_node* last = &cache->cache_read_head;
-  while (last->cache_read_next != nullptr) last = last->cache_read_next;
-  last->cache_read_next = cache_node;
-  cache_node->cache_read_next = nullptr;
-  cache_node->cache_read_prev = last;
+  nyx_links::link_at_tail(&cache->cache_read_head, cache_node, &_cache_node::cache_read_next,
+                          &_cache_node::cache_read_prev);
   cache_node->cache_info = NYX_CACHE_NODE_CLEAN;
   cache->cache_read_nums = static_cast<uint16>(cache->cache_read_nums + 1);
   return 0;
 }
 
 int add_to_cache_write_list_tail(_cache* cache, _cache_node* cache_node) {
-  _cache_node* last = &cache->cache_write_head;
-  while (last->cache_write_next != nullptr) last = last->cache_write_next;
-  last->cache_write_next = cache_node;
-  cache_node->cache_write_next = nullptr;
-  cache_node->cache_write_prev = last;
+  nyx_links::link_at_tail(&cache->cache_write_head, cache_node, &_cache_node::cache_write_next,
+                          &_cache_node::cache_write_prev);
   cache_node->cache_info = NYX_CACHE_NODE_DIRTY;
   cache->cache_write_nums = static_cast<uint16>(cache->cache_write_nums + 1);
   return 0;
 }
 
 _cache_node* del_from_cache_read_list(_cache* cache, _cache_node* cache_node) {
-  _cache_node* prev = cache_node->cache_read_prev;
-  _cache_node* next = cache_node->cache_read_next;
-  prev->cache_read_next = next;
-  if (next != nullptr) next->cache_read_prev = prev;
-  cache_node->cache_read_next = nullptr;
-  cache_node->cache_read_prev = nullptr;
+  nyx_links::unlink(cache_node, &_cache_node::cache_read_next, &_cache_node::cache_read_prev);
   cache_node->cache_info = NYX_CACHE_NODE_FREE;
   cache->cache_read_nums = static_cast<uint16>(cache->cache_read_nums - 1);
   return cache_node;
 }
 
 _cache_node* del_from_cache_write_list(_cache* cache, _cache_node* cache_node) {
-  _cache_node* prev = cache_node->cache_write_prev;
-  _cache_node* next = cache_node->cache_write_next;
-  prev->cache_write_next = next;
-  if (next != nullptr) next->cache_write_prev = prev;
-  cache_node->cache_write_next = nullptr;
-  cache_node->cache_write_prev = nullptr;
+  nyx_links::unlink(cache_node, &_cache_node::cache_write_next, &_cache_node::cache_write_prev);
   cache_node->cache_info = NYX_CACHE_NODE_FREE;
   cache->cache_write_nums = static_cast<uint16>(cache->cache_write_nums - 1);
   return cache_node;

@@ -7,6 +7,7 @@
 // linked lists the first block's back link names the head record, whose own
 // back link stays null. Nothing is allocated here.
 #include "nyx_nftl.h"
+#include "nyx_nftl_links.h"
 
 // ---------------------------------------------------------------------------
 // Free list.
@@ -121,13 +122,14 @@ void rebuild_hints(nyx_nftl_part_t* part) {
   }
 }
 
+constexpr auto kInvalidNext = &_phy_block_info::invalid_page_next;
+constexpr auto kInvalidPrev = &_phy_block_info::invalid_page_prev;
+constexpr auto kUsedNext = &_phy_block_info::block_used_next;
+constexpr auto kUsedPrev = &_phy_block_info::block_used_prev;
+
 // Links `block` in right after `pos` (the head or a listed block).
 void link_after(_phy_block_info* pos, _phy_block_info* block) {
-  _phy_block_info* next = pos->invalid_page_next;
-  block->invalid_page_next = next;
-  block->invalid_page_prev = pos;
-  pos->invalid_page_next = block;
-  if (next != nullptr) next->invalid_page_prev = block;
+  nyx_links::link_after(pos, block, kInvalidNext, kInvalidPrev);
 }
 
 // Where an insertion of a block with `count` invalid pages may start its
@@ -172,8 +174,7 @@ _phy_block_info* del_block_invalid_list(nyx_nftl_part_t* part) {
   _phy_block_info* first = head->invalid_page_next;
   if (first == nullptr) return nullptr;
   hint_unlinking(part, first);
-  head->invalid_page_next = first->invalid_page_next;
-  if (first->invalid_page_next != nullptr) first->invalid_page_next->invalid_page_prev = head;
+  nyx_links::splice_out(first, kInvalidNext, kInvalidPrev);
   return first;
 }
 
@@ -182,12 +183,7 @@ _phy_block_info* del_block_invalid_list_by_block(nyx_nftl_part_t* part, _phy_blo
   while (pos != nullptr && pos != block) pos = pos->invalid_page_next;
   if (pos == nullptr) return nullptr;
   hint_unlinking(part, block);
-  _phy_block_info* prev = block->invalid_page_prev;
-  _phy_block_info* next = block->invalid_page_next;
-  prev->invalid_page_next = next;
-  if (next != nullptr) next->invalid_page_prev = prev;
-  block->invalid_page_next = nullptr;
-  block->invalid_page_prev = nullptr;
+  nyx_links::unlink(block, kInvalidNext, kInvalidPrev);
   return block;
 }
 
@@ -255,8 +251,7 @@ int phy_block_from_invalid_page_incr(nyx_nftl_part_t* part, _phy_block_info* blo
       // already counted up, does not tell).
       _phy_block_info* before = first->invalid_page_prev;
       if (before != block && (before == head || before->invalid_page_count >= count)) {
-        prev->invalid_page_next = block->invalid_page_next;
-        if (block->invalid_page_next != nullptr) block->invalid_page_next->invalid_page_prev = prev;
+        nyx_links::splice_out(block, kInvalidNext, kInvalidPrev);
         link_after(before, block);
         hint_linked(part, block);
         return 0;
@@ -267,14 +262,10 @@ int phy_block_from_invalid_page_incr(nyx_nftl_part_t* part, _phy_block_info* blo
     prev = block->invalid_page_prev;
     if (prev == nullptr || prev == head) break;
     if (prev->invalid_page_count >= block->invalid_page_count) break;
+    // Exchange the block with its predecessor.
     _phy_block_info* before = prev->invalid_page_prev;
-    _phy_block_info* after = block->invalid_page_next;
-    before->invalid_page_next = block;
-    block->invalid_page_prev = before;
-    block->invalid_page_next = prev;
-    prev->invalid_page_prev = block;
-    prev->invalid_page_next = after;
-    if (after != nullptr) after->invalid_page_prev = prev;
+    nyx_links::splice_out(block, kInvalidNext, kInvalidPrev);
+    link_after(before, block);
   }
   rebuild_hints(part);
   return 0;
@@ -300,17 +291,8 @@ int add_block_count_list(nyx_nftl_part_t* part, _phy_block_info* block) {
   _phy_block_info* pos = &part->block_used_head;
   while (true) {
     _phy_block_info* next = pos->block_used_next;
-    if (next == nullptr) {
-      pos->block_used_next = block;
-      block->block_used_next = nullptr;
-      block->block_used_prev = pos;
-      return 0;
-    }
-    if (next->block_used_count >= block->block_used_count) {
-      block->block_used_next = next;
-      block->block_used_prev = pos;
-      pos->block_used_next = block;
-      next->block_used_prev = block;
+    if (next == nullptr || next->block_used_count >= block->block_used_count) {
+      nyx_links::link_after(pos, block, kUsedNext, kUsedPrev);
       return 0;
     }
     pos = next;
@@ -318,11 +300,9 @@ int add_block_count_list(nyx_nftl_part_t* part, _phy_block_info* block) {
 }
 
 _phy_block_info* del_block_count_list(nyx_nftl_part_t* part) {
-  _phy_block_info* head = &part->block_used_head;
-  _phy_block_info* first = head->block_used_next;
+  _phy_block_info* first = part->block_used_head.block_used_next;
   if (first == nullptr) return nullptr;
-  head->block_used_next = first->block_used_next;
-  if (first->block_used_next != nullptr) first->block_used_next->block_used_prev = head;
+  nyx_links::splice_out(first, kUsedNext, kUsedPrev);
   return first;
 }
 
@@ -330,12 +310,7 @@ _phy_block_info* del_block_count_by_block(nyx_nftl_part_t* part, _phy_block_info
   _phy_block_info* pos = part->block_used_head.block_used_next;
   while (pos != nullptr && pos != block) pos = pos->block_used_next;
   if (pos == nullptr) return nullptr;
-  _phy_block_info* prev = block->block_used_prev;
-  _phy_block_info* next = block->block_used_next;
-  prev->block_used_next = next;
-  if (next != nullptr) next->block_used_prev = prev;
-  block->block_used_next = nullptr;
-  block->block_used_prev = nullptr;
+  nyx_links::unlink(block, kUsedNext, kUsedPrev);
   return block;
 }
 
