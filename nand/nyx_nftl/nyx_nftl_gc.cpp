@@ -12,38 +12,12 @@
 #include <cstring>
 
 #include "nyx_nftl.h"
+#include "nyx_nftl_links.h"
 
 namespace {
 
-constexpr int kReadCorrected = -117;  // bit errors corrected: the data is good
 constexpr uint16 kWholeBlock = 65535;
 constexpr uint16 kGcOneMinInvalid = 10;
-
-bool read_succeeded(int ret) { return ret == 0 || ret == kReadCorrected; }
-
-// Reads a page for the collector, a few times when it fails uncorrectably:
-// a passing bit error clears on a second read, while a damaged page keeps
-// failing. Without it, one passing error would take the victim out of
-// circulation for good (a victim whose page cannot be read is left out of
-// every list). Returns the last read's result.
-constexpr int kGcReadTries = 3;
-int read_for_gc(nyx_nftl_part_t* part, _physic_op_par* op) {
-  int ret = 0;
-  for (int attempt = 0; attempt < kGcReadTries; ++attempt) {
-    ret = part->nand_read_page(part, op);
-    if (read_succeeded(ret)) break;
-  }
-  return ret;
-}
-
-// Whether data page `page` of block `block_no`, which its mapping page says
-// holds logical page `lp`, is still that page's newest copy. Entries that are
-// no logical page of this partition never index the map.
-bool is_valid_page(const nyx_nftl_part_t* part, uint16 block_no, uint16 page, uint32 lp) {
-  if (lp == NYX_NO_LOGIC_PAGE || lp >= nyx_nftl_logic_pages(part)) return false;
-  const _nand_page& entry = part->part_logic_page_map[lp];
-  return entry.blkNO_in_chip == block_no && entry.Page_NO == page;
-}
 
 // Decodes the reverse-map entries of the data pages (0 to pages - 2) of a
 // mapping page's main data, entry i little-endian at byte 4i: the only
@@ -77,7 +51,7 @@ uint32 garbage_collect_first(nyx_nftl_part_t* part, _phy_block_info* block, uint
   uchar spare[NYX_SPARE_BYTES];
   _physic_op_par op;
   op = nyx_nftl_page_par(part, victim_no, static_cast<uint16>(pages - 1), part->temp_page_buf, spare);
-  const int map_read = read_for_gc(part, &op);
+  const int map_read = nand_read_page_tries(part, &op);
   const uint32 tag = get_special_data_from_oob(spare);
   if (tag != NYX_TAG_MAPPING_PAGE) {
     printk("garbage_collect_first cannot find PHY_MAPPING_PAGE %x !!\n", tag);
@@ -85,7 +59,7 @@ uint32 garbage_collect_first(nyx_nftl_part_t* part, _phy_block_info* block, uint
   }
   // A mapping page that reads back damaged is not acted on: the victim stays
   // out of every list with its pages where they are, as for a missing one.
-  if (!read_succeeded(map_read)) return 1;
+  if (!nand_read_ok(map_read)) return 1;
   decode_data_page_entries(part->temp_page_buf, part->nand_chip->bytes_per_page, pages,
                            part->part_phy_page_map_for_gc);
   const uint32* reverse = part->part_phy_page_map_for_gc->phy_page_map;
@@ -115,7 +89,7 @@ uint32 garbage_collect_first(nyx_nftl_part_t* part, _phy_block_info* block, uint
     // reporting the error, and the victim stays out of every list: back on
     // the list it would head it again and stop every later step at the same
     // page.
-    if (!read_succeeded(read_for_gc(part, &op))) return 1;
+    if (!nand_read_ok(nand_read_page_tries(part, &op))) return 1;
     const uint32 ret = nand_write_logic_page_no_gc(part, lp, part->temp_page_buf);
     page_num = static_cast<uint16>(page_num - 1);
     if (ret != 0) {
@@ -223,24 +197,16 @@ _prio_gc_node* search_gc_node(_prio_gc* prio_gc, _phy_block_info* block) {
 }
 
 int add_to_gc_list_tail(_prio_gc* prio_gc, _prio_gc_node* gc_node) {
-  _prio_gc_node* last = &prio_gc->prio_gc_head;
-  while (last->prio_gc_next != nullptr) last = last->prio_gc_next;
-  last->prio_gc_next = gc_node;
-  gc_node->prio_gc_prev = last;
-  gc_node->prio_gc_next = nullptr;
+  nyx_links::link_at_tail(&prio_gc->prio_gc_head, gc_node, &_prio_gc_node::prio_gc_next,
+                          &_prio_gc_node::prio_gc_prev);
   prio_gc->gc_num = static_cast<uint16>(prio_gc->gc_num + 1);
   return 0;
 }
 
 _prio_gc_node* del_from_gc_list(_prio_gc* prio_gc, _prio_gc_node* gc_node) {
-  _prio_gc_node* prev = gc_node->prio_gc_prev;
-  _prio_gc_node* next = gc_node->prio_gc_next;
   // A node that is not queued has no predecessor: nothing to unlink.
-  if (prev == nullptr) return gc_node;
-  prev->prio_gc_next = next;
-  if (next != nullptr) next->prio_gc_prev = prev;
-  gc_node->prio_gc_next = nullptr;
-  gc_node->prio_gc_prev = nullptr;
+  if (gc_node->prio_gc_prev == nullptr) return gc_node;
+  nyx_links::unlink(gc_node, &_prio_gc_node::prio_gc_next, &_prio_gc_node::prio_gc_prev);
   if (prio_gc->gc_num > 0) prio_gc->gc_num = static_cast<uint16>(prio_gc->gc_num - 1);
   return gc_node;
 }

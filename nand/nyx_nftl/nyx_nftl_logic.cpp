@@ -16,9 +16,6 @@
 
 namespace {
 
-constexpr int kReadCorrected = -117;  // bit errors corrected: the data is good
-constexpr int kMoveReadTries = 3;     // reads of a page being moved before it counts as damaged
-
 // The write path's own page buffer, for the mapping page and for the pages
 // that a write-error recovery moves. temp_page_buf cannot serve here: garbage
 // collection hands the page it moves to the write path in temp_page_buf, and
@@ -38,16 +35,6 @@ uchar* write_path_page_buf(const nyx_nftl_part_t* part) {
     }
   }
   return buf.data();
-}
-
-// Whether logical page `lp`, as named by entry `page` of block `block_no`'s
-// reverse map, is still the newest copy. Entries that are no logical page of
-// this partition (none, or beyond the map, as a damaged spare record may
-// leave them) never index the map.
-bool is_valid_page(const nyx_nftl_part_t* part, uint16 block_no, uint16 page, uint32 lp) {
-  if (lp == NYX_NO_LOGIC_PAGE || lp >= nyx_nftl_logic_pages(part)) return false;
-  const _nand_page& entry = part->part_logic_page_map[lp];
-  return entry.blkNO_in_chip == block_no && entry.Page_NO == page;
 }
 
 // Invalid pages of the current block by the round-trip rule: the mapping
@@ -219,13 +206,9 @@ int move_page(nyx_nftl_part_t* part, _phy_block_info* from, _phy_block_info* to,
   uchar spare[NYX_SPARE_BYTES];
   _physic_op_par op;
   op = nyx_nftl_page_par(part, from->phy_block.blkNO_in_chip, page, buf, spare);
-  // A read that fails uncorrectably is tried again a few times: a passing
-  // bit error clears on a second read, and the copy must not carry its
-  // flipped bits into the new block as sound data.
-  for (int attempt = 0; attempt < kMoveReadTries; ++attempt) {
-    const int ret = part->nand_read_page(part, &op);
-    if (ret == 0 || ret == kReadCorrected) break;
-  }
+  // A read that fails uncorrectably is tried again: the copy must not carry
+  // a passing bit error into the new block as sound data.
+  nand_read_page_tries(part, &op);
 
   const uint32 lp = part->part_phy_page_map->phy_page_map[page];
   const uint32 sequence = static_cast<uint32>(to->block_used_count);
@@ -247,6 +230,14 @@ int move_page(nyx_nftl_part_t* part, _phy_block_info* from, _phy_block_info* to,
 
 }  // namespace
 
+bool is_valid_page(const nyx_nftl_part_t* part, uint16 block_no, uint16 page, uint32 lp) {
+  // Entries that are no logical page of this partition (none, or beyond the
+  // map, as a damaged spare record may leave them) never index the map.
+  if (lp == NYX_NO_LOGIC_PAGE || lp >= nyx_nftl_logic_pages(part)) return false;
+  const _nand_page& entry = part->part_logic_page_map[lp];
+  return entry.blkNO_in_chip == block_no && entry.Page_NO == page;
+}
+
 uint32 nand_read_logic_page(nyx_nftl_part_t* part, uint32 page_no, uchar* buf) {
   // A page number beyond the map is refused before it can index it.
   if (page_no >= nyx_nftl_logic_pages(part)) return 1;
@@ -259,7 +250,7 @@ uint32 nand_read_logic_page(nyx_nftl_part_t* part, uint32 page_no, uchar* buf) {
   _physic_op_par op;
   op = nyx_nftl_page_par(part, entry.blkNO_in_chip, entry.Page_NO, buf, spare);
   int ret = part->nand_read_page(part, &op);
-  if (ret == kReadCorrected) ret = 0;
+  if (ret == -EUCLEAN) ret = 0;
   if (do_prio_gc(part) != 0) ret = 1;
   return static_cast<uint32>(ret);
 }

@@ -67,6 +67,26 @@ bool is_logic_page_tag(uint32 tag) {
   return tag != NYX_TAG_ERASED && ((tag >> 24) & 0xC0) == 0xC0;
 }
 
+bool oob_has_logic_tag_bits(const uchar* buf) { return (buf[0] & 0xC0) == 0xC0; }
+
+bool oob_is_special(const uchar* buf) { return buf[0] == uchar(NYX_TAG_MAPPING_PAGE >> 24); }
+
+// The marks are told by bytes 0 and 1 alone: the rest of their record is
+// erased, and a mark page's later bytes carry nothing.
+bool oob_is_head_mark(const uchar* buf) {
+  return buf[0] == uchar(NYX_TAG_HEAD_MARK >> 24) && buf[1] == uchar(NYX_TAG_HEAD_MARK >> 16);
+}
+
+bool oob_is_end_mark(const uchar* buf) {
+  return buf[0] == uchar(NYX_TAG_END_MARK >> 24) && buf[1] == uchar(NYX_TAG_END_MARK >> 16);
+}
+
+void set_oob_mark(uchar* buf, uint32 mark) {
+  for (uint32 i = 0; i < NYX_SPARE_BYTES; ++i) buf[i] = 0xFF;
+  buf[0] = static_cast<uchar>(mark >> 24);
+  buf[1] = static_cast<uchar>(mark >> 16);
+}
+
 // ---------------------------------------------------------------------------
 // Mapping page: the reverse map as main data, entry i little-endian at byte
 // 4i, the reserved word at byte 4096. Only min(page_size, 4100) bytes move.
@@ -217,6 +237,17 @@ int nand_copy_page(nyx_nftl_part_t* part, _physic_op_par* a, _physic_op_par* b, 
   b->spare_data_addr = nullptr;
   if (read_ret == -EUCLEAN) read_ret = 0;
   return write_ret | read_ret;
+}
+
+bool nand_read_ok(int ret) { return ret == 0 || ret == -EUCLEAN; }
+
+int nand_read_page_tries(nyx_nftl_part_t* part, _physic_op_par* p) {
+  int ret = 0;
+  for (int attempt = 0; attempt < NYX_READ_TRIES; ++attempt) {
+    ret = part->nand_read_page(part, p);
+    if (nand_read_ok(ret)) break;
+  }
+  return ret;
 }
 
 int nand_is_blk_good(nyx_nftl_part_t* part, _physic_op_par* p) {
