@@ -16,37 +16,26 @@ constexpr uint16 kMinSpareBlocks = 15;
 
 // Reads page `page` of `block`: main data into temp_page_buf (or none when
 // `with_main` is false) and the spare record into `spare`. Returns whether
-// the record can be trusted. A page that reads back uncorrectable (-74) is
-// read again a few times: a passing bit error clears, but a page damaged by
-// a torn program or erase (the power went during it) keeps failing, and its
-// spare record is then not acted on: the torn bits can make it look erased,
-// or like a record it never was. Such a page is never programmed again
-// before its block is erased.
-constexpr int kReadCorrected = -117;
-constexpr int kMountReadTries = 3;
-
+// the record can be trusted. A page that still reads back uncorrectable
+// after its tries was damaged by a torn program or erase (the power went
+// during it), and its spare record is not acted on: the torn bits can make
+// it look erased, or like a record it never was. Such a page is never
+// programmed again before its block is erased.
 bool read_page_record(nyx_nftl_part_t* part, uint16 block, uint16 page, uchar* spare,
                       bool with_main = true) {
-  for (int attempt = 0; attempt < kMountReadTries; ++attempt) {
-    _physic_op_par p = nyx_nftl_page_par(part, block, page, with_main ? part->temp_page_buf : nullptr, spare);
-    const int ret = part->nand_read_page(part, &p);
-    if (ret == 0 || ret == kReadCorrected) return true;
-  }
-  return false;
+  _physic_op_par p = nyx_nftl_page_par(part, block, page, with_main ? part->temp_page_buf : nullptr, spare);
+  return nand_read_ok(nand_read_page_tries(part, &p));
 }
-
-bool is_head_mark(const uchar* spare) { return spare[0] == 0xAA && spare[1] == 0xEE; }
-bool is_end_mark(const uchar* spare) { return spare[0] == 0xAA && spare[1] == 0xCC; }
 
 // Whether any of a few reads of page 0 of `block`, which does not read back
 // cleanly, shows the end mark: a failed read may hand back the record with
 // some bits flipped, not always the same ones.
 bool end_mark_seen(nyx_nftl_part_t* part, uint16 block) {
   uchar spare[NYX_SPARE_BYTES];
-  for (int attempt = 0; attempt < kMountReadTries; ++attempt) {
+  for (int attempt = 0; attempt < NYX_READ_TRIES; ++attempt) {
     _physic_op_par p = nyx_nftl_page_par(part, block, 0, nullptr, spare);
     part->nand_read_page(part, &p);
-    if (is_end_mark(spare)) return true;
+    if (oob_is_end_mark(spare)) return true;
   }
   return false;
 }
@@ -64,12 +53,6 @@ int erase_block(nyx_nftl_part_t* part, uint16 block) {
 void mark_block_bad(nyx_nftl_part_t* part, uint16 block) {
   _physic_op_par p = nyx_nftl_page_par(part, block, 0, nullptr, nullptr);
   part->nand_mark_bad_blk(part, &p);
-}
-
-void fill_mark_spare(uchar* spare, uchar second_byte) {
-  std::memset(spare, 0xFF, NYX_SPARE_BYTES);
-  spare[0] = 0xAA;
-  spare[1] = second_byte;
 }
 
 // The partition's size in blocks from its two capacities; unlimited when the
@@ -358,7 +341,7 @@ uint32 is_no_use_device(nyx_nftl_part_t* part) {
     uint16 number = block->phy_block.blkNO_in_chip;
     if (is_block_good(part, number, part->temp_page_buf, spare)) {
       read_page_record(part, number, 0, spare);
-      if (is_head_mark(spare)) {
+      if (oob_is_head_mark(spare)) {
         part->part_start_phy_block = block + 1;
         return 0;
       }
@@ -410,7 +393,7 @@ uint32 create_part_list_first(nyx_nftl_part_t* part) {
       block->erase_count = 0;
       if (part->blocks == 1) {
         // The first block erased carries the head mark on every page.
-        fill_mark_spare(spare, 0xEE);
+        set_oob_mark(spare, NYX_TAG_HEAD_MARK);
         for (uint16 page = 0; page < chip->pages_per_blk; ++page) {
           _physic_op_par p = nyx_nftl_page_par(part, number, page, part->temp_page_buf, spare);
           part->nand_write_page(part, &p);
@@ -443,7 +426,7 @@ uint32 create_part_list_first(nyx_nftl_part_t* part) {
       block->info = NYX_BLOCK_BAD;
       mark_block_bad(part, number);
     } else {
-      fill_mark_spare(spare, 0xCC);
+      set_oob_mark(spare, NYX_TAG_END_MARK);
       _physic_op_par p = nyx_nftl_page_par(part, number, 0, part->temp_page_buf, spare);
       part->nand_write_page(part, &p);
       return 0;
@@ -453,63 +436,77 @@ uint32 create_part_list_first(nyx_nftl_part_t* part) {
 }
 
 // ---------------------------------------------------------------------------
-// Mount scan.
+// Mount scan, in phases: read every block's page 0 record, set the
+// thresholds, apply the data blocks' mapping pages, choose the current block,
+// apply the salvaged blocks and the current block, file the full blocks, take
+// a fresh current block when none was found, move the salvaged blocks' valid
+// pages on.
 // ---------------------------------------------------------------------------
-uint32 create_part_list(nyx_nftl_part_t* part) {
-  nand_chip_t* chip = part->nand_chip;
-  uint16 pages_per_blk = chip->pages_per_blk;
+namespace {
+
+// What the walk over the data blocks found, for the later phases.
+struct ScanState {
+  std::vector<_phy_block_info*> candidates;  // partly written blocks, oldest first
+  std::vector<_phy_block_info*> salvaged;    // see relocate_salvaged_block
+  _phy_block_info* newest_torn = nullptr;    // the newest block whose last page cannot be read
+  bool have_applied = false;                 // a full or salvaged block was met
+  sint32 newest_applied = 0;                 // the highest block_used_count among them
+};
+
+// Classifies every block of the range by page 0's spare record: bad, free
+// (onto the free list), data (onto the block-used-count list), head mark; an
+// end mark ends the range.
+void read_block_records(nyx_nftl_part_t* part) {
   uchar spare[NYX_SPARE_BYTES];
-
-  printk("first\n");
-  part->blocks = 0;
-
-  // 1. Classify every block of the range by page 0's spare record.
   _phy_block_info* block = part->part_start_phy_block;
-  if (is_phy_block_valid(block, part)) {
-    for (;; ++block) {
-      uint16 number = block->phy_block.blkNO_in_chip;
-      if (!is_block_good(part, number, nullptr, spare)) {
-        block->info = NYX_BLOCK_BAD;
-        block->erase_count = 0;
-        part->bad_block++;
+  if (!is_phy_block_valid(block, part)) return;
+  for (;; ++block) {
+    uint16 number = block->phy_block.blkNO_in_chip;
+    if (!is_block_good(part, number, nullptr, spare)) {
+      block->info = NYX_BLOCK_BAD;
+      block->erase_count = 0;
+      part->bad_block++;
+    } else {
+      const bool readable = read_page_record(part, number, 0, spare, /*with_main=*/false);
+      part->part_end_phy_block = block;
+      // The end mark is honoured even when its page reads back damaged:
+      // a torn program (which only clears bits) cannot turn any record
+      // written at page 0 of a scanned block into it, and the blocks past
+      // it are not this partition's.
+      if (oob_is_end_mark(spare) || (!readable && end_mark_seen(part, number))) return;
+      if (!readable) {
+        classify_unreadable_first_page(part, block);
+      } else if (get_block_used_count_from_oob(spare) == 0xFFFFFFFF) {
+        file_free_block(part, block);
+      } else if (oob_has_logic_tag_bits(spare)) {
+        file_data_block(part, block, spare);
+      } else if (oob_is_head_mark(spare)) {
+        printk("do nothing\n");
       } else {
-        const bool readable = read_page_record(part, number, 0, spare, /*with_main=*/false);
-        part->part_end_phy_block = block;
-        // The end mark is honoured even when its page reads back damaged:
-        // a torn program (which only clears bits) cannot turn any record
-        // written at page 0 of a scanned block into it, and the blocks past
-        // it are not this partition's.
-        if (is_end_mark(spare) || (!readable && end_mark_seen(part, number))) break;
-        if (!readable) {
-          classify_unreadable_first_page(part, block);
-        } else if (get_block_used_count_from_oob(spare) == 0xFFFFFFFF) {
-          file_free_block(part, block);
-        } else if ((spare[0] & 0xC0) == 0xC0) {
-          file_data_block(part, block, spare);
-        } else if (is_head_mark(spare)) {
-          printk("do nothing\n");
-        } else {
-          printk("unkown page 0 spare data!!\n");
-        }
+        printk("unkown page 0 spare data!!\n");
       }
-      if (!is_phy_block_valid(block + 1, part)) break;
     }
+    if (!is_phy_block_valid(block + 1, part)) return;
   }
+}
 
-  uint32 logic_blocks = nyx_nftl_logic_pages(part) / pages_per_blk;
+// Sets the reserve and the collection thresholds from the blocks found.
+// Whether the partition has enough blocks to be served.
+bool set_thresholds(nyx_nftl_part_t* part) {
+  const nand_chip_t* chip = part->nand_chip;
+  uint32 logic_blocks = nyx_nftl_logic_pages(part) / chip->pages_per_blk;
   printk("second %d,%d\n", part->blocks, static_cast<int>(logic_blocks));
   if (logic_blocks >= part->blocks) {
     printk("this part not enough data block!!\n");
-    return 1;
+    return false;
   }
   uint32 spare_blocks = part->blocks - logic_blocks;
-  part->backup_cap_in_sects = spare_blocks * pages_per_blk * chip->sector_per_page;
+  part->backup_cap_in_sects = spare_blocks * chip->pages_per_blk * chip->sector_per_page;
   if (spare_blocks < kMinSpareBlocks) {
     printk("this part not enough free block %d , %d!!\n", part->blocks,
            static_cast<int>(logic_blocks));
-    return 1;
+    return false;
   }
-
   _gc_strategy* gc = &part->gc_strategy;
   gc->start_gc_free_blocks = static_cast<uint16>(spare_blocks / 8 < 8 ? 8 : spare_blocks / 8);
   uint32 stop = 2 * spare_blocks / 3;
@@ -517,149 +514,180 @@ uint32 create_part_list(nyx_nftl_part_t* part) {
   gc->stop_gc_free_blocks = static_cast<uint16>(stop);
   gc->flag_gc_block = 0;
   gc->process = 1;
+  return true;
+}
 
-  // 2. Data blocks, oldest first: full blocks feed the map from their mapping
-  //    pages; partly written blocks are candidates for the current block; a
-  //    block whose last page cannot be read had its mapping page torn, and
-  //    is salvaged (see relocate_salvaged_block).
-  std::vector<_phy_block_info*> candidates;
-  std::vector<_phy_block_info*> salvaged;
-  _phy_block_info* newest_torn = nullptr;  // the newest block whose last page cannot be read
-  bool have_applied = false;  // a full or salvaged block was met
-  sint32 newest_applied = 0;  // the highest block_used_count among them
-  uint16 last_page = static_cast<uint16>(pages_per_blk - 1);
-  for (block = part->block_used_head.block_used_next; block != nullptr; block = block->block_used_next) {
+// Walks the data blocks, oldest first: full blocks feed the map from their
+// mapping pages; partly written blocks are candidates for the current block;
+// a block whose last page cannot be read had its mapping page torn, and is
+// salvaged (see relocate_salvaged_block).
+void apply_data_blocks(nyx_nftl_part_t* part, ScanState* scan) {
+  const uint16 pages_per_blk = part->nand_chip->pages_per_blk;
+  const uint16 last_page = static_cast<uint16>(pages_per_blk - 1);
+  uchar spare[NYX_SPARE_BYTES];
+  for (_phy_block_info* block = part->block_used_head.block_used_next; block != nullptr;
+       block = block->block_used_next) {
     const bool readable = read_page_record(part, block->phy_block.blkNO_in_chip, last_page, spare);
     uint32 tag = get_special_data_from_oob(spare);
     uint32 count = get_block_used_count_from_oob(spare);
     if (!readable) {
-      salvaged.push_back(block);
-      newest_torn = block;
-      have_applied = true;
-      newest_applied = block->block_used_count;
+      scan->salvaged.push_back(block);
+      scan->newest_torn = block;
+      scan->have_applied = true;
+      scan->newest_applied = block->block_used_count;
     } else if (tag == NYX_TAG_MAPPING_PAGE && count != 0xFFFFFFFF) {
       block->invalid_page_count++;  // the mapping page
-      nyx_nftl_decode_mapping_page(part->temp_page_buf, chip->bytes_per_page, part->part_phy_page_map);
+      nyx_nftl_decode_mapping_page(part->temp_page_buf, part->nand_chip->bytes_per_page,
+                                   part->part_phy_page_map);
       for (uint16 i = 0; i + 1 < pages_per_blk; ++i) map_update(part, block, i);
-      have_applied = true;
-      newest_applied = block->block_used_count;
+      scan->have_applied = true;
+      scan->newest_applied = block->block_used_count;
     } else if (tag == NYX_TAG_ERASED && count == 0xFFFFFFFF) {
-      candidates.push_back(block);
-      if (candidates.size() > 2) printk("muti current used block\n");
+      scan->candidates.push_back(block);
+      if (scan->candidates.size() > 2) printk("muti current used block\n");
     } else {
       printk("last page unkown!!\n");
     }
   }
+}
 
-  // 3. Choose the current block among the partly written blocks. The block
-  //    being filled is always the newest data block: every block taken for
-  //    writing gets a sequence number above all others, so a partly written
-  //    block older than a full block is a leftover, never the current block
-  //    (its pages would otherwise win over newer full blocks).
-  //    The newest partly written block may be an interrupted write-error
-  //    recovery: the recovery copies the failed block's pages, at their own
-  //    page numbers, into a block whose number is the failed block's plus
-  //    one. Its partner is the next older partly written block (a data page
-  //    failed) or the newest block whose last page cannot be read (the
-  //    mapping page failed). Only such a pair, the newer holding fewer pages
-  //    than the older, is replayed: the newer is erased and the older copied
-  //    into it. Taken for the current block as it stands, the newer block's
-  //    copies would win over the older block's later pages, some of which
-  //    are newer copies of the same logical pages. Any other partly written
-  //    block is salvaged rather than erased: it may hold the newest copy of a
-  //    page.
+// Chooses the current block among the partly written blocks, or none. The
+// block being filled is always the newest data block: every block taken for
+// writing gets a sequence number above all others, so a partly written
+// block older than a full block is a leftover, never the current block (its
+// pages would otherwise win over newer full blocks).
+// The newest partly written block may be an interrupted write-error
+// recovery: the recovery copies the failed block's pages, at their own page
+// numbers, into a block whose number is the failed block's plus one. Its
+// partner is the next older partly written block (a data page failed) or
+// the newest block whose last page cannot be read (the mapping page
+// failed). Only such a pair, the newer holding fewer pages than the older,
+// is replayed: the newer is erased and the older copied into it. Taken for
+// the current block as it stands, the newer block's copies would win over
+// the older block's later pages, some of which are newer copies of the same
+// logical pages. Any other partly written block is salvaged rather than
+// erased: it may hold the newest copy of a page.
+_phy_block_info* choose_current_block(nyx_nftl_part_t* part, ScanState* scan) {
+  if (scan->candidates.empty()) return nullptr;
   _phy_block_info* current = nullptr;
-  if (!candidates.empty()) {
-    _phy_block_info* newest = candidates.back();
-    if (!have_applied || newest->block_used_count >= newest_applied) {
-      _phy_block_info* older = candidates.size() >= 2 ? candidates[candidates.size() - 2] : nullptr;
-      const bool torn_is_partner = newest_torn != nullptr &&
-                                   (older == nullptr || newest_torn->block_used_count > older->block_used_count);
-      _phy_block_info* partner = torn_is_partner ? newest_torn : older;
-      current = newest;
-      if (partner != nullptr && partner->block_used_count == newest->block_used_count) {
-        printk("never here!\n");
-        if (!torn_is_partner) current = older;
-      } else if (partner != nullptr &&
-                 static_cast<uint32>(partner->block_used_count) + 1 ==
-                     static_cast<uint32>(newest->block_used_count) &&
-                 get_used_page_num(part, newest) < get_used_page_num(part, partner)) {
-        uint32 used = get_used_page_num(part, partner);
-        if (do_write_error_in_create_list(part, partner, newest, static_cast<uint16>(used)) == 0) {
-          // The older block is retired; its pages are all in the newer one.
-          if (torn_is_partner) salvaged.erase(std::find(salvaged.begin(), salvaged.end(), newest_torn));
-        } else {
-          // The newer block is retired; the older one goes on as it was:
-          // the current block again, or salvaged when its last page is torn.
-          current = torn_is_partner ? nullptr : older;
+  _phy_block_info* newest = scan->candidates.back();
+  if (!scan->have_applied || newest->block_used_count >= scan->newest_applied) {
+    const size_t n = scan->candidates.size();
+    _phy_block_info* older = n >= 2 ? scan->candidates[n - 2] : nullptr;
+    _phy_block_info* torn = scan->newest_torn;
+    const bool torn_is_partner =
+        torn != nullptr && (older == nullptr || torn->block_used_count > older->block_used_count);
+    _phy_block_info* partner = torn_is_partner ? torn : older;
+    current = newest;
+    if (partner != nullptr && partner->block_used_count == newest->block_used_count) {
+      printk("never here!\n");
+      if (!torn_is_partner) current = older;
+    } else if (partner != nullptr &&
+               static_cast<uint32>(partner->block_used_count) + 1 ==
+                   static_cast<uint32>(newest->block_used_count) &&
+               get_used_page_num(part, newest) < get_used_page_num(part, partner)) {
+      uint32 used = get_used_page_num(part, partner);
+      if (do_write_error_in_create_list(part, partner, newest, static_cast<uint16>(used)) == 0) {
+        // The older block is retired; its pages are all in the newer one.
+        if (torn_is_partner) {
+          scan->salvaged.erase(std::find(scan->salvaged.begin(), scan->salvaged.end(), torn));
         }
+      } else {
+        // The newer block is retired; the older one goes on as it was:
+        // the current block again, or salvaged when its last page is torn.
+        current = torn_is_partner ? nullptr : older;
       }
     }
-    // Every other partly written block still in use is salvaged.
-    for (_phy_block_info* c : candidates) {
-      const bool retired = c->block_used_prev == nullptr;  // marked bad by the replay
-      if (c != current && !retired) salvaged.push_back(c);
-    }
   }
+  // Every other partly written block still in use is salvaged.
+  for (_phy_block_info* c : scan->candidates) {
+    const bool retired = c->block_used_prev == nullptr;  // marked bad by the replay
+    if (c != current && !retired) scan->salvaged.push_back(c);
+  }
+  return current;
+}
 
-  // 4. Salvaged blocks' pages, by age, before the current block's.
-  for (_phy_block_info* s : salvaged) {
+// Applies the salvaged blocks' pages by age, then the current block's pages,
+// which win over every other copy, and sets the write position after them.
+void apply_salvaged_and_current(nyx_nftl_part_t* part, const ScanState& scan,
+                                _phy_block_info* current) {
+  const uint16 pages_per_blk = part->nand_chip->pages_per_blk;
+  for (_phy_block_info* s : scan.salvaged) {
     s->invalid_page_count = 1;  // the last page: a torn mapping page, or none
     rebuild_reverse_map(part, s, part->part_phy_page_map);
     for (uint16 i = 0; i + 1 < pages_per_blk; ++i) map_update_by_age(part, s, i, part->part_phy_page_map);
   }
+  if (current == nullptr) return;
+  reset_reverse_map(part->part_phy_page_map);
+  part->part_current_used_block = current;
+  part->current_block_used_page = static_cast<uint16>(recover_current_block_mapping(part, current));
+  part->current_block_used_count = static_cast<uint32>(current->block_used_count);
+  for (uint16 i = 0; i < part->current_block_used_page; ++i) map_update(part, current, i);
+  if (part->current_block_used_page < current->invalid_page_count) printk("error 22!!\n");
+}
 
-  if (current != nullptr) {
-    reset_reverse_map(part->part_phy_page_map);
-    part->part_current_used_block = current;
-    part->current_block_used_page = static_cast<uint16>(recover_current_block_mapping(part, current));
-    part->current_block_used_count = static_cast<uint32>(current->block_used_count);
-    for (uint16 i = 0; i < part->current_block_used_page; ++i) map_update(part, current, i);
-    if (part->current_block_used_page < current->invalid_page_count) printk("error 22!!\n");
-  }
-
-  // 5. Every other data block is full (or out of use) from now on; salvaged
-  //    blocks join the lists once their valid pages are written again. This
-  //    comes before a current block is taken from the free list: once every
-  //    block has been written, the free blocks are those whose pages are all
-  //    invalid, still unerased, and only the lists tell them apart from the
-  //    full blocks. Taken before, the free list would be empty and the
-  //    partition left without a current block.
-  for (block = part->block_used_head.block_used_next; block != nullptr; block = block->block_used_next) {
+// Every data block but the current and the salvaged ones is full (or out of
+// use) from now on: onto the invalid-page list, fully invalid ones freed.
+// This comes before a fresh current block is taken: once every block has
+// been written, the free blocks are those whose pages are all invalid,
+// still unerased, and only the lists tell them apart from the full blocks.
+// Taken before, the free list would be empty and the partition left without
+// a current block.
+void file_full_blocks(nyx_nftl_part_t* part, const ScanState& scan) {
+  for (_phy_block_info* block = part->block_used_head.block_used_next; block != nullptr;
+       block = block->block_used_next) {
     if (block == part->part_current_used_block) continue;
-    if (std::find(salvaged.begin(), salvaged.end(), block) != salvaged.end()) continue;
+    if (std::find(scan.salvaged.begin(), scan.salvaged.end(), block) != scan.salvaged.end()) continue;
     put_phy_block_to_invalid_page_list(part, block);
   }
   adjust_invaild_list(part);
+}
 
-  if (current == nullptr) {
-    // A fresh current block gets a sequence number one above every data
-    // block's. Reusing the newest block's number would let a later scan,
-    // which orders equal numbers by position, prefer an older copy of a
-    // logical page. The number is taken from page 0 of the last block of the
-    // list (the highest, and what orders the list) rather than from that
-    // block's last page, which a torn write can leave unreadable or erased.
-    _phy_block_info* newest = part->block_used_head.block_used_next;
-    while (newest != nullptr && newest->block_used_next != nullptr) newest = newest->block_used_next;
-    uint32 next_count = newest == nullptr ? 0 : static_cast<uint32>(newest->block_used_count) + 1;
+// Takes a free block as the current block when the scan found none (after a
+// whole-victim collection when the free list is empty). A fresh current
+// block gets a sequence number one above every data block's: reusing the
+// newest block's number would let a later scan, which orders equal numbers
+// by position, prefer an older copy of a logical page. The number comes
+// from page 0 of the last block of the list (the highest, and what orders
+// the list) rather than from that block's last page, which a torn write can
+// leave unreadable or erased.
+void take_fresh_current_block(nyx_nftl_part_t* part) {
+  _phy_block_info* newest = part->block_used_head.block_used_next;
+  while (newest != nullptr && newest->block_used_next != nullptr) newest = newest->block_used_next;
+  uint32 next_count = newest == nullptr ? 0 : static_cast<uint32>(newest->block_used_count) + 1;
 
-    if (part->free_head.free_next == nullptr) {
-      print_free_list(part);
-      print_block_invalid_list(part);
-      garbage_collect_first(part, nullptr, 65535);
-    }
-    if (part->free_head.free_next != nullptr) {
-      // The reverse map still holds the last mapping page the scan read; a
-      // fresh current block starts with no page written.
-      reset_reverse_map(part->part_phy_page_map);
-      part->part_current_used_block = out_phy_block_from_free_list(part);
-      part->current_block_used_page = 0;
-      part->current_block_used_count = next_count;
-    }
+  if (part->free_head.free_next == nullptr) {
+    print_free_list(part);
+    print_block_invalid_list(part);
+    garbage_collect_first(part, nullptr, 65535);
   }
+  if (part->free_head.free_next == nullptr) return;
+  // The reverse map still holds the last mapping page the scan read; a fresh
+  // current block starts with no page written.
+  reset_reverse_map(part->part_phy_page_map);
+  part->part_current_used_block = out_phy_block_from_free_list(part);
+  part->current_block_used_page = 0;
+  part->current_block_used_count = next_count;
+}
 
+}  // namespace
+
+uint32 create_part_list(nyx_nftl_part_t* part) {
+  printk("first\n");
+  part->blocks = 0;
+  read_block_records(part);
+  if (!set_thresholds(part)) return 1;
+
+  ScanState scan;
+  apply_data_blocks(part, &scan);
+  _phy_block_info* current = choose_current_block(part, &scan);
+  apply_salvaged_and_current(part, scan, current);
+  file_full_blocks(part, scan);
+  if (current == nullptr) take_fresh_current_block(part);
+
+  // Salvaged blocks join the lists once their valid pages are written again.
   if (part->part_current_used_block != nullptr) {
-    for (_phy_block_info* s : salvaged) relocate_salvaged_block(part, s);
+    for (_phy_block_info* s : scan.salvaged) relocate_salvaged_block(part, s);
     adjust_invaild_list(part);
   }
 
@@ -730,7 +758,7 @@ uint32 recover_current_block_mapping(nyx_nftl_part_t* part, _phy_block_info* blo
     if (tag == NYX_TAG_ERASED) break;
     if (is_logic_page_tag(tag)) {
       part->part_phy_page_map->phy_page_map[i] = get_logic_page_from_oob(spare);
-    } else if (spare[0] == 0xAA) {
+    } else if (oob_is_special(spare)) {
       printk("recover_current_block_mapping invalid page data!!\n");
     } else {
       printk("recover_current_block_mapping unkown page data!!\n");
