@@ -1,27 +1,47 @@
 // The translation layer's shared header: the in-memory records of a
 // partition (partition record, block records, logical page map, reverse map,
-// geometry, collection and wear-levelling settings, priority reclaim queue)
-// and the prototypes of every unit.
+// geometry, collection and wear-levelling settings, priority reclaim queue),
+// the records of a served device (page cache, device record) and the
+// prototypes of every unit. The on-flash format (spare record, tag words,
+// mapping page, marks, dead pages) and the rules the mount relies on are
+// described once, in FORMAT.md beside this header.
 //
-// Units: nyx_nftl_phy (spare record, physical page operations),
+// Reading order: nyx_nftl_phy (spare record, physical operations),
 // nyx_nftl_list (block lists), nyx_nftl_create_list (parameters, format,
 // mount scan, diagnostics), nyx_nftl_logic (logical pages), nyx_nftl_gc
-// (garbage collection, priority reclaim, wear levelling), nyx_nftl_check
-// (consistency checker).
+// (collection, priority reclaim, wear levelling), nyx_nftl_cache (page cache,
+// sector I/O), nyx_nftl_init (bring-up, debug attributes), nyx_nftl_block
+// (block device, worker); nyx_nftl_check verifies the invariants between
+// operations.
 //
 // Results: the layer's own operations return 0 for success and 1 for
-// failure; physical operations return the MTD device's code, where -117
-// (corrected) counts as success wherever a read is tested.
+// failure; physical operations return the MTD device's code, where -EUCLEAN
+// (-117, corrected) counts as success wherever a read is tested; the device
+// entries return negative errno values.
 //
 // Locking: every operation on a live partition runs with the partition's
-// `nyx_nftl_lock` held by its caller; nothing here takes a lock itself.
+// `nyx_nftl_lock` held by its caller; nothing here takes a lock itself. The
+// mount (parameters, format, scan) runs before the device exists, unlocked.
+//
+// Log lines and a few names keep the system's historical spelling
+// ("unkown", "muti", "invaild", "get_empty_cahce_node", "adjust_invaild_list",
+// "nftl start%d,%d"): the kernel log is read by tools and people who match
+// these exact texts, so they are not to be corrected.
 #pragma once
+
+#include <time.h>
 
 #include <cstddef>
 #include <cstdint>
 
+#include "platform/block/blkdev.h"
+#include "platform/block/blktrans.h"
 #include "platform/kernel/device_class.h"
 #include "platform/kernel/kernel.h"
+#include "platform/kernel/kthread.h"
+#include "platform/kernel/ktime.h"
+#include "platform/kernel/reboot.h"
+#include "platform/kernel/spinlock.h"
 #include "platform/mtd/mtd.h"
 
 typedef unsigned char uchar;
@@ -35,18 +55,16 @@ typedef int32_t sint32;
 constexpr uint32 NYX_SPARE_BYTES = 16;           // spare record transferred with a page
 constexpr uint32 NYX_MAX_PAGES_PER_BLK = 1024;   // reverse-map entries
 constexpr uint16 NYX_MAX_ERASE_TIMES = 3000;     // rated erase cycles of a block
-constexpr uint32 NYX_TAG_ERASED = 0xFFFFFFFF;    // tag word of an erased page
+// Tag words of the spare record (FORMAT.md, "Tag words").
+constexpr uint32 NYX_TAG_ERASED = 0xFFFFFFFF;
 constexpr uint32 NYX_TAG_MAPPING_PAGE = 0xAAAAFFFF;
 constexpr uint32 NYX_TAG_HEAD_MARK = 0xAAEEFFFF;
 constexpr uint32 NYX_TAG_END_MARK = 0xAACCFFFF;
-// Tag word of a dead page: a data page slot that holds nothing (a page that
-// was unreadable when its block's pages were moved keeps its page number in
-// the new block this way). It is a logical page record naming 0x0FFFFFFF,
-// beyond the logical pages of any partition (block numbers are 16-bit and
-// blocks hold at most 1024 pages), so every reader of the format, which
-// ignores records beyond the map, takes it as no logical page, and a block
-// whose page 0 is dead still reads as a data block.
-constexpr uint32 NYX_TAG_DEAD_PAGE = 0xCFFFFFFF;
+constexpr uint32 NYX_TAG_DEAD_PAGE = 0xCFFFFFFF;  // a page slot that holds nothing
+// Reads of one page before its failure counts (the mount, collection and the
+// write path's moves): a passing bit error clears on a second read, while a
+// page damaged by a torn program or erase keeps failing.
+constexpr int NYX_READ_TRIES = 3;
 constexpr uint32 NYX_LOGIC_PAGE_MASK = 0x0FFFFFFF;
 constexpr uint16 NYX_UNMAPPED_BLOCK = 0xFFFF;    // map entry of a never-written page
 constexpr uint32 NYX_NO_LOGIC_PAGE = 0xFFFFFFFF;  // reverse-map entry of no page
@@ -250,21 +268,31 @@ inline uint32 nyx_nftl_logic_pages(const nyx_nftl_part_t* part) {
 }
 
 // ---------------------------------------------------------------------------
-// nyx_nftl_phy: the spare record (16 bytes, big-endian fields) and the six
-// physical operations.
+// nyx_nftl_phy: the spare record and the six physical operations. The
+// encoders write bytes 0-9 of a 16-byte spare buffer and leave 10-15 alone;
+// the decoders read the buffer as stored (FORMAT.md, "Spare record").
 // ---------------------------------------------------------------------------
+// Writes a logical page record: tag 0xC0 | lp >> 24, lp's low 24 bits.
 void set_oob_logic_page(nyx_nftl_part_t* part, uchar* buf, uint32 logic_page,
                         uint32 block_used_count, uint16 erase_times);
+// Writes `special_data` as the tag word, unchanged.
 void set_oob_special_page(nyx_nftl_part_t* part, uchar* buf, uint32 special_data,
                           uint32 block_used_count, uint16 erase_times);
-uint32 get_special_data_from_oob(const uchar* buf);
-uint32 get_logic_page_from_oob(const uchar* buf);
-uint16 get_erase_count_from_oob(const uchar* buf);
-uint32 get_block_used_count_from_oob(const uchar* buf);
-uchar get_bad_flag_from_oob(const uchar* buf);
-// Whether a tag word is a logical page record (two top bits of byte 0 set,
-// and not the erased value).
+// Fills all 16 bytes with 0xFF and sets bytes 0-1 from the mark's top half.
+void set_oob_mark(uchar* buf, uint32 mark);
+uint32 get_special_data_from_oob(const uchar* buf);  // the tag word as stored
+uint32 get_logic_page_from_oob(const uchar* buf);    // the tag word & 0x0FFFFFFF
+uint16 get_erase_count_from_oob(const uchar* buf);   // bytes 4-5
+uint32 get_block_used_count_from_oob(const uchar* buf);  // bytes 6-9
+uchar get_bad_flag_from_oob(const uchar* buf);       // 1 unless bytes 0-3 are all zero
+// Whether a tag word is a logical page record (two top bits set, not erased).
 bool is_logic_page_tag(uint32 tag);
+// Whether byte 0 has its two top bits set: page 0 of a data block (the mount
+// takes a block as free by its erased sequence number first).
+bool oob_has_logic_tag_bits(const uchar* buf);
+bool oob_is_special(const uchar* buf);    // byte 0 is that of the special values
+bool oob_is_head_mark(const uchar* buf);  // bytes 0-1 are the head mark's
+bool oob_is_end_mark(const uchar* buf);   // bytes 0-1 are the end mark's
 
 // Mapping page main data <-> reverse map: entry i little-endian at byte 4i,
 // the reserved word at byte 4096; moves min(page_size, 4100) bytes, and the
@@ -272,109 +300,182 @@ bool is_logic_page_tag(uint32 tag);
 void nyx_nftl_encode_mapping_page(const _phy_page_mapping* map, uchar* page, uint32 page_size);
 void nyx_nftl_decode_mapping_page(const uchar* page, uint32 page_size, _phy_page_mapping* map);
 
-int nand_erase_superblk(nyx_nftl_part_t* part, _physic_op_par* p);
+// The six operations take the page or block in `p` and return the device's
+// code; reads and writes count into total_reads / total_write first.
+int nand_erase_superblk(nyx_nftl_part_t* part, _physic_op_par* p);  // 0 erased
+// 0, -EUCLEAN (corrected, data good, "read reclaim" logged) or a failure
+// (logged with the address); spare-only when main_data_addr is null.
 int nand_read_page(nyx_nftl_part_t* part, _physic_op_par* p);
-int nand_write_page(nyx_nftl_part_t* part, _physic_op_par* p);
+int nand_write_page(nyx_nftl_part_t* part, _physic_op_par* p);  // 0 written
+// Copies page a to page b through `buf`, stamping the record with the given
+// counts; the write is issued whatever the read gave; write | read result
+// (a corrected read counts as 0).
 int nand_copy_page(nyx_nftl_part_t* part, _physic_op_par* a, _physic_op_par* b, uchar* buf,
                    uint32 block_used_count, uint16 erase_times);
-int nand_is_blk_good(nyx_nftl_part_t* part, _physic_op_par* p);
-int nand_mark_bad_blk(nyx_nftl_part_t* part, _physic_op_par* p);
+int nand_is_blk_good(nyx_nftl_part_t* part, _physic_op_par* p);   // 1 good, 0 bad or error
+int nand_mark_bad_blk(nyx_nftl_part_t* part, _physic_op_par* p);  // 1 when the low byte is set
+// Whether a read result means the data is good: 0 or -EUCLEAN.
+bool nand_read_ok(int ret);
+// The one read path for readers that must not take a passing error for
+// damage: reads through the partition's operation up to NYX_READ_TRIES
+// times, until a read is good; returns the last result.
+int nand_read_page_tries(nyx_nftl_part_t* part, _physic_op_par* p);
 
 // ---------------------------------------------------------------------------
-// nyx_nftl_list: the free list, the invalid-page list, the block-used-count list.
+// nyx_nftl_list: the free list, the invalid-page list, the block-used-count
+// list. Only this unit links and unlinks blocks on them; none allocates.
 // ---------------------------------------------------------------------------
+// Links in by erase_count ascending, ahead of equals; free_block_num untouched. 0.
 int add_free_list(nyx_nftl_part_t* part, _phy_block_info* block);
+// Unlinks the first block (links left as they were); null when empty.
 _phy_block_info* del_free_list(nyx_nftl_part_t* part);
+// Clears free_next, links in as add_free_list, raises free_block_num. 0.
 int put_phy_block_to_free_list(nyx_nftl_part_t* part, _phy_block_info* block);
+// Takes the least-erased block (free_next cleared, free_block_num lowered); null when empty.
 _phy_block_info* out_phy_block_from_free_list(nyx_nftl_part_t* part);
 
+// Links in by invalid_page_count descending, ahead of equals. 0.
 int add_block_invalid_list(nyx_nftl_part_t* part, _phy_block_info* block);
+// Unlinks the first block (links left as they were); null when empty.
 _phy_block_info* del_block_invalid_list(nyx_nftl_part_t* part);
+// Unlinks this block (links cleared); null when it is not on the list.
 _phy_block_info* del_block_invalid_list_by_block(nyx_nftl_part_t* part, _phy_block_info* block);
+// Clears the block's links and links it in; logs "add invalid_list error !" on failure.
 int put_phy_block_to_invalid_page_list(nyx_nftl_part_t* part, _phy_block_info* block);
+// Takes the block with the most invalid pages (links cleared); null when empty.
 _phy_block_info* out_phy_block_from_invalid_page_list(nyx_nftl_part_t* part);
+// Takes this block off the list (links cleared); null when it is not on it.
 _phy_block_info* out_phy_block_from_invalid_page_list_by_block(nyx_nftl_part_t* part,
                                                                _phy_block_info* block);
+// Counts one more invalid page; a listed block moves ahead of blocks with
+// strictly fewer. A count above pages_per_blk is logged and kept. 0.
 int phy_block_from_invalid_page_incr(nyx_nftl_part_t* part, _phy_block_info* block);
+// Moves every head block whose count is exactly pages_per_blk to the free list. 0.
 int adjust_invaild_list(nyx_nftl_part_t* part);
 
+// Links in by block_used_count ascending (signed), ahead of equals. 0.
 int add_block_count_list(nyx_nftl_part_t* part, _phy_block_info* block);
+// Unlinks the first block (links left as they were); null when empty.
 _phy_block_info* del_block_count_list(nyx_nftl_part_t* part);
+// Unlinks this block (links cleared); null when it is not on the list.
 _phy_block_info* del_block_count_by_block(nyx_nftl_part_t* part, _phy_block_info* block);
 
+// Print the lists into the kernel log, title line first even when empty.
 void print_free_list(nyx_nftl_part_t* part);
 void print_block_invalid_list(nyx_nftl_part_t* part);
 void print_block_count_list(nyx_nftl_part_t* part);
 
 // ---------------------------------------------------------------------------
 // nyx_nftl_create_list: parameters, head-mark probe, format, mount scan,
-// diagnostics.
+// diagnostics. The mount runs before the device exists and takes no lock.
 // ---------------------------------------------------------------------------
+// Sets capacities, working memory (maps, page buffer) and initial values,
+// empties the lists and installs the operations. 0, or -ENOMEM (what was
+// allocated stays referenced for part_param_exit).
 int part_param_init(nyx_nftl_part_t* part, uint16 start_block, uint32 logic_sects,
                     uint32 backup_cap_in_sects);
+// Frees what part_param_init allocated. 0.
 int part_param_exit(nyx_nftl_part_t* part);
+// 1 when the first good block carries no head mark (format needed); 0 when it
+// does, with part_start_phy_block moved past it.
 uint32 is_no_use_device(nyx_nftl_part_t* part);
-uint32 is_last_phy_block(_phy_block_info* block, nyx_nftl_part_t* part);
-uint32 is_phy_block_valid(_phy_block_info* block, nyx_nftl_part_t* part);
-_phy_block_info* get_phy_block_addr(nyx_nftl_part_t* part, uint16 block);
+uint32 is_last_phy_block(_phy_block_info* block, nyx_nftl_part_t* part);   // the device's last block
+uint32 is_phy_block_valid(_phy_block_info* block, nyx_nftl_part_t* part);  // number < blk_per_chip
+_phy_block_info* get_phy_block_addr(nyx_nftl_part_t* part, uint16 block);  // no range check
 
+// Formats the range: erases every good block, head-marks the first, end-marks
+// the first good block after the range. 0 done, 1 too few blocks.
 uint32 create_part_list_first(nyx_nftl_part_t* part);
+// The mount scan: rebuilds the map, the free and invalid-page lists, the
+// current block and the thresholds from the flash. 0 ready ("nftl ok!"),
+// 1 too few blocks or no current block.
 uint32 create_part_list(nyx_nftl_part_t* part);
+// Replays an interrupted write-error recovery: block1's first page_num - 1
+// pages into block2, block1 retired. 0 done, 1 block2 failed (retired).
 uint32 do_write_error_in_create_list(nyx_nftl_part_t* part, _phy_block_info* block1,
                                      _phy_block_info* block2, uint16 page_num);
+// The first page whose tag word reads erased, or pages_per_blk.
 uint32 get_used_page_num(nyx_nftl_part_t* part, _phy_block_info* block);
+// Loads the block's written pages' logical pages into part_phy_page_map;
+// returns the pages walked (the first erased page, or pages_per_blk).
 uint32 recover_current_block_mapping(nyx_nftl_part_t* part, _phy_block_info* block);
+// The block_used_count of page 0's record.
 uint32 get_used_block_count(nyx_nftl_part_t* part, _phy_block_info* block);
 
+// Logs the partition record's main fields, one per line.
 void print_part(nyx_nftl_part_t* part);
 
 // ---------------------------------------------------------------------------
-// nyx_nftl_init: bring-up and teardown of one partition record over an MTD
-// device: geometry checks, chip record, block table, parameters, head-mark
-// probe, format when needed and the mount scan. Returns 0, -1 when the flash
-// does not qualify (nothing is left allocated), -12 when memory runs out.
-// The partition's state after the scan (ready or not) is in the record.
+// nyx_nftl_init: one partition record brought up over an MTD device and
+// released (no device record, no cache).
 // ---------------------------------------------------------------------------
+// Geometry checks, chip record, block table, parameters, head-mark probe,
+// format when needed and the mount scan. 0, -1 when the flash does not
+// qualify (nothing is left allocated), -ENOMEM. The scan's outcome (ready or
+// not) is in the record.
 int nyx_nftl_part_attach(mtd_info* mtd, nyx_nftl_part_t** out);
+// Releases everything the attach allocated; null does nothing.
 void nyx_nftl_part_detach(nyx_nftl_part_t* part);
 
 // ---------------------------------------------------------------------------
-// nyx_nftl_logic: logical pages.
+// nyx_nftl_logic: logical pages. Callers hold the lock and pass a page
+// number below nyx_nftl_logic_pages (a larger one is refused with 1).
 // ---------------------------------------------------------------------------
+// Reads a logical page (a never-written one as 0xFF bytes, no flash access),
+// then serves one priority reclaim step. 0, the read's error code, or 1 when
+// the reclaim step failed.
 uint32 nand_read_logic_page(nyx_nftl_part_t* part, uint32 page_no, uchar* buf);
+// Writes a logical page into the current block, retiring a full block and
+// recovering from write and erase failures; never collects. 0, or 1.
 uint32 nand_write_logic_page_no_gc(nyx_nftl_part_t* part, uint32 page_no, uchar* buf);
+// nand_write_logic_page_no_gc, then one garbage_collect call. 0, or 1 if either failed.
 uint32 nand_write_logic_page(nyx_nftl_part_t* part, uint32 page_no, uchar* buf);
+// Moves the current block's written pages to a fresh block after a failed
+// write and retires the old one. 0 replaced, 1 no usable free block.
 uint32 do_write_error(nyx_nftl_part_t* part);
+// Installs the partition record's eight operation pointers.
 void nyx_nftl_ops_init(nyx_nftl_part_t* part);
+// Whether data page `page` of block `block_no`, which a reverse map says
+// holds logical page `lp`, is that page's newest copy (the map names it).
+bool is_valid_page(const nyx_nftl_part_t* part, uint16 block_no, uint16 page, uint32 lp);
 
 // ---------------------------------------------------------------------------
 // nyx_nftl_gc: garbage collection, priority reclaim queue, wear levelling.
+// Callers hold the lock; the scratch buffers rely on it.
 // ---------------------------------------------------------------------------
+// One step on one victim (`block`, or the head of the invalid-page list):
+// moves up to page_num valid pages (65535: all) to the current block, then
+// puts the victim back (freed when all invalid) or retires it (prio type 1).
+// 0 done or `block` is current, 1 no victim / no mapping page / failed move.
 uint32 garbage_collect_first(nyx_nftl_part_t* part, _phy_block_info* block, uint16 page_num);
+// The threshold-driven step: between the start and stop thresholds on free
+// blocks, one bounded step per call. 0, or 1 when a step failed.
 uint32 garbage_collect(nyx_nftl_part_t* part);
+// One whole-victim collection. 1 when nothing is worth collecting, else 0.
 uint32 gc_one(nyx_nftl_part_t* part);
+// gc_one until it returns 1. 0.
 uint32 gc_all(nyx_nftl_part_t* part);
 
-_prio_gc_node* get_empty_gc_node(_prio_gc* prio_gc);
+_prio_gc_node* get_empty_gc_node(_prio_gc* prio_gc);  // lowest free node, or null
+// The first queued node for `block`, or null.
 _prio_gc_node* search_gc_node(_prio_gc* prio_gc, _phy_block_info* block);
-int add_to_gc_list_tail(_prio_gc* prio_gc, _prio_gc_node* gc_node);
+int add_to_gc_list_tail(_prio_gc* prio_gc, _prio_gc_node* gc_node);  // appends, gc_num + 1. 0
+// Unlinks a queued node (links cleared, gc_num - 1, prio_type kept); returns it.
 _prio_gc_node* del_from_gc_list(_prio_gc* prio_gc, _prio_gc_node* gc_node);
+// Queues a reclaim of `block` (type 1 retire, 2 wear levelling) unless it is
+// queued already or all 10 nodes are in use.
 void add_prio_gc(nyx_nftl_part_t* part, _phy_block_info* block, uint16 type);
+// Serves the first request whole. 0 empty, served or dropped (current
+// block); else garbage_collect_first's failure.
 uint32 do_prio_gc(nyx_nftl_part_t* part);
+// Once armed, queues the least-worn block of the invalid-page list when the
+// list's erase counts spread by erase_span or more. 0.
 uint32 do_static_wear_leveling(nyx_nftl_part_t* part);
 
 // ===========================================================================
 // The block device: the sector cache and the device record, and the units
 // that serve a partition as a disk.
 // ===========================================================================
-#include <time.h>
-
-#include "platform/block/blkdev.h"
-#include "platform/block/blktrans.h"
-#include "platform/kernel/kthread.h"
-#include "platform/kernel/ktime.h"
-#include "platform/kernel/reboot.h"
-#include "platform/kernel/spinlock.h"
 
 constexpr uint16 NYX_CACHE_NODES = 32;       // page buffers of a device's cache
 constexpr uint16 NYX_CACHE_MAX_DIRTY = 16;   // dirty pages held before one is pushed out
@@ -431,41 +532,85 @@ struct nyx_nftl_blk_s {
 };
 
 // ---------------------------------------------------------------------------
-// nyx_nftl_cache: the page cache and the sector read and write paths.
+// nyx_nftl_cache: the page cache and the sector read and write paths. The
+// callers hold the lock (set-up and release run before and after use).
 // ---------------------------------------------------------------------------
+// Allocates the 32 page buffers, empties both lists, installs read_data,
+// write_data and flush_write_cache. 0, or 1 when memory runs out.
 int cache_init(nyx_nftl_blk_t* nyx_nftl_blk);
+// Releases the page buffers; writes nothing back. 0.
 int cache_exit(nyx_nftl_blk_t* nyx_nftl_blk);
+// The first node on that list holding `page`, or null.
 _cache_node* search_from_cache_read_list(_cache* cache, uint32 page);
 _cache_node* search_from_cache_write_list(_cache* cache, uint32 page);
-_cache_node* get_empty_cahce_node(_cache* cache);
+_cache_node* get_empty_cahce_node(_cache* cache);  // lowest free node, or null
+// Appends the node (now clean / dirty) and counts it. 0.
 int add_to_cache_read_list_tail(_cache* cache, _cache_node* cache_node);
 int add_to_cache_write_list_tail(_cache* cache, _cache_node* cache_node);
+// Unlinks the node (now free) and uncounts it; returns it.
 _cache_node* del_from_cache_read_list(_cache* cache, _cache_node* cache_node);
 _cache_node* del_from_cache_write_list(_cache* cache, _cache_node* cache_node);
 
+// Reads `len` sectors from `start_sector` into `buf`. 0, or nonzero when a
+// page failed or the run passes the disk's end (refused untouched).
 uint32 nand_read(nyx_nftl_blk_t* nyx_nftl_blk, unsigned long start_sector, uint32 len, uchar* buf);
+// Writes `len` sectors; stamps ts_write_start whatever the result. 0 or nonzero.
 uint32 nand_write(nyx_nftl_blk_t* nyx_nftl_blk, unsigned long start_sector, uint32 len, uchar* buf);
+// Cuts a sector run at page boundaries into page operations (flag 0 read,
+// else write). 0, or nonzero when any page operation failed.
 uint32 nand_op(uchar flag, nyx_nftl_blk_t* nyx_nftl_blk, uint32 start_sector, uint32 len,
                uchar* buf);
+// The sectors of `bitmap` (first sector << 8 | count) of one logical page,
+// through the cache. 0, the page read's code, or 1.
 uint32 nand_cache_read(nyx_nftl_blk_t* nyx_nftl_blk, uint32 page_no, uint16 bitmap, uchar* buf);
+// Whole pages go straight to the flash; parts are merged into a dirty cached
+// page (at most 16 dirty, oldest pushed out). 0, or 1.
 uint32 nand_cache_write(nyx_nftl_blk_t* nyx_nftl_blk, uint32 page_no, uint16 bitmap, uchar* buf);
+// Writes every dirty page out, oldest first; OR of the write results.
 uint32 nand_flush_write_cache(nyx_nftl_blk_t* nyx_nftl_blk);
 
 // ---------------------------------------------------------------------------
 // nyx_nftl_create_list: the flash self-tests (they destroy the partition's
-// contents).
+// contents and take no lock: the caller keeps the device idle).
 // ---------------------------------------------------------------------------
+// Stamps, reads back and erases page 0 of the first `blocks` good blocks. 0, or 1.
 int test0(nyx_nftl_blk_t* blk, uchar* NAND_PAGE_BUF, uint32 blocks);
+// Writes and reads back every logical page. 0, or 1 at the first mismatch.
 int test1(nyx_nftl_blk_t* blk, uchar* NAND_PAGE_BUF);
+// Runs test0 (flag 0) or test1 with a buffer of its own. 0, or -ENOMEM.
 int nand_test(nyx_nftl_blk_t* blk, uchar flag, uint32 blocks);
+
+// ---------------------------------------------------------------------------
+// The partitions the system serves, by the start of their MTD name: one
+// table for the add path, the bring-up and the tools.
+// ---------------------------------------------------------------------------
+struct nyx_nftl_served_part {
+  const char* name_prefix;  // MTD names beginning with this are served
+  uchar part_no;            // the partition record's part_no
+  const char* disk_name;    // base name of the disk
+  const char* debug_class;  // the debug class's name, or null for none
+};
+constexpr int NYX_SERVED_PARTS = 4;
+extern const nyx_nftl_served_part nyx_nftl_served_parts[NYX_SERVED_PARTS];
+// The entry whose prefix begins `mtd_name` (fixed-length prefixes, no
+// terminating zero compared), or null for a name the system does not serve.
+const nyx_nftl_served_part* nyx_nftl_served_part_of(const char* mtd_name);
+// Whether `name` begins with `prefix`; a null name never does.
+bool name_starts_with(const char* name, const char* prefix);
 
 // ---------------------------------------------------------------------------
 // nyx_nftl_init: a device's partition brought up (attach, capacity, cache,
 // debug class) and released; the debug class's attributes.
 // ---------------------------------------------------------------------------
+// Brings up the partition of mbd.mtd. 0, -1 the flash does not qualify,
+// -ENOMEM; on failure nothing is left allocated and nyx_nftl_part is null.
 int nyx_nftl_initialize(nyx_nftl_blk_t* nyx_nftl_blk);
+// Withdraws the debug class, releases the cache and the partition. No flush.
 void nyx_nftl_part_release(nyx_nftl_blk_t* nyx_nftl_blk);
 
+// The attributes log into the kernel log under the partition's lock and
+// yield empty text (0); "table" logs 512 map entries from a hex start page
+// and consumes the whole text (count).
 ssize_t show_part_struct(device_class* cls, class_attribute* attr, char* buf);
 ssize_t show_list(device_class* cls, class_attribute* attr, char* buf);
 ssize_t do_gc_all(device_class* cls, class_attribute* attr, char* buf);
@@ -478,13 +623,21 @@ extern class_attribute nftl_class_attrs[];
 // nyx_nftl_block: registration with the block-translation layer, request
 // handling, the background worker, flush, release and reboot.
 // ---------------------------------------------------------------------------
-extern mtd_blktrans_ops nyx_nftl_tr;
+extern mtd_blktrans_ops nyx_nftl_tr;  // "zozove", major 250
 
+// Registers nyx_nftl_tr; the layer then offers every MTD device. Its result.
 int init_nyx_nftl();
+// Deregisters the table; every disk is removed through nyx_nftl_remove_dev.
 void cleanup_nyx_nftl();
+// Gives a served NAND partition a device record, bring-up, worker and disk;
+// anything else is ignored. A failure leaves nothing behind.
 void nyx_nftl_add_mtd(mtd_blktrans_ops* tr, mtd_info* mtd);
+// Removes the disk, stops the worker, flushes the cache, releases everything.
 void nyx_nftl_remove_dev(mtd_blktrans_dev* dev);
+// Sets the queue limits and creates the scatter table once. 0, or -ENOMEM.
 int nyx_nftl_init_bounce_buf(mtd_blktrans_dev* dev, request_queue* rq);
+// Serves one request: runs of contiguous memory to the sector entries under
+// the partition's lock. 0, or -EIO.
 int do_nftltrans_request(mtd_blktrans_ops* tr, mtd_blktrans_dev* dev, request* req);
 // Walks the scatter table of the current request and cuts its first
 // `total_bytes` bytes into runs of contiguous memory: run i starts at
@@ -493,9 +646,14 @@ int do_nftltrans_request(mtd_blktrans_ops* tr, mtd_blktrans_dev* dev, request* r
 // end offset). Returns the number of runs.
 uint32 nyx_nftl_calculate_sg(nyx_nftl_blk_t* nyx_nftl_blk, uint32 total_bytes, uchar** buf_addr,
                              uint32* offset_addr, uint32 max_runs);
-int nyx_nftl_writesect(mtd_blktrans_dev* dev, unsigned long block, char* buf);
-int nyx_nftl_open(mtd_blktrans_dev* mbd);
+int nyx_nftl_writesect(mtd_blktrans_dev* dev, unsigned long block, char* buf);  // 0, does nothing
+int nyx_nftl_open(mtd_blktrans_dev* mbd);  // 0, does nothing
+// The worker: every period, under the lock, an idle flush after more than
+// 7 s without a write, wear levelling, one collection step, one reclaim step.
 int nyx_nftl_thread(void* arg);
+// Flush entry: writes the cache out, then syncs the MTD device. The flush result.
 int nyx_nftl_flush(mtd_blktrans_dev* dev);
+// Release entry: writes the cache out (no sync). The flush result.
 int nyx_nftl_release(mtd_blktrans_dev* mbd);
+// Reboot handler: writes the cache out, then stops the worker. The flush result.
 int nyx_nftl_reboot_notifier(notifier_block* nb, unsigned long priority, void* arg);

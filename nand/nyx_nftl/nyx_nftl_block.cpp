@@ -34,10 +34,6 @@ nyx_nftl_blk_t* blk_of_notifier(notifier_block* nb) {
                                            offsetof(nyx_nftl_blk_t, nb));
 }
 
-bool name_starts_with(const char* name, const char* prefix) {
-  return name != nullptr && std::strncmp(name, prefix, std::strlen(prefix)) == 0;
-}
-
 // Bytes one request may carry and the scatter entries that hold them.
 uint32 bounce_bytes(const nyx_nftl_blk_t* blk) {
   uint32 bytes = kBouncePagesPerRequest * blk->nyx_nftl_part->nand_chip->bytes_per_page;
@@ -97,14 +93,44 @@ int init_nyx_nftl() {
 
 void cleanup_nyx_nftl() { deregister_mtd_blktrans(&nyx_nftl_tr); }
 
+// The served partitions, in the order the add path tests their names. No
+// prefix begins another, so a name matches at most one entry.
+const nyx_nftl_served_part nyx_nftl_served_parts[NYX_SERVED_PARTS] = {
+    {"NFTL_Part", 3, "media", "nyx_nftl"},
+    {"system", 0, "system", nullptr},
+    {"cache", 1, "cache", nullptr},
+    {"userdata", 2, "data", "nyx_userdata"},
+};
+
+bool name_starts_with(const char* name, const char* prefix) {
+  return name != nullptr && std::strncmp(name, prefix, std::strlen(prefix)) == 0;
+}
+
+const nyx_nftl_served_part* nyx_nftl_served_part_of(const char* mtd_name) {
+  for (const nyx_nftl_served_part& served : nyx_nftl_served_parts) {
+    if (name_starts_with(mtd_name, served.name_prefix)) return &served;
+  }
+  return nullptr;
+}
+
+namespace {
+
+// Starts the device's worker (named nyx_nftld). Whether it runs.
+bool start_worker(nyx_nftl_blk_t* blk) {
+  task_struct* task = kthread_create_on_node(nyx_nftl_thread, blk, NUMA_NO_NODE, "%sd", "nyx_nftl");
+  if (IS_ERR_OR_NULL(task)) return false;
+  blk->nftl_thread = task;
+  wake_up_process(task);
+  return true;
+}
+
+}  // namespace
+
 void nyx_nftl_add_mtd(mtd_blktrans_ops* tr, mtd_info* mtd) {
   if (mtd->type != MTD_NANDFLASH) return;
-  const char* name = mtd->name;
-  if (!name_starts_with(name, "NFTL_Part") && !name_starts_with(name, "system") &&
-      !name_starts_with(name, "cache") && !name_starts_with(name, "userdata")) {
-    return;
-  }
-  printk("mtd->name: %s\n", name);
+  const nyx_nftl_served_part* served = nyx_nftl_served_part_of(mtd->name);
+  if (served == nullptr) return;
+  printk("mtd->name: %s\n", mtd->name);
 
   nyx_nftl_blk_t* blk = kzalloc_record<nyx_nftl_blk_t>();
   if (blk == nullptr) return;
@@ -123,47 +149,20 @@ void nyx_nftl_add_mtd(mtd_blktrans_ops* tr, mtd_info* mtd) {
     discard_device(blk);
     return;
   }
+  blk->nyx_nftl_part->part_no = served->part_no;
+  blk->nyx_nftl_part->part_attr = 0;
 
-  nyx_nftl_part_t* part = blk->nyx_nftl_part;
-  if (name_starts_with(name, "system")) {
-    part->part_no = 0;
-    part->part_attr = 0;
-  }
-  if (name_starts_with(name, "cache")) {
-    part->part_no = 1;
-    part->part_attr = 0;
-  }
-  if (name_starts_with(name, "userdata")) {
-    part->part_no = 2;
-    part->part_attr = 0;
-  }
-  if (name_starts_with(name, "NFTL_Part")) {
-    part->part_no = 3;
-    part->part_attr = 0;
-  }
-
-  task_struct* task = kthread_create_on_node(nyx_nftl_thread, blk, NUMA_NO_NODE, "%sd", "nyx_nftl");
-  if (IS_ERR_OR_NULL(task)) {
+  if (!start_worker(blk)) {
     nyx_nftl_part_release(blk);
     discard_device(blk);
     return;
   }
-  blk->nftl_thread = task;
-  wake_up_process(task);
   // The reboot handler uses the partition, the cache and the worker: it is
   // registered once all three exist, so a reboot during bring-up never
   // finds them half made.
   register_reboot_notifier(&blk->nb);
 
-  const char* base = "media";
-  if (name_starts_with(name, "system")) {
-    base = "system";
-  } else if (name_starts_with(name, "cache")) {
-    base = "cache";
-  } else if (name_starts_with(name, "userdata")) {
-    base = "data";
-  }
-  std::snprintf(tr->name, sizeof tr->name, "%s", base);
+  std::snprintf(tr->name, sizeof tr->name, "%s", served->disk_name);
   printk("nyx_nftl_blk->mbd.tr.name =%s\n", tr->name);
 
   if (add_mtd_blktrans_dev(&blk->mbd) != 0) {

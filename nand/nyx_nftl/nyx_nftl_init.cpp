@@ -48,46 +48,25 @@ bool geometry_fits(const mtd_info* mtd) {
 
 }  // namespace
 
-int nyx_nftl_part_attach(mtd_info* mtd, nyx_nftl_part_t** out) {
-  if (mtd->oobavail < kMinSpareBytes) return -1;
+namespace {
 
-  nyx_nftl_part_t* part = kzalloc_record<nyx_nftl_part_t>();
-  if (part == nullptr) return -ENOMEM;
-  nand_chip_t* chip = kzalloc_record<nand_chip_t>();
-  if (chip == nullptr) {
-    kfree_record(part);
-    return -ENOMEM;
-  }
-  part->nand_chip = chip;
-  mutex_init(&part->nyx_nftl_lock);
-  part->mtd = mtd;
-
+// The chip record's geometry from the MTD device (blocks already checked).
+void set_chip_geometry(nand_chip_t* chip, const mtd_info* mtd, uint32 total_blocks) {
   chip->bytes_per_page = static_cast<uint16>(mtd->writesize);
   chip->bytes_user_date = static_cast<uchar>(mtd->oobavail);
-
-  if (!geometry_fits(mtd)) {
-    release_partition(part);
-    return -1;
-  }
-  uint32 erase_shift = static_cast<uint32>(__builtin_ctz(mtd->erasesize));
-  uint32 total_blocks = static_cast<uint32>(mtd->size >> erase_shift);
-  if (total_blocks < kMinBlocks || total_blocks > kMaxBlocks) {
-    release_partition(part);
-    return -1;
-  }
-
   chip->blk_per_chip = static_cast<uint16>(total_blocks);
   chip->pages_per_blk = static_cast<uint16>(mtd->erasesize / mtd->writesize);
   chip->sector_per_page = static_cast<uchar>(mtd->writesize / 512);
   chip->bitmap_per_page = chip->sector_per_page;
   chip->max_erase_times = kRatedEraseTimes;
+}
 
-  // Reserve: an eighth of the blocks, at least 32, but half of a partition
-  // too small to spare 32.
+// The reserve: an eighth of the blocks, at least 32, but half of a
+// partition too small to spare 32. Logs the start line.
+uint32 reserve_blocks(uint32 total_blocks, uint32 pages_per_blk) {
   uint32 reserve = static_cast<uint16>(total_blocks / 8);
   if (reserve < 32) reserve = 32;
   if (reserve >= total_blocks) reserve = static_cast<uint16>(total_blocks / 2);
-  part->free_block_num = static_cast<uint16>(reserve);
   printk("nftl start%d,%d\n", static_cast<int>(total_blocks), static_cast<int>(reserve));
 
   // Each block holds pages_per_blk - 1 logical pages (its last page is the
@@ -101,20 +80,17 @@ int nyx_nftl_part_attach(mtd_info* mtd, nyx_nftl_part_t** out) {
   // leaves that room and nothing changes.
   uint32 logical_blocks = total_blocks - reserve;
   if (total_blocks - 1 - logical_blocks >= 15) {
-    uint32 pages_per_blk = chip->pages_per_blk;
     uint32 fit = (total_blocks - 9) * (pages_per_blk - 1) / pages_per_blk;
-    if (logical_blocks > fit) {
-      logical_blocks = fit;
-      reserve = total_blocks - logical_blocks;
-      part->free_block_num = static_cast<uint16>(reserve);
-    }
+    if (logical_blocks > fit) reserve = total_blocks - fit;
   }
+  return reserve;
+}
 
+// The block-record table: records 0 .. total_blocks - 1 unscanned, and the
+// end record total_blocks. Null when memory runs out.
+_phy_block_info* new_block_table(uint32 total_blocks) {
   auto* table = static_cast<_phy_block_info*>(kzalloc(sizeof(_phy_block_info) * (total_blocks + 1)));
-  if (table == nullptr) {
-    release_partition(part);
-    return -ENOMEM;
-  }
+  if (table == nullptr) return nullptr;
   std::memset(table, 0xFF, sizeof(_phy_block_info) * total_blocks);
   for (uint32 i = 0; i <= total_blocks; ++i) {
     table[i].phy_block.blkNO_in_chip = static_cast<uint16>(i);
@@ -125,7 +101,37 @@ int nyx_nftl_part_attach(mtd_info* mtd, nyx_nftl_part_t** out) {
     table[i].block_used_next = nullptr;
     table[i].block_used_prev = nullptr;
   }
-  chip->nand_block_info = table;
+  return table;
+}
+
+}  // namespace
+
+int nyx_nftl_part_attach(mtd_info* mtd, nyx_nftl_part_t** out) {
+  if (mtd->oobavail < kMinSpareBytes) return -1;
+  if (!geometry_fits(mtd)) return -1;
+  uint32 erase_shift = static_cast<uint32>(__builtin_ctz(mtd->erasesize));
+  uint32 total_blocks = static_cast<uint32>(mtd->size >> erase_shift);
+  if (total_blocks < kMinBlocks || total_blocks > kMaxBlocks) return -1;
+
+  nyx_nftl_part_t* part = kzalloc_record<nyx_nftl_part_t>();
+  if (part == nullptr) return -ENOMEM;
+  nand_chip_t* chip = kzalloc_record<nand_chip_t>();
+  if (chip == nullptr) {
+    kfree_record(part);
+    return -ENOMEM;
+  }
+  part->nand_chip = chip;
+  mutex_init(&part->nyx_nftl_lock);
+  part->mtd = mtd;
+  set_chip_geometry(chip, mtd, total_blocks);
+
+  const uint32 reserve = reserve_blocks(total_blocks, chip->pages_per_blk);
+  part->free_block_num = static_cast<uint16>(reserve);
+  chip->nand_block_info = new_block_table(total_blocks);
+  if (chip->nand_block_info == nullptr) {
+    release_partition(part);
+    return -ENOMEM;
+  }
 
   uint32 sectors_per_block = mtd->erasesize >> 9;
   if (part_param_init(part, 0, sectors_per_block * (total_blocks - reserve),
@@ -154,15 +160,6 @@ void nyx_nftl_part_detach(nyx_nftl_part_t* part) {
 // ---------------------------------------------------------------------------
 
 namespace {
-
-constexpr char kMediaPartName[] = "NFTL_Part";
-constexpr char kUserdataPartName[] = "userdata";
-constexpr char kMediaClassName[] = "nyx_nftl";
-constexpr char kUserdataClassName[] = "nyx_userdata";
-
-bool name_starts_with(const char* name, const char* prefix) {
-  return name != nullptr && std::strncmp(name, prefix, std::strlen(prefix)) == 0;
-}
 
 // Registers the partition's debug class under `class_name`. A failure is
 // logged and bring-up goes on; a name buffer that could not be had counts as
@@ -208,11 +205,8 @@ int nyx_nftl_initialize(nyx_nftl_blk_t* nyx_nftl_blk) {
     return -ENOMEM;
   }
 
-  if (name_starts_with(mtd->name, kMediaPartName)) {
-    register_debug_class(part, kMediaClassName);
-  } else if (name_starts_with(mtd->name, kUserdataPartName)) {
-    register_debug_class(part, kUserdataClassName);
-  }
+  const nyx_nftl_served_part* served = nyx_nftl_served_part_of(mtd->name);
+  if (served != nullptr && served->debug_class != nullptr) register_debug_class(part, served->debug_class);
   return 0;
 }
 
