@@ -116,7 +116,7 @@ typedef struct __phy_block {
 
 // The reverse map of one block: for page i, the logical page written there,
 // 0xFFFFFFFF for none. Also the main data of a full block's mapping page
-// (entry i little-endian at byte 4i), encoded by nyx_nftl_encode_mapping_page.
+// (FORMAT.md), encoded by nyx_nftl_encode_mapping_page.
 typedef struct __phy_page_mapping {
   uint32 phy_page_map[NYX_MAX_PAGES_PER_BLK];
   sint32 block_used_count;  // reserved

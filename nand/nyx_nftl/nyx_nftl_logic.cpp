@@ -6,6 +6,18 @@
 // A failed page write moves the current block's pages to a fresh block
 // (do_write_error). Also installs the partition's operation pointers.
 //
+// Invariants kept here, between operations:
+// - A mapped logical page n with entry (page p, block b) is valid exactly
+//   there: b's reverse map (its mapping page, or part_phy_page_map while b
+//   is the current block) names n at p. Every other data page is invalid,
+//   and a block's invalid_page_count counts them, its mapping page included.
+// - In the current block, pages 0 .. current_block_used_page - 1 are written
+//   and part_phy_page_map names their logical pages; its other entries are
+//   0xFFFFFFFF. current_block_used_page is at most pages_per_blk - 1 (only
+//   the mapping page left); 0 means the block is not yet erased for use.
+// - The current block is on no list; each block taken for writing gets a
+//   sequence number above every other block's (FORMAT.md).
+//
 // Every function runs with the partition's lock held by its caller.
 
 #include <cstring>

@@ -1,12 +1,12 @@
 // Flash access of the translation layer: the 16-byte spare record written
-// with every page (encoded and decoded byte by byte, multi-byte fields
-// big-endian), the mapping page codec, and the six physical operations that
-// turn a block and page number into an MTD device call.
+// with every page and the mapping page, encoded and decoded byte by byte as
+// FORMAT.md describes them; the six physical operations that turn a block
+// and page number into an MTD device call; and the one read path that tries
+// a failing page again.
 #include "nyx_nftl.h"
 
 // ---------------------------------------------------------------------------
-// Spare record: bytes 0-3 tag word, 4-5 erase count, 6-9 block_used_count,
-// 10-15 untouched by the encoders and never interpreted.
+// Spare record (FORMAT.md, "Spare record" and "Tag words").
 // ---------------------------------------------------------------------------
 namespace {
 
@@ -88,8 +88,8 @@ void set_oob_mark(uchar* buf, uint32 mark) {
 }
 
 // ---------------------------------------------------------------------------
-// Mapping page: the reverse map as main data, entry i little-endian at byte
-// 4i, the reserved word at byte 4096. Only min(page_size, 4100) bytes move.
+// Mapping page (FORMAT.md, "Mapping page"). Only min(page_size, 4100) bytes
+// move.
 // ---------------------------------------------------------------------------
 namespace {
 
