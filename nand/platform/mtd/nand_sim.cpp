@@ -12,7 +12,6 @@
 #include <cerrno>
 #include <cmath>
 #include <cstring>
-#include <stdexcept>
 
 namespace nandsim {
 
@@ -165,6 +164,14 @@ struct NandChip::Impl {
 
   mutable std::mutex mu;
   MtdDevice whole;
+
+  // Runs `change` on the chip's state under the lock: the body of every
+  // fault and power setter.
+  template <class Change>
+  void locked(Change&& change) {
+    std::lock_guard<std::mutex> lock(mu);
+    change(*this);
+  }
 
   ~Impl() {
     if (base != nullptr) munmap(base, mapped_size);
@@ -599,9 +606,10 @@ Counters NandChip::block_counters(uint32_t block) const {
 }
 
 void NandChip::reset_counters() {
-  std::lock_guard<std::mutex> lock(impl_->mu);
-  impl_->totals = Counters{};
-  std::fill(impl_->per_block.begin(), impl_->per_block.end(), Counters{});
+  impl_->locked([](Impl& s) {
+    s.totals = Counters{};
+    std::fill(s.per_block.begin(), s.per_block.end(), Counters{});
+  });
 }
 
 // ---------------------------------------------------------------------------
@@ -609,77 +617,80 @@ void NandChip::reset_counters() {
 // ---------------------------------------------------------------------------
 
 void NandChip::fail_program_at(uint64_t page) {
-  std::lock_guard<std::mutex> lock(impl_->mu);
-  if (page < impl_->total_pages) impl_->page_state[page] |= kFailProgram;
+  impl_->locked([page](Impl& s) {
+    if (page < s.total_pages) s.page_state[page] |= kFailProgram;
+  });
 }
 
 void NandChip::fail_erase_at(uint32_t block) {
-  std::lock_guard<std::mutex> lock(impl_->mu);
-  if (block < impl_->blocks) impl_->block_faults[block] |= kFailErase;
+  impl_->locked([block](Impl& s) {
+    if (block < s.blocks) s.block_faults[block] |= kFailErase;
+  });
 }
 
 void NandChip::fail_nth_program(uint64_t n) {
-  std::lock_guard<std::mutex> lock(impl_->mu);
-  impl_->nth_program = n;
+  impl_->locked([n](Impl& s) { s.nth_program = n; });
 }
 
 void NandChip::fail_nth_erase(uint64_t n) {
-  std::lock_guard<std::mutex> lock(impl_->mu);
-  impl_->nth_erase = n;
+  impl_->locked([n](Impl& s) { s.nth_erase = n; });
 }
 
 void NandChip::set_program_fail_rate(double p) {
-  std::lock_guard<std::mutex> lock(impl_->mu);
-  impl_->program_fail_rate = p;
+  impl_->locked([p](Impl& s) { s.program_fail_rate = p; });
 }
 
 void NandChip::set_erase_fail_rate(double p) {
-  std::lock_guard<std::mutex> lock(impl_->mu);
-  impl_->erase_fail_rate = p;
+  impl_->locked([p](Impl& s) { s.erase_fail_rate = p; });
 }
 
 void NandChip::grow_bad_block(uint32_t block) {
-  std::lock_guard<std::mutex> lock(impl_->mu);
-  if (block < impl_->blocks) impl_->block_faults[block] |= kGrownBad;
+  impl_->locked([block](Impl& s) {
+    if (block < s.blocks) s.block_faults[block] |= kGrownBad;
+  });
 }
 
 void NandChip::inject_read_error(uint64_t page, int code) {
-  std::lock_guard<std::mutex> lock(impl_->mu);
-  if (page >= impl_->total_pages) return;
-  uint8_t& state = impl_->page_state[page];
-  state &= uint8_t(~kReadFaults);
-  if (code == -EUCLEAN) state |= kReadCorrected;
-  if (code == -EBADMSG) state |= kReadDamaged;
+  impl_->locked([page, code](Impl& s) {
+    if (page >= s.total_pages) return;
+    uint8_t& state = s.page_state[page];
+    state &= uint8_t(~kReadFaults);
+    if (code == -EUCLEAN) state |= kReadCorrected;
+    if (code == -EBADMSG) state |= kReadDamaged;
+  });
 }
 
 void NandChip::set_bitflip_rates(double p_corrected, double p_uncorrectable) {
-  std::lock_guard<std::mutex> lock(impl_->mu);
-  impl_->p_corrected = p_corrected;
-  impl_->p_uncorrectable = p_uncorrectable;
+  impl_->locked([=](Impl& s) {
+    s.p_corrected = p_corrected;
+    s.p_uncorrectable = p_uncorrectable;
+  });
 }
 
 // Clears every armed fault, injected read errors and a pending power cut
 // included. What already happened stays: damaged pages keep reading
 // -EBADMSG until erased, and a chip whose power is off stays off.
 void NandChip::clear_faults() {
-  std::lock_guard<std::mutex> lock(impl_->mu);
-  constexpr uint8_t kPageFaults = kFailProgram | kReadFaults;
-  for (uint8_t& state : impl_->page_state) state &= uint8_t(~kPageFaults);
-  std::fill(impl_->block_faults.begin(), impl_->block_faults.end(), 0);
-  impl_->nth_program = 0;
-  impl_->nth_erase = 0;
-  impl_->program_fail_rate = 0;
-  impl_->erase_fail_rate = 0;
-  impl_->p_corrected = 0;
-  impl_->p_uncorrectable = 0;
-  impl_->cut_armed = false;
+  impl_->locked([](Impl& s) {
+    constexpr uint8_t kPageFaults = kFailProgram | kReadFaults;
+    for (uint8_t& state : s.page_state) state &= uint8_t(~kPageFaults);
+    std::fill(s.block_faults.begin(), s.block_faults.end(), 0);
+    s.nth_program = 0;
+    s.nth_erase = 0;
+    s.program_fail_rate = 0;
+    s.erase_fail_rate = 0;
+    s.p_corrected = 0;
+    s.p_uncorrectable = 0;
+    s.cut_armed = false;
+  });
 }
 
 void NandChip::power_cut_after(uint64_t n, CutKind kind) {
-  std::lock_guard<std::mutex> lock(impl_->mu);
-  impl_->cut_armed = true;
-  impl_->cut_remaining = n;
-  impl_->cut_kind = kind;
+  impl_->locked([n, kind](Impl& s) {
+    s.cut_armed = true;
+    s.cut_remaining = n;
+    s.cut_kind = kind;
+  });
 }
 
 bool NandChip::powered_off() const {
@@ -688,8 +699,7 @@ bool NandChip::powered_off() const {
 }
 
 void NandChip::power_on() {
-  std::lock_guard<std::mutex> lock(impl_->mu);
-  impl_->off = false;
+  impl_->locked([](Impl& s) { s.off = false; });
 }
 
 // Every program, erase and mark-bad that reached the chip, failed ones and
