@@ -27,7 +27,7 @@ BenchDevice::BenchDevice(const nandsim::Geometry& geometry) {
   nandsim::Options options;
   options.geometry = geometry;
   auto chip = nandsim::NandChip::create_in_memory(options);
-  if (!chip.ok()) throw std::runtime_error("simulated chip: " + chip.error());
+  if (!chip.ok()) throw std::runtime_error("simulated chip: " + chip.message());
   chip_ = std::move(chip).value();
   nandsim::PartitionSpec part_def;
   part_def.name = "NFTL_Part";

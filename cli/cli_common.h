@@ -16,7 +16,7 @@
 #include "nand_stack.h"
 #include "platform/kernel/kernel.h"
 #include "platform/mtd/nand_sim.h"
-#include "platform/result.h"
+#include "platform/status.h"
 #include "platform/mtd/mtd_partition.h"
 #include "platform/mtd/mtdparts.h"
 

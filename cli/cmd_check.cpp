@@ -22,7 +22,7 @@ int run_check(const CheckArgs& args, const GlobalOptions& global) {
   SystemLog log(global.verbose);
   auto stack = open_stack(args.image, nandsim::OpenMode::Private);
   if (!stack.ok()) {
-    print_error(stack.error());
+    print_error(stack.message());
     return kExitFailed;
   }
   const auto& parts = stack.value()->partitions();
@@ -43,12 +43,12 @@ int run_check(const CheckArgs& args, const GlobalOptions& global) {
       status = "not served";
     } else if (auto marked = probe_head_mark(part->mtd()); !marked.ok()) {
       status = "error";
-      problems.push_back(marked.error());
+      problems.push_back(marked.message());
     } else if (!marked.value()) {
       status = "unformatted";
     } else if (auto attached = AttachedPart::attach(part->mtd()); !attached.ok()) {
       status = "error";
-      problems.push_back(attached.error());
+      problems.push_back(attached.message());
     } else {
       uint32 mapping_pages = 0;
       problems = nyx_nftl_check(attached.value().get(), &mapping_pages);

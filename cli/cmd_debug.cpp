@@ -23,7 +23,7 @@ int run_debug(const DebugArgs& args, const GlobalOptions& global) {
   const bool changes = args.attr == "gcone" || args.attr == "gcall";
   auto part_def = lookup_partition(args.image, args.partition);
   if (!part_def.ok()) {
-    print_error(part_def.error());
+    print_error(part_def.message());
     return kExitFailed;
   }
   const std::string class_name = debug_class_name(part_def.value().name);
@@ -36,7 +36,7 @@ int run_debug(const DebugArgs& args, const GlobalOptions& global) {
     // Collection on a blank partition would format it first: refuse.
     auto stack = open_stack(args.image, nandsim::OpenMode::Private);
     if (!stack.ok()) {
-      print_error(stack.error());
+      print_error(stack.message());
       return kExitFailed;
     }
     auto part = find_partition(*stack.value(), part_def.value().name);
@@ -49,11 +49,11 @@ int run_debug(const DebugArgs& args, const GlobalOptions& global) {
   auto stack = open_stack(only_partition(args.image, part_def.value()),
                           changes ? nandsim::OpenMode::ReadWrite : nandsim::OpenMode::Private);
   if (!stack.ok()) {
-    print_error(stack.error());
+    print_error(stack.message());
     return kExitFailed;
   }
   if (Status started = stack.value()->start(); !started.ok()) {
-    print_error(started.error());
+    print_error(started.message());
     return kExitFailed;
   }
   // Only the attribute's own lines are printed.
@@ -75,7 +75,7 @@ int run_debug(const DebugArgs& args, const GlobalOptions& global) {
     return kExitFailed;
   }
   if (!down.ok()) {
-    print_error(down.error());
+    print_error(down.message());
     return kExitFailed;
   }
   return kExitOk;

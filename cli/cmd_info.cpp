@@ -65,7 +65,7 @@ int run_info(const InfoArgs& args, const GlobalOptions& global) {
   SystemLog log(global.verbose);
   auto stack = open_stack(args.image, nandsim::OpenMode::Private);
   if (!stack.ok()) {
-    print_error(stack.error());
+    print_error(stack.message());
     return kExitFailed;
   }
   const nandsim::Geometry& g = stack.value()->chip().geometry();
@@ -110,12 +110,12 @@ int run_info(const InfoArgs& args, const GlobalOptions& global) {
       status = "not served";
     } else if (auto marked = probe_head_mark(part->mtd()); !marked.ok()) {
       status = "error";
-      problem = marked.error();
+      problem = marked.message();
     } else if (!marked.value()) {
       status = "unformatted";
     } else if (auto attached = AttachedPart::attach(part->mtd()); !attached.ok()) {
       status = "error";
-      problem = attached.error();
+      problem = attached.message();
     } else {
       status = "formatted";
       stats = collect_stats(attached.value().get());

@@ -25,29 +25,31 @@ struct MkimageArgs {
   bool format = false;
 };
 
-// "128M", "65536k", "134217728": bytes, or an error.
+// "128M", "65536k", "134217728": bytes, or a usage error.
 Result<uint64_t> parse_size(const std::string& text) {
   size_t pos = 0;
   uint64_t value = 0;
   while (pos < text.size() && std::isdigit(static_cast<unsigned char>(text[pos]))) {
     const uint64_t digit = static_cast<uint64_t>(text[pos] - '0');
-    if (value > (UINT64_MAX - digit) / 10) return Error{"size \"" + text + "\" is too large"};
+    if (value > (UINT64_MAX - digit) / 10) {
+      return Status::Usage("size \"" + text + "\" is too large");
+    }
     value = value * 10 + digit;
     ++pos;
   }
-  if (pos == 0) return Error{"size \"" + text + "\" is not a number"};
+  if (pos == 0) return Status::Usage("size \"" + text + "\" is not a number");
   uint64_t unit = 1;
   if (pos < text.size()) {
     switch (text[pos]) {
       case 'k': case 'K': unit = 1ull << 10; break;
       case 'm': case 'M': unit = 1ull << 20; break;
       case 'g': case 'G': unit = 1ull << 30; break;
-      default: return Error{"size \"" + text + "\" has an unknown suffix"};
+      default: return Status::Usage("size \"" + text + "\" has an unknown suffix");
     }
     ++pos;
   }
-  if (pos != text.size()) return Error{"size \"" + text + "\" has trailing characters"};
-  if (value > UINT64_MAX / unit) return Error{"size \"" + text + "\" is too large"};
+  if (pos != text.size()) return Status::Usage("size \"" + text + "\" has trailing characters");
+  if (value > UINT64_MAX / unit) return Status::Usage("size \"" + text + "\" is too large");
   return value * unit;
 }
 
@@ -64,7 +66,7 @@ int run_mkimage(const MkimageArgs& args) {
   } else if (!args.size.empty()) {
     auto size = parse_size(args.size);
     if (!size.ok()) {
-      print_error(size.error());
+      print_error(size.message());
       return kExitUsage;
     }
     if (size.value() == 0 || size.value() % g.erase_size() != 0 ||
@@ -101,11 +103,11 @@ int run_mkimage(const MkimageArgs& args) {
 
   auto chip = nandsim::NandChip::create_image(args.image.path, options);
   if (!chip.ok()) {
-    print_error("cannot create " + args.image.path + ": " + chip.error());
+    print_error("cannot create " + args.image.path + ": " + chip.message());
     return kExitFailed;
   }
   if (Status synced = chip.value()->sync(); !synced.ok()) {
-    print_error("cannot write " + args.image.path + ": " + synced.error());
+    print_error("cannot write " + args.image.path + ": " + synced.message());
     return kExitFailed;
   }
   if (args.format) {
@@ -113,7 +115,7 @@ int run_mkimage(const MkimageArgs& args) {
     // partition record is dropped right after, so only the format stays.
     auto parts = nandsim::split_partitions(*chip.value(), args.image.mtdparts);
     if (!parts.ok()) {
-      print_error("bad --mtdparts \"" + args.image.mtdparts + "\": " + parts.error());
+      print_error("bad --mtdparts \"" + args.image.mtdparts + "\": " + parts.message());
       return kExitUsage;
     }
     for (auto& part : parts.value()) {
@@ -132,7 +134,7 @@ int run_mkimage(const MkimageArgs& args) {
       std::printf("formatted %s\n", part->part_def().name.c_str());
     }
     if (Status synced = chip.value()->sync(); !synced.ok()) {
-      print_error("cannot write " + args.image.path + ": " + synced.error());
+      print_error("cannot write " + args.image.path + ": " + synced.message());
       return kExitFailed;
     }
   }

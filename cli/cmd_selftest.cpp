@@ -26,7 +26,7 @@ int run_selftest(const SelftestArgs& args, const GlobalOptions& global) {
   SystemLog log(global.verbose);
   auto part_def = lookup_partition(args.image, args.partition);
   if (!part_def.ok()) {
-    print_error(part_def.error());
+    print_error(part_def.message());
     return kExitFailed;
   }
   if (disk_base_name(part_def.value().name).empty()) {
@@ -35,12 +35,12 @@ int run_selftest(const SelftestArgs& args, const GlobalOptions& global) {
   }
   auto stack = open_stack(only_partition(args.image, part_def.value()), nandsim::OpenMode::ReadWrite);
   if (!stack.ok()) {
-    print_error(stack.error());
+    print_error(stack.message());
     return kExitFailed;
   }
   auto attached = AttachedPart::attach(stack.value()->partitions().front()->mtd());
   if (!attached.ok()) {
-    print_error(attached.error());
+    print_error(attached.message());
     return kExitFailed;
   }
   // The tests need only the device record's partition.
@@ -75,7 +75,7 @@ int run_selftest(const SelftestArgs& args, const GlobalOptions& global) {
   const bool failed = lines.find("error block:") != std::string::npos ||
                       lines.find("error page:") != std::string::npos;
   if (Status down = stack.value()->shutdown(); !down.ok()) {
-    print_error(down.error());
+    print_error(down.message());
     return kExitFailed;
   }
   std::printf("test%d %s\n", args.test, failed ? "FAILED" : "passed");

@@ -50,7 +50,7 @@ int run_serve(const ServeArgs& args, const GlobalOptions& global) {
   // geometry or partition list is reported before nbdkit starts.
   auto options = resolve_image(args.image, nandsim::OpenMode::Private);
   if (!options.ok()) {
-    print_error(options.error());
+    print_error(options.message());
     return kExitFailed;
   }
   const std::string plugin = find_plugin();

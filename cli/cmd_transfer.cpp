@@ -39,15 +39,16 @@ struct StartedDisk {
 Result<StartedDisk> start_disk(const ImageArgs& image, const std::string& name,
                                nandsim::OpenMode mode) {
   auto part_def = lookup_partition(image, name);
-  if (!part_def.ok()) return Error{part_def.error()};
+  if (!part_def.ok()) return part_def.status();
   const std::string mtd_name = part_def.value().name;
   if (disk_base_name(mtd_name).empty()) {
-    return Error{"partition " + mtd_name + " is not served by the translation layer"};
+    return Status::InvalidArgument("partition " + mtd_name +
+                                   " is not served by the translation layer");
   }
   // Only this partition is brought up.
   auto stack = open_stack(only_partition(image, part_def.value()), mode);
-  if (!stack.ok()) return Error{stack.error()};
-  if (Status started = stack.value()->start(); !started.ok()) return Error{started.error()};
+  if (!stack.ok()) return stack.status();
+  if (Status started = stack.value()->start(); !started.ok()) return started;
   for (const BlockDiskInfo& info : stack.value()->disks()) {
     if (info.mtd_name == mtd_name) {
       StartedDisk out{std::move(stack).value(), nullptr};
@@ -55,7 +56,8 @@ Result<StartedDisk> start_disk(const ImageArgs& image, const std::string& name,
       if (out.disk != nullptr) return out;
     }
   }
-  return Error{"partition " + mtd_name + " did not become a disk (see --verbose)"};
+  // The translation layer refused the partition; its log lines tell why.
+  return Status::IOError("partition " + mtd_name + " did not become a disk (see --verbose)");
 }
 
 // Flushes and releases the disk, then shuts the stack down; the first
@@ -65,8 +67,8 @@ Status finish(StartedDisk& sd) {
   if (int ret = sd.disk->flush(); ret != 0) problems += "flush failed: error " + std::to_string(ret) + "; ";
   sd.disk->release();
   sd.disk.reset();
-  if (Status down = sd.stack->shutdown(); !down.ok()) problems += down.error();
-  if (!problems.empty()) return Error{problems};
+  if (Status down = sd.stack->shutdown(); !down.ok()) problems += down.message();
+  if (!problems.empty()) return Status::IOError(problems);
   return Status::Ok();
 }
 
@@ -74,7 +76,7 @@ int run_export(const TransferArgs& args, const GlobalOptions& global) {
   SystemLog log(global.verbose);
   auto sd = start_disk(args.image, args.partition, nandsim::OpenMode::Private);
   if (!sd.ok()) {
-    print_error(sd.error());
+    print_error(sd.message());
     return kExitFailed;
   }
   StartedDisk& s = sd.value();
@@ -111,7 +113,7 @@ int run_export(const TransferArgs& args, const GlobalOptions& global) {
     return kExitFailed;
   }
   if (Status done = finish(s); !done.ok()) {
-    print_error(done.error());
+    print_error(done.message());
     return kExitFailed;
   }
   std::fprintf(stderr, "exported %llu bytes of disk %s to %s\n",
@@ -124,15 +126,15 @@ int run_export(const TransferArgs& args, const GlobalOptions& global) {
 // partition).
 Result<uint64_t> disk_bytes(const ImageArgs& image, const std::string& name) {
   auto stack = open_stack(image, nandsim::OpenMode::Private);
-  if (!stack.ok()) return Error{stack.error()};
+  if (!stack.ok()) return stack.status();
   auto part = find_partition(*stack.value(), name);
-  if (!part.ok()) return Error{part.error()};
+  if (!part.ok()) return part.status();
   if (disk_base_name(part.value()->part_def().name).empty()) {
-    return Error{"partition " + part.value()->part_def().name +
-                 " is not served by the translation layer"};
+    return Status::InvalidArgument("partition " + part.value()->part_def().name +
+                                   " is not served by the translation layer");
   }
   auto attached = AttachedPart::attach(part.value()->mtd());
-  if (!attached.ok()) return Error{attached.error()};
+  if (!attached.ok()) return attached.status();
   return uint64_t(attached.value().get()->logic_cap_in_sects) * kSector;
 }
 
@@ -151,7 +153,7 @@ int run_import(const TransferArgs& args, const GlobalOptions& global) {
   const uint64_t input = static_cast<uint64_t>(st.st_size);
   auto capacity = disk_bytes(args.image, args.partition);
   if (!capacity.ok()) {
-    print_error(capacity.error());
+    print_error(capacity.message());
     return kExitFailed;
   }
   if (input > capacity.value()) {
@@ -163,7 +165,7 @@ int run_import(const TransferArgs& args, const GlobalOptions& global) {
 
   auto sd = start_disk(args.image, args.partition, nandsim::OpenMode::ReadWrite);
   if (!sd.ok()) {
-    print_error(sd.error());
+    print_error(sd.message());
     return kExitFailed;
   }
   StartedDisk& s = sd.value();
@@ -204,7 +206,7 @@ int run_import(const TransferArgs& args, const GlobalOptions& global) {
   }
   progress.finish();
   if (Status done = finish(s); !done.ok()) {
-    print_error(done.error());
+    print_error(done.message());
     return kExitFailed;
   }
   std::fprintf(stderr, "imported %llu bytes from %s into disk %s\n",

@@ -28,12 +28,12 @@ int run_wear(const WearArgs& args, const GlobalOptions& global) {
 
   auto stack = open_stack(args.image, nandsim::OpenMode::Private);
   if (!stack.ok()) {
-    print_error(stack.error());
+    print_error(stack.message());
     return kExitFailed;
   }
   auto part = find_partition(*stack.value(), args.partition);
   if (!part.ok()) {
-    print_error(part.error());
+    print_error(part.message());
     return kExitFailed;
   }
   const std::string name = part.value()->part_def().name;
@@ -44,7 +44,7 @@ int run_wear(const WearArgs& args, const GlobalOptions& global) {
   }
   auto marked = probe_head_mark(part.value()->mtd());
   if (!marked.ok()) {
-    print_error(marked.error());
+    print_error(marked.message());
     return kExitFailed;
   }
   if (!marked.value()) {
@@ -53,7 +53,7 @@ int run_wear(const WearArgs& args, const GlobalOptions& global) {
   }
   auto attached = AttachedPart::attach(part.value()->mtd());
   if (!attached.ok()) {
-    print_error(attached.error());
+    print_error(attached.message());
     return kExitFailed;
   }
   WearPicture picture{name + " (disk " + disk + ")", collect_stats(attached.value().get())};
@@ -62,7 +62,7 @@ int run_wear(const WearArgs& args, const GlobalOptions& global) {
       args.output.empty() ? args.image.path + "." + name + ".wear." + format : args.output;
   if (format == "png") {
     if (Status written = write_wear_png(picture, output); !written.ok()) {
-      print_error(written.error());
+      print_error(written.message());
       return kExitFailed;
     }
   } else {

@@ -48,7 +48,7 @@ std::vector<uint8_t> pattern(size_t n) {
 TEST(BlockRequestTest, BufferIsCutIntoPagesAndPiecesSpreadOverBios) {
   std::vector<uint8_t> data(2 * 4096 + 1024);
   auto req = BlockRequest::over_buffer(BlockOp::Write, 40, data);
-  ASSERT_TRUE(req.ok()) << req.error();
+  ASSERT_TRUE(req.ok()) << req.message();
   request* rq = req->get();
   EXPECT_EQ(rq_data_dir(rq), WRITE);
   EXPECT_EQ(blk_rq_sectors(rq), 18u);
@@ -78,7 +78,9 @@ TEST(BlockRequestTest, RefusesOrFindsMalformedPieces) {
   std::vector<std::span<uint8_t>> too_long = {std::span(data)};
   EXPECT_FALSE(BlockRequest::over_pieces(BlockOp::Read, 0, too_long).ok());
   std::vector<std::span<uint8_t>> empty_piece = {std::span(data).first(0)};
-  EXPECT_FALSE(BlockRequest::over_pieces(BlockOp::Read, 0, empty_piece).ok());
+  auto refused = BlockRequest::over_pieces(BlockOp::Read, 0, empty_piece);
+  ASSERT_FALSE(refused.ok());
+  EXPECT_TRUE(refused.status().IsInvalidArgument()) << refused.status().ToString();
 
   auto buf = PageBuffer::contiguous(2);
   auto req = buf.request_for(BlockOp::Write, 0, 8192);

@@ -5,7 +5,7 @@
 
 SimPartition::SimPartition(const nandsim::Options& options, std::string name) {
   auto chip = nandsim::NandChip::create_in_memory(options);
-  if (!chip.ok()) throw std::runtime_error("simulated chip: " + chip.error());
+  if (!chip.ok()) throw std::runtime_error("simulated chip: " + chip.message());
   chip_ = std::move(chip).value();
   nandsim::PartitionSpec part_def;
   part_def.name = std::move(name);

@@ -39,7 +39,7 @@ void BlockRequest::link() {
 Result<BlockRequest> BlockRequest::over_pieces(BlockOp op, sector_t sector,
                                                std::span<const std::span<uint8_t>> pieces,
                                                size_t pieces_per_bio) {
-  if (op == BlockOp::Discard) return Error{"a discard carries no pieces"};
+  if (op == BlockOp::Discard) return Status::InvalidArgument("a discard carries no pieces");
   constexpr size_t kMaxPerBio = std::numeric_limits<unsigned short>::max();
   if (pieces_per_bio == 0 || pieces_per_bio > kMaxPerBio) pieces_per_bio = kMaxPerBio;
 
@@ -51,7 +51,8 @@ Result<BlockRequest> BlockRequest::over_pieces(BlockOp op, sector_t sector,
   for (size_t i = 0; i < pieces.size(); ++i) {
     const std::span<uint8_t>& piece = pieces[i];
     if (piece.empty() || piece.size() > PAGE_SIZE || piece.size() % SECTOR_SIZE != 0) {
-      return Error{"piece " + std::to_string(i) + " is not 1 to 8 whole sectors"};
+      return Status::InvalidArgument("piece " + std::to_string(i) +
+                                     " is not 1 to 8 whole sectors");
     }
     if (i % pieces_per_bio == 0) {
       bio b{};
@@ -67,14 +68,18 @@ Result<BlockRequest> BlockRequest::over_pieces(BlockOp op, sector_t sector,
     bio_sector += piece.size() >> SECTOR_SHIFT;
     total += piece.size();
   }
-  if (total > std::numeric_limits<unsigned int>::max()) return Error{"request too long"};
+  if (total > std::numeric_limits<unsigned int>::max()) {
+    return Status::InvalidArgument("request too long");
+  }
   r.rq_.__data_len = static_cast<unsigned int>(total);
   r.link();
   return r;
 }
 
 Result<BlockRequest> BlockRequest::over_buffer(BlockOp op, sector_t sector, std::span<uint8_t> data) {
-  if (data.size() % SECTOR_SIZE != 0) return Error{"buffer is not a whole number of sectors"};
+  if (data.size() % SECTOR_SIZE != 0) {
+    return Status::InvalidArgument("buffer is not a whole number of sectors");
+  }
   std::vector<std::span<uint8_t>> pieces;
   for (size_t at = 0; at < data.size(); at += PAGE_SIZE) {
     pieces.push_back(data.subspan(at, std::min<size_t>(PAGE_SIZE, data.size() - at)));

@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "platform/block/blkdev.h"
-#include "platform/result.h"
+#include "platform/status.h"
 
 enum class BlockOp { Read, Write, Discard };
 

@@ -52,7 +52,7 @@ Result<std::vector<std::unique_ptr<MtdPartition>>> split_partitions(NandChip& ch
                                                                     std::string_view mtdparts) {
   const Geometry& g = chip.geometry();
   auto specs = parse_mtdparts(mtdparts, g.data_size(), g.erase_size());
-  if (!specs.ok()) return Error{specs.error()};
+  if (!specs.ok()) return specs.status();
   std::vector<std::unique_ptr<MtdPartition>> partitions;
   int index = 0;
   for (PartitionSpec& part_def : specs.value()) {

@@ -10,7 +10,7 @@
 #include "platform/mtd/mtd.h"
 #include "platform/mtd/mtdparts.h"
 #include "platform/mtd/nand_sim.h"
-#include "platform/result.h"
+#include "platform/status.h"
 
 namespace nandsim {
 

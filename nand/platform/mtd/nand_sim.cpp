@@ -457,14 +457,14 @@ NandChip::~NandChip() = default;
 
 Result<std::unique_ptr<NandChip>> NandChip::create_in_memory(const Options& options) {
   std::string invalid = validate_options(options);
-  if (!invalid.empty()) return Error{"invalid chip options: " + invalid};
+  if (!invalid.empty()) return Status::InvalidArgument("invalid chip options: " + invalid);
   auto impl = std::make_unique<Impl>();
   impl->init(options, OpenMode::ReadWrite, 0);
   size_t size = options.geometry.image_size();
   void* mem = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
   if (mem == MAP_FAILED) {
-    return Error{"cannot allocate " + std::to_string(size) +
-                 " bytes for the simulated chip: " + errno_text(errno)};
+    return Status::IOError("cannot allocate " + std::to_string(size) +
+                           " bytes for the simulated chip: " + errno_text(errno));
   }
   impl->base = static_cast<uint8_t*>(mem);
   impl->mapped_size = size;
@@ -476,22 +476,24 @@ Result<std::unique_ptr<NandChip>> NandChip::create_in_memory(const Options& opti
 Result<std::unique_ptr<NandChip>> NandChip::create_image(const std::string& path,
                                                          const Options& options) {
   std::string invalid = validate_options(options);
-  if (!invalid.empty()) return Error{"invalid chip options: " + invalid};
+  if (!invalid.empty()) return Status::InvalidArgument("invalid chip options: " + invalid);
   auto impl = std::make_unique<Impl>();
   impl->init(options, OpenMode::ReadWrite, 0);
   impl->file_backed = true;
   impl->fd = open(path.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
   if (impl->fd < 0) {
-    return Error{"cannot create image '" + path + "': " + errno_text(errno)};
+    const int err = errno;
+    return Status::FromErrno(err, "cannot create image '" + path + "': " + errno_text(err));
   }
   uint64_t size = options.geometry.image_size();
   if (ftruncate(impl->fd, off_t(size)) != 0) {
-    return Error{"cannot size image '" + path + "' to " + std::to_string(size) +
-                 " bytes: " + errno_text(errno)};
+    const int err = errno;
+    return Status::FromErrno(err, "cannot size image '" + path + "' to " + std::to_string(size) +
+                                      " bytes: " + errno_text(err));
   }
   void* mem = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_SHARED, impl->fd, 0);
   if (mem == MAP_FAILED) {
-    return Error{"cannot map image '" + path + "': " + errno_text(errno)};
+    return Status::IOError("cannot map image '" + path + "': " + errno_text(errno));
   }
   impl->base = static_cast<uint8_t*>(mem);
   impl->mapped_size = size;
@@ -503,7 +505,7 @@ Result<std::unique_ptr<NandChip>> NandChip::create_image(const std::string& path
 Result<std::unique_ptr<NandChip>> NandChip::open_image(const std::string& path,
                                                        const Options& options, OpenMode mode) {
   std::string invalid = validate_options(options);
-  if (!invalid.empty()) return Error{"invalid chip options: " + invalid};
+  if (!invalid.empty()) return Status::InvalidArgument("invalid chip options: " + invalid);
   auto impl = std::make_unique<Impl>();
   // The pages of an existing image are judged at their first program.
   impl->init(options, mode, kUnknown);
@@ -513,28 +515,35 @@ Result<std::unique_ptr<NandChip>> NandChip::open_image(const std::string& path,
   if (impl->fd < 0) {
     int err = errno;
     if (mode == OpenMode::ReadWrite && (err == EACCES || err == EROFS || err == EPERM)) {
-      return Error{"cannot open image '" + path + "' for writing: " + errno_text(err) +
-                   " (the file is read-only; open it in read-only or private mode)"};
+      return Status::ReadOnly("cannot open image '" + path + "' for writing: " + errno_text(err) +
+                              " (the file is read-only; open it in read-only or private mode)");
     }
-    return Error{"cannot open image '" + path + "': " + errno_text(err)};
+    return Status::FromErrno(err, "cannot open image '" + path + "': " + errno_text(err));
   }
   struct stat st;
   if (fstat(impl->fd, &st) != 0) {
-    return Error{"cannot stat image '" + path + "': " + errno_text(errno)};
+    const int err = errno;
+    return Status::FromErrno(err, "cannot stat image '" + path + "': " + errno_text(err));
   }
-  if (!S_ISREG(st.st_mode)) return Error{"image '" + path + "' is not a regular file"};
+  if (!S_ISREG(st.st_mode)) {
+    return Status::InvalidArgument("image '" + path + "' is not a regular file");
+  }
   uint64_t expected = options.geometry.image_size();
   uint64_t actual = uint64_t(st.st_size);
   if (actual != expected) {
-    return Error{"image '" + path + "' is " + std::to_string(actual) +
-                 " bytes but the geometry needs exactly " + std::to_string(expected) +
-                 " bytes (" + (actual < expected ? "truncated" : "oversized") + " image)"};
+    // Too short an image has lost its end; too long a one is not of this
+    // geometry.
+    std::string message = "image '" + path + "' is " + std::to_string(actual) +
+                          " bytes but the geometry needs exactly " + std::to_string(expected) +
+                          " bytes (" + (actual < expected ? "truncated" : "oversized") + " image)";
+    if (actual < expected) return Status::Corruption(std::move(message));
+    return Status::InvalidArgument(std::move(message));
   }
   int prot = mode == OpenMode::ReadOnly ? PROT_READ : PROT_READ | PROT_WRITE;
   int share = mode == OpenMode::ReadWrite ? MAP_SHARED : MAP_PRIVATE;
   void* mem = mmap(nullptr, expected, prot, share, impl->fd, 0);
   if (mem == MAP_FAILED) {
-    return Error{"cannot map image '" + path + "': " + errno_text(errno)};
+    return Status::IOError("cannot map image '" + path + "': " + errno_text(errno));
   }
   impl->base = static_cast<uint8_t*>(mem);
   impl->mapped_size = expected;
@@ -589,7 +598,7 @@ const uint8_t* NandChip::raw_page(uint64_t page) const {
 Status NandChip::sync() {
   if (!impl_->file_backed || impl_->mode != OpenMode::ReadWrite) return Status::Ok();
   if (msync(impl_->base, impl_->mapped_size, MS_SYNC) != 0) {
-    return Error{"cannot flush the image to disk: " + errno_text(errno)};
+    return Status::IOError("cannot flush the image to disk: " + errno_text(errno));
   }
   return Status::Ok();
 }
