@@ -33,7 +33,9 @@ BenchDevice::BenchDevice(const nandsim::Geometry& geometry) {
   part_def.name = "NFTL_Part";
   part_def.offset = 0;
   part_def.size = geometry.data_size();
-  partition_ = std::make_unique<nandsim::MtdPartition>(*chip_, part_def, 0);
+  auto partition = nandsim::MtdPartition::create(*chip_, part_def, 0);
+  if (!partition.ok()) throw std::runtime_error("partition: " + partition.message());
+  partition_ = std::move(partition).value();
   blk_ = kzalloc_record<nyx_nftl_blk_t>();
   if (blk_ == nullptr) throw std::runtime_error("device record");
   blk_->mbd.mtd = partition_->mtd();

@@ -113,3 +113,28 @@ TEST(MtdpartsSplit, BuildsIndexedPartitionsOverTheChip) {
   EXPECT_NE(bad.message().find("beyond the chip"), std::string::npos) << bad.message();
 }
 
+TEST(MtdpartsSplit, APartitionOutsideTheChipOrOffTheBlocksIsRefused) {
+  Options o;
+  o.geometry.pages_per_block = 4;
+  o.geometry.blocks = 32;  // 8 KiB blocks, 256 KiB chip
+  auto chip = NandChip::create_in_memory(o);
+  ASSERT_TRUE(chip.ok()) << chip.message();
+  const PartitionSpec bad[] = {
+      {"empty", 0, 0, false},
+      {"unaligned", 4 * kKiB, 8 * kKiB, false},
+      {"ragged", 0, 12 * kKiB, false},
+      {"beyond", 248 * kKiB, 16 * kKiB, false},
+      {"after", 264 * kKiB, 8 * kKiB, false},
+  };
+  for (const PartitionSpec& part_def : bad) {
+    auto part = MtdPartition::create(*chip.value(), part_def, 0);
+    ASSERT_FALSE(part.ok()) << part_def.name;
+    EXPECT_TRUE(part.status().IsInvalidArgument()) << part.status().ToString();
+    EXPECT_NE(part.message().find("'" + part_def.name + "'"), std::string::npos) << part.message();
+  }
+  auto whole = MtdPartition::create(*chip.value(), {"whole", 0, 256 * kKiB, false}, 3);
+  ASSERT_TRUE(whole.ok()) << whole.message();
+  EXPECT_EQ(whole.value()->block_count(), 32u);
+  EXPECT_EQ(whole.value()->mtd()->index, 3);
+}
+

@@ -590,7 +590,9 @@ TEST(Mtd, PartitionTranslatesAddressesAndPlacesTheSpareRecord) {
   Options o = small_options();
   o.geometry.spare_offset = 6;
   auto chip = make_chip(o);
-  MtdPartition part(*chip, PartitionSpec{"NFTL_Part", 4 * 8 * kPage, 8 * 8 * kPage, false}, 3);
+  auto made_part = MtdPartition::create(*chip, PartitionSpec{"NFTL_Part", 4 * 8 * kPage, 8 * 8 * kPage, false}, 3);
+  ASSERT_TRUE(made_part.ok()) << made_part.message();
+  MtdPartition& part = *made_part.value();
   mtd_info* mtd = part.mtd();
   EXPECT_EQ(mtd->size, 8u * 8 * kPage);
   EXPECT_EQ(mtd->oobavail, kOob - 6);
@@ -624,7 +626,9 @@ TEST(Mtd, PartitionTranslatesAddressesAndPlacesTheSpareRecord) {
 
 TEST(Mtd, PartitionRefusesBadRequestsAndReadOnlyChangesBeforeTheChip) {
   auto chip = make_chip();
-  MtdPartition part(*chip, PartitionSpec{"cache", 2 * 8 * kPage, 2 * 8 * kPage, false}, 0);
+  auto made_part = MtdPartition::create(*chip, PartitionSpec{"cache", 2 * 8 * kPage, 2 * 8 * kPage, false}, 0);
+  ASSERT_TRUE(made_part.ok()) << made_part.message();
+  MtdPartition& part = *made_part.value();
   mtd_info* mtd = part.mtd();
   auto data = pattern(kPage, 33), record = pattern(16, 34);
   size_t retlen = 7;
@@ -655,7 +659,9 @@ TEST(Mtd, PartitionRefusesBadRequestsAndReadOnlyChangesBeforeTheChip) {
   EXPECT_EQ(mtd->read_oob(mtd, 0, &ops), 0);
   EXPECT_EQ(marker, Bytes(2, 0xFF));
 
-  MtdPartition ro(*chip, PartitionSpec{"system", 0, 2 * 8 * kPage, true}, 1);
+  auto made_ro = MtdPartition::create(*chip, PartitionSpec{"system", 0, 2 * 8 * kPage, true}, 1);
+  ASSERT_TRUE(made_ro.ok()) << made_ro.message();
+  MtdPartition& ro = *made_ro.value();
   mtd_info* ro_mtd = ro.mtd();
   EXPECT_EQ(ro_mtd->flags & MTD_WRITEABLE, 0u);
   EXPECT_EQ(ro_mtd->write(ro_mtd, 0, kPage, &retlen, data.data()), -EROFS);
@@ -668,7 +674,9 @@ TEST(Mtd, PartitionRefusesBadRequestsAndReadOnlyChangesBeforeTheChip) {
 
 TEST(Mtd, PartitionEraseAndBadBlocksTranslate) {
   auto chip = make_chip();
-  MtdPartition part(*chip, PartitionSpec{"userdata", 8 * 8 * kPage, 8 * 8 * kPage, false}, 1);
+  auto made_part = MtdPartition::create(*chip, PartitionSpec{"userdata", 8 * 8 * kPage, 8 * 8 * kPage, false}, 1);
+  ASSERT_TRUE(made_part.ok()) << made_part.message();
+  MtdPartition& part = *made_part.value();
   mtd_info* mtd = part.mtd();
   auto data = pattern(kPage, 35);
   program_pages(*chip, 8 * 8, 10 * 8, data);
@@ -699,7 +707,9 @@ TEST(Mtd, PartitionEraseAndBadBlocksTranslate) {
 
 TEST(Mtd, ReadErrorsPassThroughWithTheirData) {
   auto chip = make_chip();
-  MtdPartition part(*chip, PartitionSpec{"p", 8 * kPage, 8 * kPage, false}, 0);
+  auto made_part = MtdPartition::create(*chip, PartitionSpec{"p", 8 * kPage, 8 * kPage, false}, 0);
+  ASSERT_TRUE(made_part.ok()) << made_part.message();
+  MtdPartition& part = *made_part.value();
   mtd_info* mtd = part.mtd();
   auto data = pattern(kPage, 38), record = pattern(16, 39);
   mtd_oob_ops ops = spare_ops(data.data(), record.data());

@@ -5,7 +5,6 @@
 #include <algorithm>
 #include <cstring>
 #include <limits>
-#include <stdexcept>
 
 namespace {
 
@@ -132,10 +131,10 @@ PageBuffer PageBuffer::scattered(size_t pages) {
   return PageBuffer(pages, [](size_t) { return false; });
 }
 
-std::vector<std::span<uint8_t>> PageBuffer::pieces(size_t bytes, size_t piece_size) {
+Result<std::vector<std::span<uint8_t>>> PageBuffer::pieces(size_t bytes, size_t piece_size) {
   if (bytes > size() || piece_size == 0 || piece_size > PAGE_SIZE ||
       piece_size % SECTOR_SIZE != 0 || bytes % SECTOR_SIZE != 0) {
-    throw std::invalid_argument("PageBuffer::pieces: bad size");
+    return Status::InvalidArgument("PageBuffer::pieces: bad size");
   }
   std::vector<std::span<uint8_t>> out;
   for (size_t at = 0; at < bytes;) {
@@ -149,7 +148,9 @@ std::vector<std::span<uint8_t>> PageBuffer::pieces(size_t bytes, size_t piece_si
 
 Result<BlockRequest> PageBuffer::request_for(BlockOp op, sector_t sector, size_t bytes,
                                              size_t piece_size) {
-  return BlockRequest::over_pieces(op, sector, pieces(bytes, piece_size));
+  auto cut = pieces(bytes, piece_size);
+  if (!cut.ok()) return cut.status();
+  return BlockRequest::over_pieces(op, sector, cut.value());
 }
 
 void PageBuffer::copy_in(std::span<const uint8_t> data) {
