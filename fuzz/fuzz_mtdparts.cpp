@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "fuzz_input.h"
+#include "platform/mtd/mtdparts.h"
 #include "platform/mtd/nand_sim.h"
 
 namespace {
