@@ -1,6 +1,7 @@
 // check: attach every served partition on a private mapping and run the
 // consistency checker on it; each problem is reported, and any problem makes
-// the exit code 1. Unformatted partitions are reported and not attached.
+// the command fail (corruption: exit code 1). Unformatted partitions are
+// reported and not attached.
 #include <nlohmann/json.hpp>
 
 #include <cstdio>
@@ -18,13 +19,10 @@ struct CheckArgs {
   bool json = false;
 };
 
-int run_check(const CheckArgs& args, const GlobalOptions& global) {
+Status run_check(const CheckArgs& args, const GlobalOptions& global) {
   SystemLog log(global.verbose);
   auto stack = open_stack(args.image, nandsim::OpenMode::Private);
-  if (!stack.ok()) {
-    print_error(stack.message());
-    return kExitFailed;
-  }
+  if (!stack.ok()) return stack.status();
   const auto& parts = stack.value()->partitions();
   nlohmann::json out;
   out["image"] = args.image.path;
@@ -77,7 +75,8 @@ int run_check(const CheckArgs& args, const GlobalOptions& global) {
     std::printf("%s\n", problem_count == 0 ? "no problems found"
                                            : (std::to_string(problem_count) + " problem(s) found").c_str());
   }
-  return problem_count == 0 ? kExitOk : kExitFailed;
+  // The problems are in the report printed above.
+  return problem_count == 0 ? Status::Ok() : Status::Corruption("");
 }
 
 }  // namespace

@@ -72,20 +72,24 @@ Status finish(StartedDisk& sd) {
   return Status::Ok();
 }
 
-int run_export(const TransferArgs& args, const GlobalOptions& global) {
+// A transfer that stopped at `failure`: the disk is finished as well as it
+// can be, and the failure (not the finish's) is what the command reports.
+Status abandon(StartedDisk& sd, Status failure) {
+  (void)finish(sd);
+  return failure;
+}
+
+Status run_export(const TransferArgs& args, const GlobalOptions& global) {
   SystemLog log(global.verbose);
   auto sd = start_disk(args.image, args.partition, nandsim::OpenMode::Private);
-  if (!sd.ok()) {
-    print_error(sd.message());
-    return kExitFailed;
-  }
+  if (!sd.ok()) return sd.status();
   StartedDisk& s = sd.value();
   s.disk->open();
   FilePtr out(std::fopen(args.file.c_str(), "wb"));
   if (out == nullptr) {
-    print_error("cannot create " + args.file + ": " + std::strerror(errno));
-    (void)finish(s);
-    return kExitFailed;
+    const int err = errno;
+    return abandon(s, Status::FromErrno(err, "cannot create " + args.file + ": " +
+                                                 std::strerror(err)));
   }
   const uint64_t total = s.disk->capacity() * kSector;
   std::vector<uint8_t> buf(kChunkBytes);
@@ -93,32 +97,28 @@ int run_export(const TransferArgs& args, const GlobalOptions& global) {
   for (uint64_t done = 0; done < total;) {
     const size_t n = static_cast<size_t>(std::min<uint64_t>(kChunkBytes, total - done));
     if (int ret = s.disk->read(done / kSector, std::span<uint8_t>(buf.data(), n)); ret != 0) {
-      print_error("reading " + s.disk->name() + " at byte " + std::to_string(done) +
-                  " failed: error " + std::to_string(ret));
-      (void)finish(s);
-      return kExitFailed;
+      return abandon(s, Status::FromErrno(-ret, "reading " + s.disk->name() + " at byte " +
+                                                    std::to_string(done) + " failed: error " +
+                                                    std::to_string(ret)));
     }
     if (std::fwrite(buf.data(), 1, n, out.get()) != n) {
-      print_error("writing " + args.file + " failed: " + std::strerror(errno));
-      (void)finish(s);
-      return kExitFailed;
+      const int err = errno;
+      return abandon(s, Status::FromErrno(err, "writing " + args.file + " failed: " +
+                                                   std::strerror(err)));
     }
     done += n;
     progress.update(done);
   }
   progress.finish();
   if (std::fflush(out.get()) != 0) {
-    print_error("writing " + args.file + " failed: " + std::strerror(errno));
-    (void)finish(s);
-    return kExitFailed;
+    const int err = errno;
+    return abandon(s, Status::FromErrno(err, "writing " + args.file + " failed: " +
+                                                 std::strerror(err)));
   }
-  if (Status done = finish(s); !done.ok()) {
-    print_error(done.message());
-    return kExitFailed;
-  }
+  if (Status done = finish(s); !done.ok()) return done;
   std::fprintf(stderr, "exported %llu bytes of disk %s to %s\n",
                static_cast<unsigned long long>(total), args.partition.c_str(), args.file.c_str());
-  return kExitOk;
+  return Status::Ok();
 }
 
 // The partition's capacity in bytes, read on a private mapping so that
@@ -138,36 +138,27 @@ Result<uint64_t> disk_bytes(const ImageArgs& image, const std::string& name) {
   return uint64_t(attached.value().get()->logic_cap_in_sects) * kSector;
 }
 
-int run_import(const TransferArgs& args, const GlobalOptions& global) {
+Status run_import(const TransferArgs& args, const GlobalOptions& global) {
   SystemLog log(global.verbose);
   FilePtr in(std::fopen(args.file.c_str(), "rb"));
   struct stat st {};
   if (in == nullptr || ::fstat(::fileno(in.get()), &st) != 0) {
-    print_error("cannot open " + args.file + ": " + std::strerror(errno));
-    return kExitFailed;
+    const int err = errno;
+    return Status::FromErrno(err, "cannot open " + args.file + ": " + std::strerror(err));
   }
-  if (!S_ISREG(st.st_mode)) {
-    print_error(args.file + " is not a regular file");
-    return kExitFailed;
-  }
+  if (!S_ISREG(st.st_mode)) return Status::InvalidArgument(args.file + " is not a regular file");
   const uint64_t input = static_cast<uint64_t>(st.st_size);
   auto capacity = disk_bytes(args.image, args.partition);
-  if (!capacity.ok()) {
-    print_error(capacity.message());
-    return kExitFailed;
-  }
+  if (!capacity.ok()) return capacity.status();
   if (input > capacity.value()) {
-    print_error("input " + args.file + " is " + std::to_string(input) + " bytes, larger than " +
-                "the disk of " + args.partition + " (" + std::to_string(capacity.value()) +
-                " bytes); nothing written");
-    return kExitFailed;
+    return Status::InvalidArgument("input " + args.file + " is " + std::to_string(input) +
+                                   " bytes, larger than the disk of " + args.partition +
+                                   " (" + std::to_string(capacity.value()) +
+                                   " bytes); nothing written");
   }
 
   auto sd = start_disk(args.image, args.partition, nandsim::OpenMode::ReadWrite);
-  if (!sd.ok()) {
-    print_error(sd.message());
-    return kExitFailed;
-  }
+  if (!sd.ok()) return sd.status();
   StartedDisk& s = sd.value();
   s.disk->open();
   std::vector<uint8_t> buf(kChunkBytes);
@@ -175,9 +166,7 @@ int run_import(const TransferArgs& args, const GlobalOptions& global) {
   for (uint64_t done = 0; done < input;) {
     const size_t n = static_cast<size_t>(std::min<uint64_t>(kChunkBytes, input - done));
     if (std::fread(buf.data(), 1, n, in.get()) != n) {
-      print_error("reading " + args.file + " failed");
-      (void)finish(s);
-      return kExitFailed;
+      return abandon(s, Status::IOError("reading " + args.file + " failed"));
     }
     // An input that ends inside a sector keeps the disk's own bytes after
     // its end: the last sector is read, overlaid and written back.
@@ -186,9 +175,8 @@ int run_import(const TransferArgs& args, const GlobalOptions& global) {
       std::vector<uint8_t> sector(kSector);
       const uint64_t at = (done + whole) / kSector;
       if (int ret = s.disk->read(at, sector); ret != 0) {
-        print_error("reading " + s.disk->name() + " failed: error " + std::to_string(ret));
-        (void)finish(s);
-        return kExitFailed;
+        return abandon(s, Status::FromErrno(-ret, "reading " + s.disk->name() +
+                                                      " failed: error " + std::to_string(ret)));
       }
       std::memcpy(sector.data(), buf.data() + whole, n - whole);
       std::memcpy(buf.data() + whole, sector.data(), kSector);
@@ -196,22 +184,18 @@ int run_import(const TransferArgs& args, const GlobalOptions& global) {
     }
     if (int ret = s.disk->write(done / kSector, std::span<const uint8_t>(buf.data(), whole));
         ret != 0) {
-      print_error("writing " + s.disk->name() + " at byte " + std::to_string(done) +
-                  " failed: error " + std::to_string(ret));
-      (void)finish(s);
-      return kExitFailed;
+      return abandon(s, Status::FromErrno(-ret, "writing " + s.disk->name() + " at byte " +
+                                                    std::to_string(done) + " failed: error " +
+                                                    std::to_string(ret)));
     }
     done += n;
     progress.update(done);
   }
   progress.finish();
-  if (Status done = finish(s); !done.ok()) {
-    print_error(done.message());
-    return kExitFailed;
-  }
+  if (Status done = finish(s); !done.ok()) return done;
   std::fprintf(stderr, "imported %llu bytes from %s into disk %s\n",
                static_cast<unsigned long long>(input), args.file.c_str(), args.partition.c_str());
-  return kExitOk;
+  return Status::Ok();
 }
 
 }  // namespace

@@ -121,8 +121,4 @@ Result<std::unique_ptr<frontend::NandStack>> open_stack(const ImageArgs& args,
   return std::move(stack).value();
 }
 
-void print_error(const std::string& message) {
-  std::fprintf(stderr, "nyx-nftl: %s\n", message.c_str());
-}
-
 }  // namespace cli
