@@ -27,13 +27,15 @@ BenchDevice::BenchDevice(const nandsim::Geometry& geometry) {
   nandsim::Options options;
   options.geometry = geometry;
   auto chip = nandsim::NandChip::create_in_memory(options);
-  if (!chip.ok()) throw std::runtime_error("simulated chip: " + chip.error());
+  if (!chip.ok()) throw std::runtime_error("simulated chip: " + chip.message());
   chip_ = std::move(chip).value();
   nandsim::PartitionSpec part_def;
   part_def.name = "NFTL_Part";
   part_def.offset = 0;
   part_def.size = geometry.data_size();
-  partition_ = std::make_unique<nandsim::MtdPartition>(*chip_, part_def, 0);
+  auto partition = nandsim::MtdPartition::create(*chip_, part_def, 0);
+  if (!partition.ok()) throw std::runtime_error("partition: " + partition.message());
+  partition_ = std::move(partition).value();
   blk_ = kzalloc_record<nyx_nftl_blk_t>();
   if (blk_ == nullptr) throw std::runtime_error("device record");
   blk_->mbd.mtd = partition_->mtd();

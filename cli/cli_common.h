@@ -1,6 +1,6 @@
-// What the nyx-nftl subcommands share: exit codes, the image options every
-// command that opens an image takes, the partition names, the system's log
-// lines kept out of normal output, and the progress bar.
+// What the nyx-nftl subcommands share: how a command reports its outcome, the
+// image options every command that opens an image takes, the partition names,
+// the system's log lines kept out of normal output, and the progress bar.
 #pragma once
 
 #include <CLI/CLI.hpp>
@@ -16,16 +16,11 @@
 #include "nand_stack.h"
 #include "platform/kernel/kernel.h"
 #include "platform/mtd/nand_sim.h"
-#include "platform/result.h"
+#include "platform/status.h"
 #include "platform/mtd/mtd_partition.h"
 #include "platform/mtd/mtdparts.h"
 
 namespace cli {
-
-// Exit codes.
-constexpr int kExitOk = 0;
-constexpr int kExitFailed = 1;  // a problem found, or the operation failed
-constexpr int kExitUsage = 2;   // the command line is wrong
 
 // Options of the whole tool, before the subcommand.
 struct GlobalOptions {
@@ -33,11 +28,17 @@ struct GlobalOptions {
 };
 
 // A subcommand: CLI11 fills its options, then `run` does the work and
-// returns the exit code.
+// returns how it went. main() prints a failure's message, if it has one (a
+// command that printed its own report of the failure returns none), and
+// exits with the code of its kind (exit_code below).
 struct Command {
   CLI::App* app = nullptr;
-  std::function<int()> run;
+  std::function<Status()> run;
 };
+
+// The exit code of a command's outcome: 0 ok, 2 a wrong command line
+// (usage), 1 every other failure (a problem found, or the operation failed).
+int exit_code(const Status& status);
 
 // ---------------------------------------------------------------------------
 // Image options (image_options.cpp).
@@ -152,9 +153,6 @@ Command add_debug(CLI::App& app, const GlobalOptions& global);
 Command add_selftest(CLI::App& app, const GlobalOptions& global);
 Command add_wear(CLI::App& app, const GlobalOptions& global);
 Command add_serve(CLI::App& app, const GlobalOptions& global);
-
-// Prints "nyx-nftl: <message>" on stderr.
-void print_error(const std::string& message);
 
 }  // namespace cli
 

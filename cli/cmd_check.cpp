@@ -1,6 +1,7 @@
 // check: attach every served partition on a private mapping and run the
 // consistency checker on it; each problem is reported, and any problem makes
-// the exit code 1. Unformatted partitions are reported and not attached.
+// the command fail (corruption: exit code 1). Unformatted partitions are
+// reported and not attached.
 #include <nlohmann/json.hpp>
 
 #include <cstdio>
@@ -18,13 +19,10 @@ struct CheckArgs {
   bool json = false;
 };
 
-int run_check(const CheckArgs& args, const GlobalOptions& global) {
+Status run_check(const CheckArgs& args, const GlobalOptions& global) {
   SystemLog log(global.verbose);
   auto stack = open_stack(args.image, nandsim::OpenMode::Private);
-  if (!stack.ok()) {
-    print_error(stack.error());
-    return kExitFailed;
-  }
+  if (!stack.ok()) return stack.status();
   const auto& parts = stack.value()->partitions();
   nlohmann::json out;
   out["image"] = args.image.path;
@@ -43,12 +41,12 @@ int run_check(const CheckArgs& args, const GlobalOptions& global) {
       status = "not served";
     } else if (auto marked = probe_head_mark(part->mtd()); !marked.ok()) {
       status = "error";
-      problems.push_back(marked.error());
+      problems.push_back(marked.message());
     } else if (!marked.value()) {
       status = "unformatted";
     } else if (auto attached = AttachedPart::attach(part->mtd()); !attached.ok()) {
       status = "error";
-      problems.push_back(attached.error());
+      problems.push_back(attached.message());
     } else {
       uint32 mapping_pages = 0;
       problems = nyx_nftl_check(attached.value().get(), &mapping_pages);
@@ -77,7 +75,8 @@ int run_check(const CheckArgs& args, const GlobalOptions& global) {
     std::printf("%s\n", problem_count == 0 ? "no problems found"
                                            : (std::to_string(problem_count) + " problem(s) found").c_str());
   }
-  return problem_count == 0 ? kExitOk : kExitFailed;
+  // The problems are in the report printed above.
+  return problem_count == 0 ? Status::Ok() : Status::Corruption("");
 }
 
 }  // namespace

@@ -18,44 +18,31 @@ struct DebugArgs {
   std::string start = "0";  // "table": first logical page, hexadecimal
 };
 
-int run_debug(const DebugArgs& args, const GlobalOptions& global) {
+Status run_debug(const DebugArgs& args, const GlobalOptions& global) {
   SystemLog log(global.verbose);
   const bool changes = args.attr == "gcone" || args.attr == "gcall";
   auto part_def = lookup_partition(args.image, args.partition);
-  if (!part_def.ok()) {
-    print_error(part_def.error());
-    return kExitFailed;
-  }
+  if (!part_def.ok()) return part_def.status();
   const std::string class_name = debug_class_name(part_def.value().name);
   if (class_name.empty()) {
-    print_error("partition " + part_def.value().name +
-                " has no debug class (only NFTL_Part and userdata have one)");
-    return kExitFailed;
+    return Status::InvalidArgument("partition " + part_def.value().name +
+                                   " has no debug class (only NFTL_Part and userdata have one)");
   }
   if (changes) {
     // Collection on a blank partition would format it first: refuse.
     auto stack = open_stack(args.image, nandsim::OpenMode::Private);
-    if (!stack.ok()) {
-      print_error(stack.error());
-      return kExitFailed;
-    }
+    if (!stack.ok()) return stack.status();
     auto part = find_partition(*stack.value(), part_def.value().name);
     auto marked = part.ok() ? probe_head_mark(part.value()->mtd()) : Result<bool>(false);
     if (!marked.ok() || !marked.value()) {
-      print_error("partition " + part_def.value().name + " is unformatted; nothing to collect");
-      return kExitFailed;
+      return Status::InvalidArgument("partition " + part_def.value().name +
+                                     " is unformatted; nothing to collect");
     }
   }
   auto stack = open_stack(only_partition(args.image, part_def.value()),
                           changes ? nandsim::OpenMode::ReadWrite : nandsim::OpenMode::Private);
-  if (!stack.ok()) {
-    print_error(stack.error());
-    return kExitFailed;
-  }
-  if (Status started = stack.value()->start(); !started.ok()) {
-    print_error(started.error());
-    return kExitFailed;
-  }
+  if (!stack.ok()) return stack.status();
+  if (Status started = stack.value()->start(); !started.ok()) return started;
   // Only the attribute's own lines are printed.
   log.clear();
   int ret;
@@ -70,15 +57,10 @@ int run_debug(const DebugArgs& args, const GlobalOptions& global) {
   std::fputs(lines.c_str(), stdout);
   std::fputs(text.c_str(), stdout);
   if (ret != 0) {
-    print_error("attribute " + class_name + "/" + args.attr + " failed: error " +
-                std::to_string(ret));
-    return kExitFailed;
+    return Status::FromErrno(-ret, "attribute " + class_name + "/" + args.attr +
+                                       " failed: error " + std::to_string(ret));
   }
-  if (!down.ok()) {
-    print_error(down.error());
-    return kExitFailed;
-  }
-  return kExitOk;
+  return down;
 }
 
 }  // namespace

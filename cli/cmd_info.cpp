@@ -61,13 +61,10 @@ void print_stats(const PartStats& s) {
               s.erase_max);
 }
 
-int run_info(const InfoArgs& args, const GlobalOptions& global) {
+Status run_info(const InfoArgs& args, const GlobalOptions& global) {
   SystemLog log(global.verbose);
   auto stack = open_stack(args.image, nandsim::OpenMode::Private);
-  if (!stack.ok()) {
-    print_error(stack.error());
-    return kExitFailed;
-  }
+  if (!stack.ok()) return stack.status();
   const nandsim::Geometry& g = stack.value()->chip().geometry();
   nlohmann::json out;
   out["image"] = args.image.path;
@@ -82,7 +79,8 @@ int run_info(const InfoArgs& args, const GlobalOptions& global) {
                 g.spare_offset);
   }
 
-  int exit_code = kExitOk;
+  // The first partition's failure; every one is in the listing.
+  Status failure;
   for (const auto& part : stack.value()->partitions()) {
     const auto& part_def = part->part_def();
     const std::string disk = disk_base_name(part_def.name);
@@ -105,25 +103,25 @@ int run_info(const InfoArgs& args, const GlobalOptions& global) {
 
     std::string status;
     std::optional<PartStats> stats;
-    std::string problem;
+    Status problem;
     if (disk.empty()) {
       status = "not served";
     } else if (auto marked = probe_head_mark(part->mtd()); !marked.ok()) {
       status = "error";
-      problem = marked.error();
+      problem = marked.status();
     } else if (!marked.value()) {
       status = "unformatted";
     } else if (auto attached = AttachedPart::attach(part->mtd()); !attached.ok()) {
       status = "error";
-      problem = attached.error();
+      problem = attached.status();
     } else {
       status = "formatted";
       stats = collect_stats(attached.value().get());
     }
     p["status"] = status;
-    if (!problem.empty()) {
-      p["error"] = problem;
-      exit_code = kExitFailed;
+    if (!problem.ok()) {
+      p["error"] = problem.message();
+      if (failure.ok()) failure = problem.reported();
     }
     if (stats) p.update(stats_json(*stats));
     out["partitions"].push_back(p);
@@ -134,14 +132,14 @@ int run_info(const InfoArgs& args, const GlobalOptions& global) {
       } else if (status == "unformatted") {
         std::printf("  unformatted (no head mark in its first good block)\n");
       } else if (status == "error") {
-        std::printf("  error: %s\n", problem.c_str());
+        std::printf("  error: %s\n", problem.message().c_str());
       } else {
         print_stats(*stats);
       }
     }
   }
   if (args.json) std::printf("%s\n", out.dump(2).c_str());
-  return exit_code;
+  return failure;
 }
 
 }  // namespace

@@ -25,53 +25,50 @@ struct MkimageArgs {
   bool format = false;
 };
 
-// "128M", "65536k", "134217728": bytes, or an error.
+// "128M", "65536k", "134217728": bytes, or a usage error.
 Result<uint64_t> parse_size(const std::string& text) {
   size_t pos = 0;
   uint64_t value = 0;
   while (pos < text.size() && std::isdigit(static_cast<unsigned char>(text[pos]))) {
     const uint64_t digit = static_cast<uint64_t>(text[pos] - '0');
-    if (value > (UINT64_MAX - digit) / 10) return Error{"size \"" + text + "\" is too large"};
+    if (value > (UINT64_MAX - digit) / 10) {
+      return Status::Usage("size \"" + text + "\" is too large");
+    }
     value = value * 10 + digit;
     ++pos;
   }
-  if (pos == 0) return Error{"size \"" + text + "\" is not a number"};
+  if (pos == 0) return Status::Usage("size \"" + text + "\" is not a number");
   uint64_t unit = 1;
   if (pos < text.size()) {
     switch (text[pos]) {
       case 'k': case 'K': unit = 1ull << 10; break;
       case 'm': case 'M': unit = 1ull << 20; break;
       case 'g': case 'G': unit = 1ull << 30; break;
-      default: return Error{"size \"" + text + "\" has an unknown suffix"};
+      default: return Status::Usage("size \"" + text + "\" has an unknown suffix");
     }
     ++pos;
   }
-  if (pos != text.size()) return Error{"size \"" + text + "\" has trailing characters"};
-  if (value > UINT64_MAX / unit) return Error{"size \"" + text + "\" is too large"};
+  if (pos != text.size()) return Status::Usage("size \"" + text + "\" has trailing characters");
+  if (value > UINT64_MAX / unit) return Status::Usage("size \"" + text + "\" is too large");
   return value * unit;
 }
 
-int run_mkimage(const MkimageArgs& args) {
+// The options describe the chip to make, so a wrong size or geometry is a
+// wrong command line.
+Status run_mkimage(const MkimageArgs& args) {
   // Default: the default chip, 1024 blocks of 128 KiB (128 MiB of data).
   uint32_t blocks = 1024;
   nandsim::Geometry g = geometry_of(args.image, 1);
-  if (std::string why = g.validate(); !why.empty()) {
-    print_error("bad geometry: " + why);
-    return kExitUsage;
-  }
+  if (std::string why = g.validate(); !why.empty()) return Status::Usage("bad geometry: " + why);
   if (args.blocks.has_value()) {
     blocks = *args.blocks;
   } else if (!args.size.empty()) {
     auto size = parse_size(args.size);
-    if (!size.ok()) {
-      print_error(size.error());
-      return kExitUsage;
-    }
+    if (!size.ok()) return size.status();
     if (size.value() == 0 || size.value() % g.erase_size() != 0 ||
         size.value() / g.erase_size() > UINT32_MAX) {
-      print_error("size " + args.size + " is not a whole number of " +
-                  std::to_string(g.erase_size()) + "-byte erase blocks");
-      return kExitUsage;
+      return Status::Usage("size " + args.size + " is not a whole number of " +
+                           std::to_string(g.erase_size()) + "-byte erase blocks");
     }
     blocks = static_cast<uint32_t>(size.value() / g.erase_size());
   }
@@ -82,59 +79,47 @@ int run_mkimage(const MkimageArgs& args) {
   options.factory_bad_rate = args.bad_rate;
   options.seed = args.seed;
   if (std::string why = options.geometry.validate(); !why.empty()) {
-    print_error("bad geometry: " + why);
-    return kExitUsage;
+    return Status::Usage("bad geometry: " + why);
   }
   for (uint32_t block : args.bad_blocks) {
     if (block >= blocks) {
-      print_error("bad block " + std::to_string(block) + " is beyond the chip's " +
-                  std::to_string(blocks) + " blocks");
-      return kExitUsage;
+      return Status::Usage("bad block " + std::to_string(block) + " is beyond the chip's " +
+                           std::to_string(blocks) + " blocks");
     }
   }
 
   struct stat st {};
   if (!args.force && ::stat(args.image.path.c_str(), &st) == 0) {
-    print_error(args.image.path + " exists; use --force to overwrite it");
-    return kExitFailed;
+    return Status::InvalidArgument(args.image.path + " exists; use --force to overwrite it");
   }
 
   auto chip = nandsim::NandChip::create_image(args.image.path, options);
-  if (!chip.ok()) {
-    print_error("cannot create " + args.image.path + ": " + chip.error());
-    return kExitFailed;
-  }
-  if (Status synced = chip.value()->sync(); !synced.ok()) {
-    print_error("cannot write " + args.image.path + ": " + synced.error());
-    return kExitFailed;
-  }
+  if (!chip.ok()) return chip.status().prefixed("cannot create " + args.image.path + ": ");
+  const std::string cannot_write = "cannot write " + args.image.path + ": ";
+  if (Status synced = chip.value()->sync(); !synced.ok()) return synced.prefixed(cannot_write);
   if (args.format) {
     // The attach formats a partition that carries no head mark; the
     // partition record is dropped right after, so only the format stays.
     auto parts = nandsim::split_partitions(*chip.value(), args.image.mtdparts);
     if (!parts.ok()) {
-      print_error("bad --mtdparts \"" + args.image.mtdparts + "\": " + parts.error());
-      return kExitUsage;
+      return Status::Usage("bad --mtdparts \"" + args.image.mtdparts + "\": " + parts.message());
     }
     for (auto& part : parts.value()) {
-      if (disk_base_name(part->part_def().name).empty()) continue;
+      const std::string& name = part->part_def().name;
+      if (disk_base_name(name).empty()) continue;
       nyx_nftl_part_t* record = nullptr;
       if (int ret = nyx_nftl_part_attach(part->mtd(), &record); ret != 0) {
-        print_error("cannot format partition " + part->part_def().name + ": error " + std::to_string(ret));
-        return kExitFailed;
+        return Status::FromErrno(
+            -ret, "cannot format partition " + name + ": error " + std::to_string(ret));
       }
       const bool ready = record->part_current_used_block != nullptr;
       nyx_nftl_part_detach(record);
       if (!ready) {
-        print_error("partition " + part->part_def().name + " is too small to be served");
-        return kExitFailed;
+        return Status::InvalidArgument("partition " + name + " is too small to be served");
       }
-      std::printf("formatted %s\n", part->part_def().name.c_str());
+      std::printf("formatted %s\n", name.c_str());
     }
-    if (Status synced = chip.value()->sync(); !synced.ok()) {
-      print_error("cannot write " + args.image.path + ": " + synced.error());
-      return kExitFailed;
-    }
+    if (Status synced = chip.value()->sync(); !synced.ok()) return synced.prefixed(cannot_write);
   }
   uint32_t bad = 0;
   for (uint32_t b = 0; b < blocks; ++b) bad += chip.value()->is_bad(b) ? 1 : 0;
@@ -144,7 +129,7 @@ int run_mkimage(const MkimageArgs& args) {
               args.image.path.c_str(), made.blocks, made.pages_per_block, made.page_size,
               made.oob_size, static_cast<unsigned long long>(made.data_size()),
               static_cast<unsigned long long>(made.image_size()), bad);
-  return kExitOk;
+  return Status::Ok();
 }
 
 }  // namespace

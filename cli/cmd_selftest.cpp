@@ -17,32 +17,22 @@ struct SelftestArgs {
   bool yes = false;
 };
 
-int run_selftest(const SelftestArgs& args, const GlobalOptions& global) {
+Status run_selftest(const SelftestArgs& args, const GlobalOptions& global) {
   if (!args.yes) {
-    print_error("selftest destroys the contents of partition " + args.partition +
-                "; add --yes to run it");
-    return kExitUsage;
+    return Status::Usage("selftest destroys the contents of partition " + args.partition +
+                         "; add --yes to run it");
   }
   SystemLog log(global.verbose);
   auto part_def = lookup_partition(args.image, args.partition);
-  if (!part_def.ok()) {
-    print_error(part_def.error());
-    return kExitFailed;
-  }
+  if (!part_def.ok()) return part_def.status();
   if (disk_base_name(part_def.value().name).empty()) {
-    print_error("partition " + part_def.value().name + " is not served by the translation layer");
-    return kExitFailed;
+    return Status::InvalidArgument("partition " + part_def.value().name +
+                                   " is not served by the translation layer");
   }
   auto stack = open_stack(only_partition(args.image, part_def.value()), nandsim::OpenMode::ReadWrite);
-  if (!stack.ok()) {
-    print_error(stack.error());
-    return kExitFailed;
-  }
+  if (!stack.ok()) return stack.status();
   auto attached = AttachedPart::attach(stack.value()->partitions().front()->mtd());
-  if (!attached.ok()) {
-    print_error(attached.error());
-    return kExitFailed;
-  }
+  if (!attached.ok()) return attached.status();
   // The tests need only the device record's partition.
   auto blk = std::make_unique<nyx_nftl_blk_t>();
   blk->nyx_nftl_part = attached.value().get();
@@ -67,19 +57,15 @@ int run_selftest(const SelftestArgs& args, const GlobalOptions& global) {
   progress.finish();
   const std::string lines = log.text();
   std::fputs(lines.c_str(), stdout);
-  if (ret != 0) {
-    print_error("nand_test failed: error " + std::to_string(ret));
-    return kExitFailed;
-  }
+  if (ret != 0) return Status::FromErrno(-ret, "nand_test failed: error " + std::to_string(ret));
   // The tests report through their log lines.
   const bool failed = lines.find("error block:") != std::string::npos ||
                       lines.find("error page:") != std::string::npos;
-  if (Status down = stack.value()->shutdown(); !down.ok()) {
-    print_error(down.error());
-    return kExitFailed;
-  }
+  if (Status down = stack.value()->shutdown(); !down.ok()) return down;
   std::printf("test%d %s\n", args.test, failed ? "FAILED" : "passed");
-  return failed ? kExitFailed : kExitOk;
+  // Pages that did not read back what was written: the flash failed, as
+  // the lines above tell.
+  return failed ? Status::IOError("") : Status::Ok();
 }
 
 }  // namespace

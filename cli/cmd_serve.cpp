@@ -40,23 +40,18 @@ std::string shell_quote(const std::string& s) {
   return out + "'";
 }
 
-int run_serve(const ServeArgs& args, const GlobalOptions& global) {
+Status run_serve(const ServeArgs& args, const GlobalOptions& global) {
   if (args.socket.empty() == !args.port.has_value()) {
     // nbdkit listens either on a unix socket or on TCP, not both at once.
-    print_error("serve needs either --socket PATH or --port N");
-    return kExitUsage;
+    return Status::Usage("serve needs either --socket PATH or --port N");
   }
   // Everything the plugin will be told is checked here first, so a wrong
   // geometry or partition list is reported before nbdkit starts.
   auto options = resolve_image(args.image, nandsim::OpenMode::Private);
-  if (!options.ok()) {
-    print_error(options.error());
-    return kExitFailed;
-  }
+  if (!options.ok()) return options.status();
   const std::string plugin = find_plugin();
   if (plugin.empty() || !std::filesystem::exists(plugin)) {
-    print_error("nbdkit plugin not found at " + plugin + " (set NYX_NFTL_PLUGIN)");
-    return kExitFailed;
+    return Status::NotFound("nbdkit plugin not found at " + plugin + " (set NYX_NFTL_PLUGIN)");
   }
   std::string image = std::filesystem::absolute(args.image.path).string();
 
@@ -106,14 +101,14 @@ int run_serve(const ServeArgs& args, const GlobalOptions& global) {
   for (const auto& a : argv) line += (line.empty() ? "" : " ") + shell_quote(a);
   std::printf("running: %s\n", line.c_str());
   std::fflush(stdout);
-  if (args.dry_run) return kExitOk;
+  if (args.dry_run) return Status::Ok();
 
   std::vector<char*> cargv;
   for (auto& a : argv) cargv.push_back(a.data());
   cargv.push_back(nullptr);
   ::execvp("nbdkit", cargv.data());
-  print_error(std::string("cannot run nbdkit: ") + std::strerror(errno));
-  return kExitFailed;
+  const int err = errno;
+  return Status::FromErrno(err, std::string("cannot run nbdkit: ") + std::strerror(err));
 }
 
 }  // namespace

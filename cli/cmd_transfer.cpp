@@ -39,15 +39,16 @@ struct StartedDisk {
 Result<StartedDisk> start_disk(const ImageArgs& image, const std::string& name,
                                nandsim::OpenMode mode) {
   auto part_def = lookup_partition(image, name);
-  if (!part_def.ok()) return Error{part_def.error()};
+  if (!part_def.ok()) return part_def.status();
   const std::string mtd_name = part_def.value().name;
   if (disk_base_name(mtd_name).empty()) {
-    return Error{"partition " + mtd_name + " is not served by the translation layer"};
+    return Status::InvalidArgument("partition " + mtd_name +
+                                   " is not served by the translation layer");
   }
   // Only this partition is brought up.
   auto stack = open_stack(only_partition(image, part_def.value()), mode);
-  if (!stack.ok()) return Error{stack.error()};
-  if (Status started = stack.value()->start(); !started.ok()) return Error{started.error()};
+  if (!stack.ok()) return stack.status();
+  if (Status started = stack.value()->start(); !started.ok()) return started;
   for (const BlockDiskInfo& info : stack.value()->disks()) {
     if (info.mtd_name == mtd_name) {
       StartedDisk out{std::move(stack).value(), nullptr};
@@ -55,7 +56,8 @@ Result<StartedDisk> start_disk(const ImageArgs& image, const std::string& name,
       if (out.disk != nullptr) return out;
     }
   }
-  return Error{"partition " + mtd_name + " did not become a disk (see --verbose)"};
+  // The translation layer refused the partition; its log lines tell why.
+  return Status::IOError("partition " + mtd_name + " did not become a disk (see --verbose)");
 }
 
 // Flushes and releases the disk, then shuts the stack down; the first
@@ -65,25 +67,29 @@ Status finish(StartedDisk& sd) {
   if (int ret = sd.disk->flush(); ret != 0) problems += "flush failed: error " + std::to_string(ret) + "; ";
   sd.disk->release();
   sd.disk.reset();
-  if (Status down = sd.stack->shutdown(); !down.ok()) problems += down.error();
-  if (!problems.empty()) return Error{problems};
+  if (Status down = sd.stack->shutdown(); !down.ok()) problems += down.message();
+  if (!problems.empty()) return Status::IOError(problems);
   return Status::Ok();
 }
 
-int run_export(const TransferArgs& args, const GlobalOptions& global) {
+// A transfer that stopped at `failure`: the disk is finished as well as it
+// can be, and the failure (not the finish's) is what the command reports.
+Status abandon(StartedDisk& sd, Status failure) {
+  (void)finish(sd);
+  return failure;
+}
+
+Status run_export(const TransferArgs& args, const GlobalOptions& global) {
   SystemLog log(global.verbose);
   auto sd = start_disk(args.image, args.partition, nandsim::OpenMode::Private);
-  if (!sd.ok()) {
-    print_error(sd.error());
-    return kExitFailed;
-  }
+  if (!sd.ok()) return sd.status();
   StartedDisk& s = sd.value();
   s.disk->open();
   FilePtr out(std::fopen(args.file.c_str(), "wb"));
   if (out == nullptr) {
-    print_error("cannot create " + args.file + ": " + std::strerror(errno));
-    (void)finish(s);
-    return kExitFailed;
+    const int err = errno;
+    return abandon(s, Status::FromErrno(err, "cannot create " + args.file + ": " +
+                                                 std::strerror(err)));
   }
   const uint64_t total = s.disk->capacity() * kSector;
   std::vector<uint8_t> buf(kChunkBytes);
@@ -91,32 +97,28 @@ int run_export(const TransferArgs& args, const GlobalOptions& global) {
   for (uint64_t done = 0; done < total;) {
     const size_t n = static_cast<size_t>(std::min<uint64_t>(kChunkBytes, total - done));
     if (int ret = s.disk->read(done / kSector, std::span<uint8_t>(buf.data(), n)); ret != 0) {
-      print_error("reading " + s.disk->name() + " at byte " + std::to_string(done) +
-                  " failed: error " + std::to_string(ret));
-      (void)finish(s);
-      return kExitFailed;
+      return abandon(s, Status::FromErrno(-ret, "reading " + s.disk->name() + " at byte " +
+                                                    std::to_string(done) + " failed: error " +
+                                                    std::to_string(ret)));
     }
     if (std::fwrite(buf.data(), 1, n, out.get()) != n) {
-      print_error("writing " + args.file + " failed: " + std::strerror(errno));
-      (void)finish(s);
-      return kExitFailed;
+      const int err = errno;
+      return abandon(s, Status::FromErrno(err, "writing " + args.file + " failed: " +
+                                                   std::strerror(err)));
     }
     done += n;
     progress.update(done);
   }
   progress.finish();
   if (std::fflush(out.get()) != 0) {
-    print_error("writing " + args.file + " failed: " + std::strerror(errno));
-    (void)finish(s);
-    return kExitFailed;
+    const int err = errno;
+    return abandon(s, Status::FromErrno(err, "writing " + args.file + " failed: " +
+                                                 std::strerror(err)));
   }
-  if (Status done = finish(s); !done.ok()) {
-    print_error(done.error());
-    return kExitFailed;
-  }
+  if (Status done = finish(s); !done.ok()) return done;
   std::fprintf(stderr, "exported %llu bytes of disk %s to %s\n",
                static_cast<unsigned long long>(total), args.partition.c_str(), args.file.c_str());
-  return kExitOk;
+  return Status::Ok();
 }
 
 // The partition's capacity in bytes, read on a private mapping so that
@@ -124,48 +126,39 @@ int run_export(const TransferArgs& args, const GlobalOptions& global) {
 // partition).
 Result<uint64_t> disk_bytes(const ImageArgs& image, const std::string& name) {
   auto stack = open_stack(image, nandsim::OpenMode::Private);
-  if (!stack.ok()) return Error{stack.error()};
+  if (!stack.ok()) return stack.status();
   auto part = find_partition(*stack.value(), name);
-  if (!part.ok()) return Error{part.error()};
+  if (!part.ok()) return part.status();
   if (disk_base_name(part.value()->part_def().name).empty()) {
-    return Error{"partition " + part.value()->part_def().name +
-                 " is not served by the translation layer"};
+    return Status::InvalidArgument("partition " + part.value()->part_def().name +
+                                   " is not served by the translation layer");
   }
   auto attached = AttachedPart::attach(part.value()->mtd());
-  if (!attached.ok()) return Error{attached.error()};
+  if (!attached.ok()) return attached.status();
   return uint64_t(attached.value().get()->logic_cap_in_sects) * kSector;
 }
 
-int run_import(const TransferArgs& args, const GlobalOptions& global) {
+Status run_import(const TransferArgs& args, const GlobalOptions& global) {
   SystemLog log(global.verbose);
   FilePtr in(std::fopen(args.file.c_str(), "rb"));
   struct stat st {};
   if (in == nullptr || ::fstat(::fileno(in.get()), &st) != 0) {
-    print_error("cannot open " + args.file + ": " + std::strerror(errno));
-    return kExitFailed;
+    const int err = errno;
+    return Status::FromErrno(err, "cannot open " + args.file + ": " + std::strerror(err));
   }
-  if (!S_ISREG(st.st_mode)) {
-    print_error(args.file + " is not a regular file");
-    return kExitFailed;
-  }
+  if (!S_ISREG(st.st_mode)) return Status::InvalidArgument(args.file + " is not a regular file");
   const uint64_t input = static_cast<uint64_t>(st.st_size);
   auto capacity = disk_bytes(args.image, args.partition);
-  if (!capacity.ok()) {
-    print_error(capacity.error());
-    return kExitFailed;
-  }
+  if (!capacity.ok()) return capacity.status();
   if (input > capacity.value()) {
-    print_error("input " + args.file + " is " + std::to_string(input) + " bytes, larger than " +
-                "the disk of " + args.partition + " (" + std::to_string(capacity.value()) +
-                " bytes); nothing written");
-    return kExitFailed;
+    return Status::InvalidArgument("input " + args.file + " is " + std::to_string(input) +
+                                   " bytes, larger than the disk of " + args.partition +
+                                   " (" + std::to_string(capacity.value()) +
+                                   " bytes); nothing written");
   }
 
   auto sd = start_disk(args.image, args.partition, nandsim::OpenMode::ReadWrite);
-  if (!sd.ok()) {
-    print_error(sd.error());
-    return kExitFailed;
-  }
+  if (!sd.ok()) return sd.status();
   StartedDisk& s = sd.value();
   s.disk->open();
   std::vector<uint8_t> buf(kChunkBytes);
@@ -173,9 +166,7 @@ int run_import(const TransferArgs& args, const GlobalOptions& global) {
   for (uint64_t done = 0; done < input;) {
     const size_t n = static_cast<size_t>(std::min<uint64_t>(kChunkBytes, input - done));
     if (std::fread(buf.data(), 1, n, in.get()) != n) {
-      print_error("reading " + args.file + " failed");
-      (void)finish(s);
-      return kExitFailed;
+      return abandon(s, Status::IOError("reading " + args.file + " failed"));
     }
     // An input that ends inside a sector keeps the disk's own bytes after
     // its end: the last sector is read, overlaid and written back.
@@ -184,9 +175,8 @@ int run_import(const TransferArgs& args, const GlobalOptions& global) {
       std::vector<uint8_t> sector(kSector);
       const uint64_t at = (done + whole) / kSector;
       if (int ret = s.disk->read(at, sector); ret != 0) {
-        print_error("reading " + s.disk->name() + " failed: error " + std::to_string(ret));
-        (void)finish(s);
-        return kExitFailed;
+        return abandon(s, Status::FromErrno(-ret, "reading " + s.disk->name() +
+                                                      " failed: error " + std::to_string(ret)));
       }
       std::memcpy(sector.data(), buf.data() + whole, n - whole);
       std::memcpy(buf.data() + whole, sector.data(), kSector);
@@ -194,22 +184,18 @@ int run_import(const TransferArgs& args, const GlobalOptions& global) {
     }
     if (int ret = s.disk->write(done / kSector, std::span<const uint8_t>(buf.data(), whole));
         ret != 0) {
-      print_error("writing " + s.disk->name() + " at byte " + std::to_string(done) +
-                  " failed: error " + std::to_string(ret));
-      (void)finish(s);
-      return kExitFailed;
+      return abandon(s, Status::FromErrno(-ret, "writing " + s.disk->name() + " at byte " +
+                                                    std::to_string(done) + " failed: error " +
+                                                    std::to_string(ret)));
     }
     done += n;
     progress.update(done);
   }
   progress.finish();
-  if (Status done = finish(s); !done.ok()) {
-    print_error(done.error());
-    return kExitFailed;
-  }
+  if (Status done = finish(s); !done.ok()) return done;
   std::fprintf(stderr, "imported %llu bytes from %s into disk %s\n",
                static_cast<unsigned long long>(input), args.file.c_str(), args.partition.c_str());
-  return kExitOk;
+  return Status::Ok();
 }
 
 }  // namespace

@@ -21,66 +21,45 @@ bool ends_with(const std::string& s, const std::string& suffix) {
   return s.size() >= suffix.size() && s.compare(s.size() - suffix.size(), suffix.size(), suffix) == 0;
 }
 
-int run_wear(const WearArgs& args, const GlobalOptions& global) {
+Status run_wear(const WearArgs& args, const GlobalOptions& global) {
   SystemLog log(global.verbose);
   std::string format = args.format;
   if (format.empty()) format = ends_with(args.output, ".png") ? "png" : "svg";
 
   auto stack = open_stack(args.image, nandsim::OpenMode::Private);
-  if (!stack.ok()) {
-    print_error(stack.error());
-    return kExitFailed;
-  }
+  if (!stack.ok()) return stack.status();
   auto part = find_partition(*stack.value(), args.partition);
-  if (!part.ok()) {
-    print_error(part.error());
-    return kExitFailed;
-  }
+  if (!part.ok()) return part.status();
   const std::string name = part.value()->part_def().name;
   const std::string disk = disk_base_name(name);
   if (disk.empty()) {
-    print_error("partition " + name + " is not served by the translation layer");
-    return kExitFailed;
+    return Status::InvalidArgument("partition " + name + " is not served by the translation layer");
   }
   auto marked = probe_head_mark(part.value()->mtd());
-  if (!marked.ok()) {
-    print_error(marked.error());
-    return kExitFailed;
-  }
+  if (!marked.ok()) return marked.status();
   if (!marked.value()) {
-    print_error("partition " + name + " is unformatted; it has no wear to show");
-    return kExitFailed;
+    return Status::InvalidArgument("partition " + name + " is unformatted; it has no wear to show");
   }
   auto attached = AttachedPart::attach(part.value()->mtd());
-  if (!attached.ok()) {
-    print_error(attached.error());
-    return kExitFailed;
-  }
+  if (!attached.ok()) return attached.status();
   WearPicture picture{name + " (disk " + disk + ")", collect_stats(attached.value().get())};
 
   const std::string output =
       args.output.empty() ? args.image.path + "." + name + ".wear." + format : args.output;
   if (format == "png") {
-    if (Status written = write_wear_png(picture, output); !written.ok()) {
-      print_error(written.error());
-      return kExitFailed;
-    }
+    if (Status written = write_wear_png(picture, output); !written.ok()) return written;
   } else {
     const std::string svg = render_wear_svg(picture);
     std::FILE* f = std::fopen(output.c_str(), "wb");
     const bool ok = f != nullptr && std::fwrite(svg.data(), 1, svg.size(), f) == svg.size();
     if (f != nullptr && std::fclose(f) != 0) {
-      print_error("writing " + output + " failed");
-      return kExitFailed;
+      return Status::IOError("writing " + output + " failed");
     }
-    if (!ok) {
-      print_error("cannot write " + output);
-      return kExitFailed;
-    }
+    if (!ok) return Status::IOError("cannot write " + output);
   }
   std::fputs(wear_histogram(picture.stats).c_str(), stdout);
   std::printf("wrote %s (%zu blocks)\n", output.c_str(), picture.stats.blocks.size());
-  return kExitOk;
+  return Status::Ok();
 }
 
 }  // namespace

@@ -56,40 +56,53 @@ std::string describe(const nandsim::Geometry& g) {
 Result<frontend::ImageOptions> resolve_image(const ImageArgs& args, nandsim::OpenMode mode) {
   struct stat st {};
   if (::stat(args.path.c_str(), &st) != 0) {
-    return Error{"cannot open image " + args.path + ": " + std::strerror(errno)};
+    const int err = errno;
+    return Status::FromErrno(err, "cannot open image " + args.path + ": " + std::strerror(err));
   }
-  if (!S_ISREG(st.st_mode)) return Error{"image " + args.path + " is not a regular file"};
+  if (!S_ISREG(st.st_mode)) {
+    return Status::InvalidArgument("image " + args.path + " is not a regular file");
+  }
   const uint64_t file_size = static_cast<uint64_t>(st.st_size);
 
   // The geometry is checked with one block first, so a bad page size is
   // reported as such before any size arithmetic.
   nandsim::Geometry g = geometry_of(args, args.blocks.value_or(1));
-  if (std::string why = g.validate(); !why.empty()) return Error{"bad geometry: " + why};
+  if (std::string why = g.validate(); !why.empty()) {
+    return Status::InvalidArgument("bad geometry: " + why);
+  }
   const uint64_t raw_block = g.raw_block_size();
 
   if (args.blocks.has_value()) {
     if (g.image_size() != file_size) {
-      return Error{"image " + args.path + " is " + std::to_string(file_size) +
-                   " bytes, but " + std::to_string(*args.blocks) + " blocks of " + describe(g) +
-                   " need " + std::to_string(g.image_size()) +
-                   " bytes: wrong geometry or truncated image"};
+      std::string message = "image " + args.path + " is " + std::to_string(file_size) +
+                            " bytes, but " + std::to_string(*args.blocks) + " blocks of " +
+                            describe(g) + " need " + std::to_string(g.image_size()) +
+                            " bytes: wrong geometry or truncated image";
+      // Shorter than the blocks asked for: the image has lost its end.
+      if (file_size < g.image_size()) return Status::Corruption(std::move(message));
+      return Status::InvalidArgument(std::move(message));
     }
   } else {
     if (file_size == 0 || file_size % raw_block != 0) {
-      return Error{"image " + args.path + " is " + std::to_string(file_size) +
-                   " bytes, not a whole number of blocks of " + describe(g) +
-                   ": wrong geometry or truncated image"};
+      return Status::InvalidArgument("image " + args.path + " is " + std::to_string(file_size) +
+                                     " bytes, not a whole number of blocks of " + describe(g) +
+                                     ": wrong geometry or truncated image");
     }
     const uint64_t blocks = file_size / raw_block;
-    if (blocks > UINT32_MAX) return Error{"image " + args.path + " is too large"};
+    if (blocks > UINT32_MAX) {
+      return Status::InvalidArgument("image " + args.path + " is too large");
+    }
     g.blocks = static_cast<uint32_t>(blocks);
-    if (std::string why = g.validate(); !why.empty()) return Error{"bad geometry: " + why};
+    if (std::string why = g.validate(); !why.empty()) {
+      return Status::InvalidArgument("bad geometry: " + why);
+    }
   }
 
   // The partition list is parsed here too, so its error names the option.
   auto parts = nandsim::parse_mtdparts(args.mtdparts, g.data_size(), g.erase_size());
-  if (!parts.ok()) return Error{"bad --mtdparts \"" + args.mtdparts + "\": " + parts.error()};
-  if (parts.value().empty()) return Error{"bad --mtdparts \"" + args.mtdparts + "\": no partitions"};
+  const std::string bad_list = "bad --mtdparts \"" + args.mtdparts + "\": ";
+  if (!parts.ok()) return parts.status().prefixed(bad_list);
+  if (parts.value().empty()) return Status::InvalidArgument(bad_list + "no partitions");
 
   frontend::ImageOptions options;
   options.path = args.path;
@@ -102,14 +115,10 @@ Result<frontend::ImageOptions> resolve_image(const ImageArgs& args, nandsim::Ope
 Result<std::unique_ptr<frontend::NandStack>> open_stack(const ImageArgs& args,
                                                         nandsim::OpenMode mode) {
   auto options = resolve_image(args, mode);
-  if (!options.ok()) return Error{options.error()};
+  if (!options.ok()) return options.status();
   auto stack = frontend::NandStack::open(options.value());
-  if (!stack.ok()) return Error{"cannot open image " + args.path + ": " + stack.error()};
+  if (!stack.ok()) return stack.status().prefixed("cannot open image " + args.path + ": ");
   return std::move(stack).value();
-}
-
-void print_error(const std::string& message) {
-  std::fprintf(stderr, "nyx-nftl: %s\n", message.c_str());
 }
 
 }  // namespace cli

@@ -7,6 +7,41 @@
 
 #include "cli_common.h"
 
+namespace cli {
+
+// The one place where a command's outcome becomes the tool's exit code.
+int exit_code(const Status& status) {
+  constexpr int kExitOk = 0;
+  constexpr int kExitFailed = 1;  // a problem found, or the operation failed
+  constexpr int kExitUsage = 2;   // the command line is wrong
+  switch (status.kind()) {
+    case StatusKind::kOk: return kExitOk;
+    case StatusKind::kUsage: return kExitUsage;
+    case StatusKind::kInvalidArgument:
+    case StatusKind::kNotFound:
+    case StatusKind::kCorruption:
+    case StatusKind::kIOError:
+    case StatusKind::kBusy:
+    case StatusKind::kReadOnly: return kExitFailed;
+  }
+  return kExitFailed;
+}
+
+namespace {
+
+// Prints a failure's message as "nyx-nftl: <message>" on stderr (nothing
+// for a command that reported the failure itself) and gives the exit code.
+int finish(const Status& status) {
+  if (!status.ok() && !status.message().empty()) {
+    std::fprintf(stderr, "nyx-nftl: %s\n", status.message().c_str());
+  }
+  return exit_code(status);
+}
+
+}  // namespace
+
+}  // namespace cli
+
 int main(int argc, char** argv) {
   CLI::App app{"nyx-nftl: make, inspect, check and serve NAND images of the nyx_nftl "
                "flash translation layer"};
@@ -32,18 +67,21 @@ int main(int argc, char** argv) {
   try {
     app.parse(argc, argv);
   } catch (const CLI::ParseError& e) {
+    // CLI11 prints its own message. Help and version requests end well;
+    // every other parse error is usage.
     const int code = app.exit(e);
-    // Help and version requests end well; every other parse error is usage.
-    return code == 0 ? cli::kExitOk : cli::kExitUsage;
+    return cli::exit_code(code == 0 ? Status::Ok() : Status::Usage(""));
   }
 
   try {
     for (auto& command : commands) {
-      if (command.app->parsed()) return command.run();
+      if (command.app->parsed()) return cli::finish(command.run());
     }
   } catch (const std::exception& e) {
-    cli::print_error(e.what());
-    return cli::kExitFailed;
+    // Something the commands do not report themselves (memory ran out, say):
+    // the operation failed.
+    return cli::finish(Status::IOError(e.what()));
   }
-  return cli::kExitUsage;
+  // require_subcommand(1) leaves no way here but a wrong command line.
+  return cli::finish(Status::Usage(""));
 }

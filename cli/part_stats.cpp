@@ -9,8 +9,10 @@ namespace cli {
 Result<AttachedPart> AttachedPart::attach(mtd_info* mtd) {
   nyx_nftl_part_t* part = nullptr;
   int ret = nyx_nftl_part_attach(mtd, &part);
-  if (ret == -1) return Error{"the partition does not qualify for the translation layer"};
-  if (ret != 0) return Error{"attach failed with error " + std::to_string(ret)};
+  if (ret == -1) {
+    return Status::InvalidArgument("the partition does not qualify for the translation layer");
+  }
+  if (ret != 0) return Status::FromErrno(-ret, "attach failed with error " + std::to_string(ret));
   return AttachedPart(part);
 }
 

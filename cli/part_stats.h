@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "nyx_nftl/nyx_nftl.h"
-#include "platform/result.h"
+#include "platform/status.h"
 
 namespace cli {
 

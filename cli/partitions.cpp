@@ -62,7 +62,7 @@ Result<nandsim::MtdPartition*> find_partition(frontend::NandStack& stack, std::s
     std::string disk = disk_base_name(part->part_def().name);
     if (!disk.empty() && disk == name) return part.get();
   }
-  return Error{"unknown partition \"" + std::string(name) + "\"; partitions: " + known};
+  return Status::NotFound("unknown partition \"" + std::string(name) + "\"; partitions: " + known);
 }
 
 Result<bool> probe_head_mark(mtd_info* mtd) {
@@ -72,7 +72,9 @@ Result<bool> probe_head_mark(mtd_info* mtd) {
   for (uint64_t block = 0; block < blocks; ++block) {
     const uint64_t addr = block * mtd->erasesize;
     int bad = mtd->block_isbad(mtd, addr);
-    if (bad < 0) return Error{"bad-block test failed with error " + std::to_string(bad)};
+    if (bad < 0) {
+      return Status::FromErrno(-bad, "bad-block test failed with error " + std::to_string(bad));
+    }
     if (bad != 0) continue;
     std::memset(spare, 0xFF, sizeof spare);
     mtd_oob_ops ops{};
@@ -84,11 +86,13 @@ Result<bool> probe_head_mark(mtd_info* mtd) {
     ops.oobbuf = spare;
     int ret = mtd->read_oob(mtd, addr, &ops);
     if (ret != 0 && ret != -EUCLEAN) {
-      return Error{"reading the first good block failed with error " + std::to_string(ret)};
+      return Status::FromErrno(
+          -ret, "reading the first good block failed with error " + std::to_string(ret));
     }
     return spare[0] == 0xAA && spare[1] == 0xEE;
   }
-  return Error{"no good block"};
+  // Every block of the partition is marked bad.
+  return Status::Corruption("no good block");
 }
 
 }  // namespace cli
@@ -108,9 +112,9 @@ namespace cli {
 
 Result<nandsim::PartitionSpec> lookup_partition(const ImageArgs& args, std::string_view name) {
   auto stack = open_stack(args, nandsim::OpenMode::Private);
-  if (!stack.ok()) return Error{stack.error()};
+  if (!stack.ok()) return stack.status();
   auto part = find_partition(*stack.value(), name);
-  if (!part.ok()) return Error{part.error()};
+  if (!part.ok()) return part.status();
   return part.value()->part_def();
 }
 

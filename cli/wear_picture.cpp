@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cerrno>
 #include <cmath>
 #include <cstdio>
 #include <map>
@@ -328,18 +329,18 @@ Status write_wear_png(const WearPicture& picture, const std::string& path) {
   }
 
   std::FILE* f = std::fopen(path.c_str(), "wb");
-  if (f == nullptr) return Error{"cannot create " + path};
+  if (f == nullptr) return Status::FromErrno(errno, "cannot create " + path);
   png_structp png = png_create_write_struct(PNG_LIBPNG_VER_STRING, nullptr, nullptr, nullptr);
   png_infop info = png != nullptr ? png_create_info_struct(png) : nullptr;
   if (png == nullptr || info == nullptr) {
     png_destroy_write_struct(&png, &info);
     std::fclose(f);
-    return Error{"cannot set up the PNG writer"};
+    return Status::IOError("cannot set up the PNG writer");
   }
   if (setjmp(png_jmpbuf(png))) {
     png_destroy_write_struct(&png, &info);
     std::fclose(f);
-    return Error{"writing " + path + " failed"};
+    return Status::IOError("writing " + path + " failed");
   }
   png_init_io(png, f);
   png_set_IHDR(png, info, static_cast<png_uint_32>(r.width()), static_cast<png_uint_32>(r.height()), 8,
@@ -362,7 +363,7 @@ Status write_wear_png(const WearPicture& picture, const std::string& path) {
   for (int y = 0; y < r.height(); ++y) png_write_row(png, const_cast<png_bytep>(r.row(y)));
   png_write_end(png, nullptr);
   png_destroy_write_struct(&png, &info);
-  if (std::fclose(f) != 0) return Error{"writing " + path + " failed"};
+  if (std::fclose(f) != 0) return Status::IOError("writing " + path + " failed");
   return Status::Ok();
 }
 

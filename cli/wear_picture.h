@@ -8,7 +8,7 @@
 #include <string>
 
 #include "part_stats.h"
-#include "platform/result.h"
+#include "platform/status.h"
 
 namespace cli {
 

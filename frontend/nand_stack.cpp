@@ -10,13 +10,15 @@
 namespace frontend {
 
 Result<std::unique_ptr<NandStack>> NandStack::open(const ImageOptions& options) {
-  if (std::string why = options.geometry.validate(); !why.empty()) return Error{why};
+  if (std::string why = options.geometry.validate(); !why.empty()) {
+    return Status::InvalidArgument(why);
+  }
   nandsim::Options chip_options;
   chip_options.geometry = options.geometry;
   auto chip = nandsim::NandChip::open_image(options.path, chip_options, options.mode);
-  if (!chip.ok()) return Error{chip.error()};
+  if (!chip.ok()) return chip.status();
   auto parts = nandsim::split_partitions(*chip.value(), options.mtdparts);
-  if (!parts.ok()) return Error{parts.error()};
+  if (!parts.ok()) return parts.status();
 
   std::unique_ptr<NandStack> stack(new NandStack());
   stack->options_ = options;
@@ -31,14 +33,16 @@ Status NandStack::start() {
   if (!mtd_added_) {
     for (auto& part : partitions_) {
       if (int ret = add_mtd_device(part->mtd()); ret != 0) {
-        return Error{"cannot add MTD device " + part->part_def().name + ": error " + std::to_string(ret)};
+        return Status::FromErrno(-ret, "cannot add MTD device " + part->part_def().name +
+                                           ": error " + std::to_string(ret));
       }
     }
     mtd_added_ = true;
   }
   if (!table_registered_) {
     if (int ret = init_nyx_nftl(); ret != 0) {
-      return Error{"cannot register the translation layer: error " + std::to_string(ret)};
+      return Status::FromErrno(
+          -ret, "cannot register the translation layer: error " + std::to_string(ret));
     }
     table_registered_ = true;
   }
@@ -60,9 +64,9 @@ Status NandStack::shutdown() {
     mtd_added_ = false;
   }
   if (chip_ != nullptr && chip_->mode() == nandsim::OpenMode::ReadWrite) {
-    if (Status synced = chip_->sync(); !synced.ok()) problems += synced.error();
+    if (Status synced = chip_->sync(); !synced.ok()) problems += synced.message();
   }
-  if (!problems.empty()) return Error{problems};
+  if (!problems.empty()) return Status::IOError(problems);
   return Status::Ok();
 }
 

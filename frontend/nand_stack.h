@@ -17,7 +17,7 @@
 
 #include "platform/block/blktrans.h"
 #include "platform/mtd/nand_sim.h"
-#include "platform/result.h"
+#include "platform/status.h"
 #include "platform/mtd/mtd_partition.h"
 #include "platform/block/blktrans_disk.h"
 

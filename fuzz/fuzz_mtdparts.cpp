@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "fuzz_input.h"
+#include "platform/mtd/mtdparts.h"
 #include "platform/mtd/nand_sim.h"
 
 namespace {
@@ -65,7 +66,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
   auto parsed = nandsim::parse_mtdparts(text, chip_size, erasesize);
   if (!parsed.ok()) {
-    fuzz::require(!parsed.error().empty(), "a refusal says why");
+    fuzz::require(!parsed.message().empty(), "a refusal says why");
     return 0;
   }
   const std::vector<nandsim::PartitionSpec>& parts = parsed.value();

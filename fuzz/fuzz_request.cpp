@@ -242,7 +242,9 @@ class Session {
     buf.copy_in(data);
     // The pieces go into bios of pieces_per_bio each.
     auto pieces = buf.pieces(bytes, layout.piece_sectors * SECTOR_SIZE);
-    auto split = BlockRequest::over_pieces(BlockOp::Write, start, pieces, layout.pieces_per_bio);
+    fuzz::require(pieces.ok(), "the harness cuts valid pieces");
+    auto split =
+        BlockRequest::over_pieces(BlockOp::Write, start, pieces.value(), layout.pieces_per_bio);
     fuzz::require(split.ok(), "the harness builds a valid write");
     const int ret = disk_->submit(split->get());
     fuzz::require(buf.guards_intact(), "a write leaves the memory around its pages alone");
@@ -259,7 +261,9 @@ class Session {
     const uint64_t bytes = uint64_t{sectors} * SECTOR_SIZE;
     PageBuffer buf = buffer_for(bytes, layout);
     auto pieces = buf.pieces(bytes, layout.piece_sectors * SECTOR_SIZE);
-    auto req = BlockRequest::over_pieces(BlockOp::Read, start, pieces, layout.pieces_per_bio);
+    fuzz::require(pieces.ok(), "the harness cuts valid pieces");
+    auto req =
+        BlockRequest::over_pieces(BlockOp::Read, start, pieces.value(), layout.pieces_per_bio);
     fuzz::require(req.ok(), "the harness builds a valid read");
     const int ret = disk_->submit(req->get());
     fuzz::require(buf.guards_intact(), "a read writes only into its pages");
@@ -325,7 +329,11 @@ class Session {
     fill_data(data, stamp);
     buf.copy_in(data);
     std::vector<std::span<uint8_t>> pieces;
-    if (piece_count > 0) pieces = buf.pieces(total, piece_bytes);
+    if (piece_count > 0) {
+      auto cut = buf.pieces(total, piece_bytes);
+      fuzz::require(cut.ok(), "the harness cuts valid pieces");
+      pieces = std::move(cut).value();
+    }
     const size_t per_bio = layout.pieces_per_bio == 0 ? pieces.size() + 1 : layout.pieces_per_bio;
 
     std::vector<bio_vec> vecs;
@@ -426,7 +434,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   nandsim::PartitionSpec part_def;
   part_def.name = kPartitionName;
   part_def.size = chip->geometry().data_size();
-  nandsim::MtdPartition partition(*chip, part_def, 0);
+  auto made_partition = nandsim::MtdPartition::create(*chip, part_def, 0);
+  fuzz::require(made_partition.ok(), "the whole chip is a valid partition");
+  nandsim::MtdPartition& partition = *made_partition.value();
 
   Session session(in);
   session.add(partition);

@@ -198,7 +198,7 @@ int nyx_config_complete() {
     // but nothing ever reaches the file.
     auto opened = frontend::NandStack::open(s.options);
     if (!opened.ok()) {
-      nbdkit_error("%s: %s", s.image.c_str(), opened.error().c_str());
+      nbdkit_error("%s: %s", s.image.c_str(), opened.message().c_str());
       return -1;
     }
     s.stack = std::move(opened).value().release();
@@ -214,7 +214,7 @@ int nyx_after_fork() {
       return -1;
     }
     if (Status started = s.stack->start(); !started.ok()) {
-      nbdkit_error("%s: %s", s.image.c_str(), started.error().c_str());
+      nbdkit_error("%s: %s", s.image.c_str(), started.message().c_str());
       return -1;
     }
     s.started = true;
@@ -237,7 +237,7 @@ void nyx_cleanup() {
     PluginState& s = state();
     if (s.stack != nullptr) {
       if (Status done = s.stack->shutdown(); !done.ok()) {
-        nbdkit_error("%s: shutdown: %s", s.image.c_str(), done.error().c_str());
+        nbdkit_error("%s: shutdown: %s", s.image.c_str(), done.message().c_str());
       }
       delete s.stack;
       s.stack = nullptr;

@@ -48,7 +48,7 @@ std::vector<uint8_t> pattern(size_t n) {
 TEST(BlockRequestTest, BufferIsCutIntoPagesAndPiecesSpreadOverBios) {
   std::vector<uint8_t> data(2 * 4096 + 1024);
   auto req = BlockRequest::over_buffer(BlockOp::Write, 40, data);
-  ASSERT_TRUE(req.ok()) << req.error();
+  ASSERT_TRUE(req.ok()) << req.message();
   request* rq = req->get();
   EXPECT_EQ(rq_data_dir(rq), WRITE);
   EXPECT_EQ(blk_rq_sectors(rq), 18u);
@@ -59,7 +59,9 @@ TEST(BlockRequestTest, BufferIsCutIntoPagesAndPiecesSpreadOverBios) {
   EXPECT_EQ(blk_rq_check(rq), 0);
 
   auto buf = PageBuffer::scattered(5);
-  auto spread = BlockRequest::over_pieces(BlockOp::Read, 100, buf.pieces(5 * 4096), 2);
+  auto pieces = buf.pieces(5 * 4096);
+  ASSERT_TRUE(pieces.ok()) << pieces.message();
+  auto spread = BlockRequest::over_pieces(BlockOp::Read, 100, pieces.value(), 2);
   ASSERT_TRUE(spread.ok());
   std::vector<sector_t> bio_sectors;
   std::vector<unsigned short> bio_vecs;
@@ -78,7 +80,9 @@ TEST(BlockRequestTest, RefusesOrFindsMalformedPieces) {
   std::vector<std::span<uint8_t>> too_long = {std::span(data)};
   EXPECT_FALSE(BlockRequest::over_pieces(BlockOp::Read, 0, too_long).ok());
   std::vector<std::span<uint8_t>> empty_piece = {std::span(data).first(0)};
-  EXPECT_FALSE(BlockRequest::over_pieces(BlockOp::Read, 0, empty_piece).ok());
+  auto refused = BlockRequest::over_pieces(BlockOp::Read, 0, empty_piece);
+  ASSERT_FALSE(refused.ok());
+  EXPECT_TRUE(refused.status().IsInvalidArgument()) << refused.status().ToString();
 
   auto buf = PageBuffer::contiguous(2);
   auto req = buf.request_for(BlockOp::Write, 0, 8192);
@@ -110,6 +114,22 @@ TEST(BlockRequestTest, ZeroLengthAndDiscardRequests) {
   EXPECT_TRUE(rq->cmd_flags & REQ_DISCARD);
   EXPECT_EQ(blk_rq_cur_sectors(rq), 24u);  // no pieces: the current segment is the whole bio
   EXPECT_EQ(blk_rq_check(rq), 0);
+}
+
+TEST(PageBufferTest, PiecesOfBadSizesAreRefused) {
+  auto buf = PageBuffer::contiguous(2);
+  for (auto [bytes, piece_size] : {std::pair<size_t, size_t>{3 * 4096, 4096}, {1000, 512},
+                                   {4096, 0}, {4096, 1000}, {4096, 8192}}) {
+    auto pieces = buf.pieces(bytes, piece_size);
+    ASSERT_FALSE(pieces.ok()) << bytes << " in pieces of " << piece_size;
+    EXPECT_TRUE(pieces.status().IsInvalidArgument()) << pieces.status().ToString();
+    auto req = buf.request_for(BlockOp::Read, 0, bytes, piece_size);
+    ASSERT_FALSE(req.ok());
+    EXPECT_EQ(req.message(), pieces.message());
+  }
+  auto pieces = buf.pieces(8192, 1024);
+  ASSERT_TRUE(pieces.ok()) << pieces.message();
+  EXPECT_EQ(pieces.value().size(), 8u);
 }
 
 TEST(PageBufferTest, CopiesRoundTripAndGuardsCatchOverruns) {
@@ -150,7 +170,9 @@ TEST(MapSgTest, AdjacentPiecesMergeIntoOneEntryPerRunWithinTheLimits) {
     if (c.max_segment_size != 0) blk_queue_max_segment_size(&q, c.max_segment_size);
     if (c.max_segments != 0) blk_queue_max_segments(&q, c.max_segments);
     PageBuffer buf = laid_out(c.layout);
-    auto req = BlockRequest::over_pieces(BlockOp::Read, 0, buf.pieces(buf.size(), c.piece_size), c.pieces_per_bio);
+    auto pieces = buf.pieces(buf.size(), c.piece_size);
+    ASSERT_TRUE(pieces.ok()) << pieces.message();
+    auto req = BlockRequest::over_pieces(BlockOp::Read, 0, pieces.value(), c.pieces_per_bio);
     ASSERT_TRUE(req.ok());
     std::vector<scatterlist> table(8);
     sg_init_table(table.data(), 8);

@@ -47,10 +47,10 @@ class SystemRig {
  public:
   explicit SystemRig(const char* parts = kParts, uint32_t blocks = kChipBlocks, uint32_t pages = 32) {
     auto chip = nandsim::NandChip::create_in_memory(small_chip(blocks, pages));
-    if (!chip.ok()) throw std::runtime_error(chip.error());
+    if (!chip.ok()) throw std::runtime_error(chip.message());
     chip_ = std::move(chip).value();
     auto split = nandsim::split_partitions(*chip_, parts);
-    if (!split.ok()) throw std::runtime_error(split.error());
+    if (!split.ok()) throw std::runtime_error(split.message());
     partitions_ = std::move(split).value();
     for (auto& p : partitions_) add_mtd_device(p->mtd());
   }

@@ -253,10 +253,10 @@ class DiskStack {
  public:
   DiskStack() {
     auto chip = nandsim::NandChip::create_in_memory(small_chip(40, 16));
-    if (!chip.ok()) throw std::runtime_error(chip.error());
+    if (!chip.ok()) throw std::runtime_error(chip.message());
     chip_ = std::move(chip).value();
     auto split = nandsim::split_partitions(*chip_, "-(NFTL_Part)");
-    if (!split.ok()) throw std::runtime_error(split.error());
+    if (!split.ok()) throw std::runtime_error(split.message());
     partitions_ = std::move(split).value();
     add_mtd_device(partitions_[0]->mtd());
     if (init_nyx_nftl() != 0) throw std::runtime_error("registration");

@@ -42,7 +42,7 @@ TEST(MtdpartsParse, GoodListsGiveTheirLayout) {
   };
   for (const auto& c : cases) {
     auto parts = parse_mtdparts(c.text, c.chip, kErase);
-    ASSERT_TRUE(parts.ok()) << c.text << ": " << parts.error();
+    ASSERT_TRUE(parts.ok()) << c.text << ": " << parts.message();
     ASSERT_EQ(parts.value().size(), c.parts.size()) << c.text;
     for (size_t i = 0; i < c.parts.size(); ++i) {
       const PartitionSpec& got = parts.value()[i];
@@ -79,11 +79,11 @@ TEST(MtdpartsParse, BadListsSayWhatAndWhere) {
   for (const auto& [text, fragment] : cases) {
     auto parts = parse_mtdparts(text, kChip, kErase);
     ASSERT_FALSE(parts.ok()) << text << " was accepted";
-    EXPECT_NE(parts.error().find(fragment), std::string::npos) << text << " -> " << parts.error();
+    EXPECT_NE(parts.message().find(fragment), std::string::npos) << text << " -> " << parts.message();
   }
   auto no_erase_size = parse_mtdparts("1M(a)", kChip, 0);
   ASSERT_FALSE(no_erase_size.ok());
-  EXPECT_NE(no_erase_size.error().find("erase size"), std::string::npos) << no_erase_size.error();
+  EXPECT_NE(no_erase_size.message().find("erase size"), std::string::npos) << no_erase_size.message();
 }
 
 TEST(MtdpartsSplit, BuildsIndexedPartitionsOverTheChip) {
@@ -91,9 +91,9 @@ TEST(MtdpartsSplit, BuildsIndexedPartitionsOverTheChip) {
   o.geometry.pages_per_block = 4;
   o.geometry.blocks = 32;  // 8 KiB blocks, 256 KiB chip
   auto chip = NandChip::create_in_memory(o);
-  ASSERT_TRUE(chip.ok()) << chip.error();
+  ASSERT_TRUE(chip.ok()) << chip.message();
   auto parts = split_partitions(*chip.value(), "nand0:64k(system)ro,32k(cache),-(userdata)");
-  ASSERT_TRUE(parts.ok()) << parts.error();
+  ASSERT_TRUE(parts.ok()) << parts.message();
   ASSERT_EQ(parts.value().size(), 3u);
 
   MtdPartition& system = *parts.value()[0];
@@ -109,6 +109,32 @@ TEST(MtdpartsSplit, BuildsIndexedPartitionsOverTheChip) {
 
   auto bad = split_partitions(*chip.value(), "64k(a),512k(b)");
   ASSERT_FALSE(bad.ok());
-  EXPECT_NE(bad.error().find("beyond the chip"), std::string::npos) << bad.error();
+  EXPECT_TRUE(bad.status().IsInvalidArgument()) << bad.status().ToString();
+  EXPECT_NE(bad.message().find("beyond the chip"), std::string::npos) << bad.message();
+}
+
+TEST(MtdpartsSplit, APartitionOutsideTheChipOrOffTheBlocksIsRefused) {
+  Options o;
+  o.geometry.pages_per_block = 4;
+  o.geometry.blocks = 32;  // 8 KiB blocks, 256 KiB chip
+  auto chip = NandChip::create_in_memory(o);
+  ASSERT_TRUE(chip.ok()) << chip.message();
+  const PartitionSpec bad[] = {
+      {"empty", 0, 0, false},
+      {"unaligned", 4 * kKiB, 8 * kKiB, false},
+      {"ragged", 0, 12 * kKiB, false},
+      {"beyond", 248 * kKiB, 16 * kKiB, false},
+      {"after", 264 * kKiB, 8 * kKiB, false},
+  };
+  for (const PartitionSpec& part_def : bad) {
+    auto part = MtdPartition::create(*chip.value(), part_def, 0);
+    ASSERT_FALSE(part.ok()) << part_def.name;
+    EXPECT_TRUE(part.status().IsInvalidArgument()) << part.status().ToString();
+    EXPECT_NE(part.message().find("'" + part_def.name + "'"), std::string::npos) << part.message();
+  }
+  auto whole = MtdPartition::create(*chip.value(), {"whole", 0, 256 * kKiB, false}, 3);
+  ASSERT_TRUE(whole.ok()) << whole.message();
+  EXPECT_EQ(whole.value()->block_count(), 32u);
+  EXPECT_EQ(whole.value()->mtd()->index, 3);
 }
 

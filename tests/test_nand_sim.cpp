@@ -1,6 +1,7 @@
 // Tests of the simulated NAND chip: program/erase physics, bad-block
 // markers, image files, faults, power cuts, counters and the MTD devices.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -31,7 +32,7 @@ Options small_options(uint32_t blocks = 16, uint32_t pages_per_block = 8, uint64
 
 std::unique_ptr<NandChip> make_chip(const Options& o = small_options()) {
   auto chip = NandChip::create_in_memory(o);
-  EXPECT_TRUE(chip.ok()) << chip.error();
+  EXPECT_TRUE(chip.ok()) << chip.message();
   return std::move(chip).value();
 }
 
@@ -112,7 +113,8 @@ TEST(Geometry, ValidateNamesWhatIsWrong) {
   o.factory_bad_blocks = {16};
   auto chip = NandChip::create_in_memory(o);
   ASSERT_FALSE(chip.ok());
-  EXPECT_NE(chip.error().find("factory bad block 16"), std::string::npos);
+  EXPECT_TRUE(chip.status().IsInvalidArgument()) << chip.status().ToString();
+  EXPECT_NE(chip.message().find("factory bad block 16"), std::string::npos);
 }
 
 // ---------------------------------------------------------------------------
@@ -201,7 +203,7 @@ TEST(Image, RoundTripKeepsDataMarkersLayoutAndProgrammedPages) {
   spare_only[40] = 0x7F;  // a page programmed in its OOB alone
   {
     auto chip = NandChip::create_image(file.path, o);
-    ASSERT_TRUE(chip.ok()) << chip.error();
+    ASSERT_TRUE(chip.ok()) << chip.message();
     ASSERT_EQ(chip.value()->program_page(10, data.data(), oob.data()), 0);
     ASSERT_EQ(chip.value()->program_page(11, nullptr, spare_only.data()), 0);
     ASSERT_EQ(chip.value()->mark_bad(6), 0);
@@ -217,7 +219,7 @@ TEST(Image, RoundTripKeepsDataMarkersLayoutAndProgrammedPages) {
   EXPECT_EQ(raw, expected);
 
   auto chip = NandChip::open_image(file.path, o, OpenMode::ReadWrite);
-  ASSERT_TRUE(chip.ok()) << chip.error();
+  ASSERT_TRUE(chip.ok()) << chip.message();
   NandChip& c = *chip.value();
   EXPECT_EQ(stored(c, 10), expected);
   EXPECT_TRUE(c.is_bad(5) && c.is_bad(6) && !c.is_bad(4));
@@ -233,13 +235,13 @@ TEST(Image, PrivateAndReadOnlyModesNeverReachTheFile) {
   auto old_data = pattern(kPage, 15), new_data = pattern(kPage, 16);
   {
     auto chip = NandChip::create_image(file.path, o);
-    ASSERT_TRUE(chip.ok()) << chip.error();
+    ASSERT_TRUE(chip.ok()) << chip.message();
     ASSERT_EQ(chip.value()->program_page(3, old_data.data(), nullptr), 0);
   }
   const uint64_t before = file.hash();
   {
     auto chip = NandChip::open_image(file.path, o, OpenMode::Private);
-    ASSERT_TRUE(chip.ok()) << chip.error();
+    ASSERT_TRUE(chip.ok()) << chip.message();
     ASSERT_EQ(chip.value()->erase_block(0), 0);
     ASSERT_EQ(chip.value()->program_page(3, new_data.data(), nullptr), 0);
     ASSERT_EQ(chip.value()->mark_bad(9), 0);
@@ -249,7 +251,7 @@ TEST(Image, PrivateAndReadOnlyModesNeverReachTheFile) {
   EXPECT_EQ(file.hash(), before);
 
   auto chip = NandChip::open_image(file.path, o, OpenMode::ReadOnly);
-  ASSERT_TRUE(chip.ok()) << chip.error();
+  ASSERT_TRUE(chip.ok()) << chip.message();
   NandChip& c = *chip.value();
   EXPECT_EQ(c.program_page(1, new_data.data(), nullptr), -EROFS);
   EXPECT_EQ(c.erase_block(0), -EROFS);
@@ -272,11 +274,46 @@ TEST(Image, WrongSizedImagesAreRefusedWithBothSizes) {
     ASSERT_EQ(truncate(file.path.c_str(), off_t(size)), 0);
     auto chip = NandChip::open_image(file.path, o, OpenMode::Private);
     ASSERT_FALSE(chip.ok());
-    const std::string& error = chip.error();
+    const std::string& error = chip.message();
     EXPECT_NE(error.find(size < expected ? "truncated" : "oversized"), std::string::npos) << error;
+    // A short image has lost its end; a long one is not of this geometry.
+    EXPECT_EQ(chip.status().kind(),
+              size < expected ? StatusKind::kCorruption : StatusKind::kInvalidArgument);
     EXPECT_NE(error.find(std::to_string(expected)), std::string::npos) << error;
     EXPECT_NE(error.find(std::to_string(size)), std::string::npos) << error;
   }
+}
+
+TEST(Image, MissingAndUnwritableImagesSayWhichKindOfFailure) {
+  Options o = small_options();
+  TempImage file;
+  auto missing = NandChip::open_image(file.path + ".missing", o, OpenMode::Private);
+  ASSERT_FALSE(missing.ok());
+  EXPECT_TRUE(missing.status().IsNotFound()) << missing.status().ToString();
+  auto nowhere = NandChip::create_image(file.path + ".d/image", o);
+  ASSERT_FALSE(nowhere.ok());
+  EXPECT_TRUE(nowhere.status().IsNotFound()) << nowhere.status().ToString();
+
+  ASSERT_TRUE(NandChip::create_image(file.path, o).ok());
+  Options bad = o;
+  bad.geometry.page_size = 1000;
+  auto invalid = NandChip::open_image(file.path, bad, OpenMode::ReadOnly);
+  ASSERT_FALSE(invalid.ok());
+  EXPECT_TRUE(invalid.status().IsInvalidArgument()) << invalid.status().ToString();
+}
+
+TEST(Image, AReadOnlyFileOpenedForWritingIsReadOnly) {
+  // Root opens a file without write permission for writing all the same.
+  if (geteuid() == 0) GTEST_SKIP() << "needs a user that file permissions bind";
+  Options o = small_options();
+  TempImage file;
+  ASSERT_TRUE(NandChip::create_image(file.path, o).ok());
+  ASSERT_EQ(chmod(file.path.c_str(), 0444), 0);
+  auto writable = NandChip::open_image(file.path, o, OpenMode::ReadWrite);
+  ASSERT_FALSE(writable.ok());
+  EXPECT_TRUE(writable.status().IsReadOnly()) << writable.status().ToString();
+  EXPECT_NE(writable.message().find("the file is read-only"), std::string::npos);
+  EXPECT_TRUE(NandChip::open_image(file.path, o, OpenMode::ReadOnly).ok());
 }
 
 // ---------------------------------------------------------------------------
@@ -553,7 +590,9 @@ TEST(Mtd, PartitionTranslatesAddressesAndPlacesTheSpareRecord) {
   Options o = small_options();
   o.geometry.spare_offset = 6;
   auto chip = make_chip(o);
-  MtdPartition part(*chip, PartitionSpec{"NFTL_Part", 4 * 8 * kPage, 8 * 8 * kPage, false}, 3);
+  auto made_part = MtdPartition::create(*chip, PartitionSpec{"NFTL_Part", 4 * 8 * kPage, 8 * 8 * kPage, false}, 3);
+  ASSERT_TRUE(made_part.ok()) << made_part.message();
+  MtdPartition& part = *made_part.value();
   mtd_info* mtd = part.mtd();
   EXPECT_EQ(mtd->size, 8u * 8 * kPage);
   EXPECT_EQ(mtd->oobavail, kOob - 6);
@@ -587,7 +626,9 @@ TEST(Mtd, PartitionTranslatesAddressesAndPlacesTheSpareRecord) {
 
 TEST(Mtd, PartitionRefusesBadRequestsAndReadOnlyChangesBeforeTheChip) {
   auto chip = make_chip();
-  MtdPartition part(*chip, PartitionSpec{"cache", 2 * 8 * kPage, 2 * 8 * kPage, false}, 0);
+  auto made_part = MtdPartition::create(*chip, PartitionSpec{"cache", 2 * 8 * kPage, 2 * 8 * kPage, false}, 0);
+  ASSERT_TRUE(made_part.ok()) << made_part.message();
+  MtdPartition& part = *made_part.value();
   mtd_info* mtd = part.mtd();
   auto data = pattern(kPage, 33), record = pattern(16, 34);
   size_t retlen = 7;
@@ -618,7 +659,9 @@ TEST(Mtd, PartitionRefusesBadRequestsAndReadOnlyChangesBeforeTheChip) {
   EXPECT_EQ(mtd->read_oob(mtd, 0, &ops), 0);
   EXPECT_EQ(marker, Bytes(2, 0xFF));
 
-  MtdPartition ro(*chip, PartitionSpec{"system", 0, 2 * 8 * kPage, true}, 1);
+  auto made_ro = MtdPartition::create(*chip, PartitionSpec{"system", 0, 2 * 8 * kPage, true}, 1);
+  ASSERT_TRUE(made_ro.ok()) << made_ro.message();
+  MtdPartition& ro = *made_ro.value();
   mtd_info* ro_mtd = ro.mtd();
   EXPECT_EQ(ro_mtd->flags & MTD_WRITEABLE, 0u);
   EXPECT_EQ(ro_mtd->write(ro_mtd, 0, kPage, &retlen, data.data()), -EROFS);
@@ -631,7 +674,9 @@ TEST(Mtd, PartitionRefusesBadRequestsAndReadOnlyChangesBeforeTheChip) {
 
 TEST(Mtd, PartitionEraseAndBadBlocksTranslate) {
   auto chip = make_chip();
-  MtdPartition part(*chip, PartitionSpec{"userdata", 8 * 8 * kPage, 8 * 8 * kPage, false}, 1);
+  auto made_part = MtdPartition::create(*chip, PartitionSpec{"userdata", 8 * 8 * kPage, 8 * 8 * kPage, false}, 1);
+  ASSERT_TRUE(made_part.ok()) << made_part.message();
+  MtdPartition& part = *made_part.value();
   mtd_info* mtd = part.mtd();
   auto data = pattern(kPage, 35);
   program_pages(*chip, 8 * 8, 10 * 8, data);
@@ -662,7 +707,9 @@ TEST(Mtd, PartitionEraseAndBadBlocksTranslate) {
 
 TEST(Mtd, ReadErrorsPassThroughWithTheirData) {
   auto chip = make_chip();
-  MtdPartition part(*chip, PartitionSpec{"p", 8 * kPage, 8 * kPage, false}, 0);
+  auto made_part = MtdPartition::create(*chip, PartitionSpec{"p", 8 * kPage, 8 * kPage, false}, 0);
+  ASSERT_TRUE(made_part.ok()) << made_part.message();
+  MtdPartition& part = *made_part.value();
   mtd_info* mtd = part.mtd();
   auto data = pattern(kPage, 38), record = pattern(16, 39);
   mtd_oob_ops ops = spare_ops(data.data(), record.data());

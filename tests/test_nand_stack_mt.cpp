@@ -38,16 +38,16 @@ class StackTest : public ::testing::Test {
     nandsim::Options chip;
     chip.geometry = options_.geometry;
     auto created = nandsim::NandChip::create_image(options_.path, chip);
-    ASSERT_TRUE(created.ok()) << created.error();
+    ASSERT_TRUE(created.ok()) << created.message();
   }
   void TearDown() override { std::filesystem::remove_all(dir_); }
 
   std::unique_ptr<frontend::NandStack> start() {
     auto stack = frontend::NandStack::open(options_);
-    EXPECT_TRUE(stack.ok()) << stack.error();
+    EXPECT_TRUE(stack.ok()) << stack.message();
     if (!stack.ok()) return nullptr;
     Status started = stack.value()->start();
-    EXPECT_TRUE(started.ok()) << started.error();
+    EXPECT_TRUE(started.ok()) << started.message();
     return std::move(stack).value();
   }
 
@@ -137,7 +137,7 @@ TEST_F(StackTest, ClientsWorkersAndDebugAttributesMeetAndEveryWriteSurvivesARest
     EXPECT_EQ(failures.load(), 0);
     for (const char* name : kDisks) EXPECT_EQ(stack->disk(name)->release(), 0);
     Status stopped = stack->shutdown();
-    EXPECT_TRUE(stopped.ok()) << stopped.error();
+    EXPECT_TRUE(stopped.ok()) << stopped.message();
   }
 
   // A fresh start over the same image finds every write.

@@ -5,13 +5,15 @@
 
 SimPartition::SimPartition(const nandsim::Options& options, std::string name) {
   auto chip = nandsim::NandChip::create_in_memory(options);
-  if (!chip.ok()) throw std::runtime_error("simulated chip: " + chip.error());
+  if (!chip.ok()) throw std::runtime_error("simulated chip: " + chip.message());
   chip_ = std::move(chip).value();
   nandsim::PartitionSpec part_def;
   part_def.name = std::move(name);
   part_def.offset = 0;
   part_def.size = options.geometry.data_size();
-  partition_ = std::make_unique<nandsim::MtdPartition>(*chip_, part_def, 0);
+  auto partition = nandsim::MtdPartition::create(*chip_, part_def, 0);
+  if (!partition.ok()) throw std::runtime_error("partition: " + partition.message());
+  partition_ = std::move(partition).value();
 }
 
 SimPartition::~SimPartition() { detach(); }

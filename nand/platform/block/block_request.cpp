@@ -5,7 +5,6 @@
 #include <algorithm>
 #include <cstring>
 #include <limits>
-#include <stdexcept>
 
 namespace {
 
@@ -39,7 +38,7 @@ void BlockRequest::link() {
 Result<BlockRequest> BlockRequest::over_pieces(BlockOp op, sector_t sector,
                                                std::span<const std::span<uint8_t>> pieces,
                                                size_t pieces_per_bio) {
-  if (op == BlockOp::Discard) return Error{"a discard carries no pieces"};
+  if (op == BlockOp::Discard) return Status::InvalidArgument("a discard carries no pieces");
   constexpr size_t kMaxPerBio = std::numeric_limits<unsigned short>::max();
   if (pieces_per_bio == 0 || pieces_per_bio > kMaxPerBio) pieces_per_bio = kMaxPerBio;
 
@@ -51,7 +50,8 @@ Result<BlockRequest> BlockRequest::over_pieces(BlockOp op, sector_t sector,
   for (size_t i = 0; i < pieces.size(); ++i) {
     const std::span<uint8_t>& piece = pieces[i];
     if (piece.empty() || piece.size() > PAGE_SIZE || piece.size() % SECTOR_SIZE != 0) {
-      return Error{"piece " + std::to_string(i) + " is not 1 to 8 whole sectors"};
+      return Status::InvalidArgument("piece " + std::to_string(i) +
+                                     " is not 1 to 8 whole sectors");
     }
     if (i % pieces_per_bio == 0) {
       bio b{};
@@ -67,14 +67,18 @@ Result<BlockRequest> BlockRequest::over_pieces(BlockOp op, sector_t sector,
     bio_sector += piece.size() >> SECTOR_SHIFT;
     total += piece.size();
   }
-  if (total > std::numeric_limits<unsigned int>::max()) return Error{"request too long"};
+  if (total > std::numeric_limits<unsigned int>::max()) {
+    return Status::InvalidArgument("request too long");
+  }
   r.rq_.__data_len = static_cast<unsigned int>(total);
   r.link();
   return r;
 }
 
 Result<BlockRequest> BlockRequest::over_buffer(BlockOp op, sector_t sector, std::span<uint8_t> data) {
-  if (data.size() % SECTOR_SIZE != 0) return Error{"buffer is not a whole number of sectors"};
+  if (data.size() % SECTOR_SIZE != 0) {
+    return Status::InvalidArgument("buffer is not a whole number of sectors");
+  }
   std::vector<std::span<uint8_t>> pieces;
   for (size_t at = 0; at < data.size(); at += PAGE_SIZE) {
     pieces.push_back(data.subspan(at, std::min<size_t>(PAGE_SIZE, data.size() - at)));
@@ -127,10 +131,10 @@ PageBuffer PageBuffer::scattered(size_t pages) {
   return PageBuffer(pages, [](size_t) { return false; });
 }
 
-std::vector<std::span<uint8_t>> PageBuffer::pieces(size_t bytes, size_t piece_size) {
+Result<std::vector<std::span<uint8_t>>> PageBuffer::pieces(size_t bytes, size_t piece_size) {
   if (bytes > size() || piece_size == 0 || piece_size > PAGE_SIZE ||
       piece_size % SECTOR_SIZE != 0 || bytes % SECTOR_SIZE != 0) {
-    throw std::invalid_argument("PageBuffer::pieces: bad size");
+    return Status::InvalidArgument("PageBuffer::pieces: bad size");
   }
   std::vector<std::span<uint8_t>> out;
   for (size_t at = 0; at < bytes;) {
@@ -144,7 +148,9 @@ std::vector<std::span<uint8_t>> PageBuffer::pieces(size_t bytes, size_t piece_si
 
 Result<BlockRequest> PageBuffer::request_for(BlockOp op, sector_t sector, size_t bytes,
                                              size_t piece_size) {
-  return BlockRequest::over_pieces(op, sector, pieces(bytes, piece_size));
+  auto cut = pieces(bytes, piece_size);
+  if (!cut.ok()) return cut.status();
+  return BlockRequest::over_pieces(op, sector, cut.value());
 }
 
 void PageBuffer::copy_in(std::span<const uint8_t> data) {

@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "platform/block/blkdev.h"
-#include "platform/result.h"
+#include "platform/status.h"
 
 enum class BlockOp { Read, Write, Discard };
 
@@ -71,8 +71,8 @@ class PageBuffer {
 
   // The first `bytes` bytes (a whole number of sectors) as pieces of at most
   // `piece_size` bytes (a multiple of 512, at most 4096) that never cross a
-  // page. Throws std::invalid_argument for sizes that break these rules.
-  std::vector<std::span<uint8_t>> pieces(size_t bytes, size_t piece_size = PAGE_SIZE);
+  // page. Sizes that break these rules are an invalid argument.
+  Result<std::vector<std::span<uint8_t>>> pieces(size_t bytes, size_t piece_size = PAGE_SIZE);
   // A request over the first `bytes` bytes, in pieces of `piece_size`.
   Result<BlockRequest> request_for(BlockOp op, sector_t sector, size_t bytes,
                                    size_t piece_size = PAGE_SIZE);

@@ -4,7 +4,6 @@
 #include "platform/mtd/mtdparts.h"
 #include "platform/mtd/sim_mtd_device.h"
 
-#include <stdexcept>
 #include <string>
 
 namespace nandsim {
@@ -21,17 +20,23 @@ struct MtdPartition::Impl {
   MtdDevice device;
 };
 
-MtdPartition::MtdPartition(NandChip& chip, PartitionSpec part_def, int index)
-    : impl_(std::make_unique<Impl>()) {
-  uint64_t erasesize = chip.geometry().erase_size();
-  uint64_t chip_size = chip.geometry().data_size();
+Result<std::unique_ptr<MtdPartition>> MtdPartition::create(NandChip& chip, PartitionSpec part_def,
+                                                           int index) {
+  const uint64_t erasesize = chip.geometry().erase_size();
+  const uint64_t chip_size = chip.geometry().data_size();
   if (part_def.size == 0 || part_def.offset % erasesize != 0 || part_def.size % erasesize != 0 ||
       part_def.offset > chip_size || part_def.size > chip_size - part_def.offset) {
-    throw std::invalid_argument("partition '" + part_def.name + "' (offset " +
-                                std::to_string(part_def.offset) + ", size " +
-                                std::to_string(part_def.size) +
-                                ") is not a whole number of blocks inside the chip");
+    return Status::InvalidArgument("partition '" + part_def.name + "' (offset " +
+                                   std::to_string(part_def.offset) + ", size " +
+                                   std::to_string(part_def.size) +
+                                   ") is not a whole number of blocks inside the chip");
   }
+  return std::unique_ptr<MtdPartition>(new MtdPartition(chip, std::move(part_def), index));
+}
+
+MtdPartition::MtdPartition(NandChip& chip, PartitionSpec part_def, int index)
+    : impl_(std::make_unique<Impl>()) {
+  const uint64_t erasesize = chip.geometry().erase_size();
   impl_->chip = &chip;
   impl_->first_block = uint32_t(part_def.offset / erasesize);
   impl_->block_count = uint32_t(part_def.size / erasesize);
@@ -52,11 +57,13 @@ Result<std::vector<std::unique_ptr<MtdPartition>>> split_partitions(NandChip& ch
                                                                     std::string_view mtdparts) {
   const Geometry& g = chip.geometry();
   auto specs = parse_mtdparts(mtdparts, g.data_size(), g.erase_size());
-  if (!specs.ok()) return Error{specs.error()};
+  if (!specs.ok()) return specs.status();
   std::vector<std::unique_ptr<MtdPartition>> partitions;
   int index = 0;
   for (PartitionSpec& part_def : specs.value()) {
-    partitions.push_back(std::make_unique<MtdPartition>(chip, std::move(part_def), index++));
+    auto part = MtdPartition::create(chip, std::move(part_def), index++);
+    if (!part.ok()) return part.status();
+    partitions.push_back(std::move(part).value());
   }
   return partitions;
 }

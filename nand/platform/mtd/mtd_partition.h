@@ -10,15 +10,17 @@
 #include "platform/mtd/mtd.h"
 #include "platform/mtd/mtdparts.h"
 #include "platform/mtd/nand_sim.h"
-#include "platform/result.h"
+#include "platform/status.h"
 
 namespace nandsim {
 
 class MtdPartition {
  public:
-  // Throws std::invalid_argument when `part_def` is not a whole number of
-  // blocks inside the chip (parse_mtdparts never yields such a part_def).
-  MtdPartition(NandChip& chip, PartitionSpec part_def, int index);
+  // Partition number `index` of `chip`. Invalid argument when `part_def` is
+  // not a whole number of blocks inside the chip (parse_mtdparts never
+  // yields such a part_def).
+  static Result<std::unique_ptr<MtdPartition>> create(NandChip& chip, PartitionSpec part_def,
+                                                      int index);
   ~MtdPartition();
   MtdPartition(const MtdPartition&) = delete;
   MtdPartition& operator=(const MtdPartition&) = delete;
@@ -31,6 +33,9 @@ class MtdPartition {
 
  private:
   struct Impl;
+  // `part_def` checked by create().
+  MtdPartition(NandChip& chip, PartitionSpec part_def, int index);
+
   std::unique_ptr<Impl> impl_;
 };
 

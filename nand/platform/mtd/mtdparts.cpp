@@ -133,11 +133,14 @@ class Parser {
 
 std::string bytes(uint64_t n) { return std::to_string(n) + " bytes"; }
 
+// A list that cannot describe the chip's partitions.
+Status refused(const std::string& why) { return Status::InvalidArgument("mtdparts: " + why); }
+
 }  // namespace
 
 Result<std::vector<PartitionSpec>> parse_mtdparts(std::string_view text, uint64_t chip_size,
                                                   uint64_t erasesize) {
-  if (erasesize == 0) return Error{"mtdparts: the erase size must not be 0"};
+  if (erasesize == 0) return refused("the erase size must not be 0");
   // Surrounding blanks (a trailing newline from a file, say) are not part of it.
   size_t base = 0;
   while (base < text.size() && std::isspace(static_cast<unsigned char>(text[base]))) base++;
@@ -149,18 +152,18 @@ Result<std::vector<PartitionSpec>> parse_mtdparts(std::string_view text, uint64_
     text.remove_prefix(9);
     base += 9;
   }
-  if (text.empty()) return Error{"mtdparts: the partition list is empty"};
+  if (text.empty()) return refused("the partition list is empty");
   if (text.find(';') != std::string_view::npos) {
-    return Error{"mtdparts: only one device's list is supported (found ';')"};
+    return refused("only one device's list is supported (found ';')");
   }
   // An "<mtd-id>:" prefix stands before the first name; names may hold ':'.
   size_t colon = text.find(':');
   size_t paren = text.find('(');
   if (colon != std::string_view::npos && (paren == std::string_view::npos || colon < paren)) {
-    if (colon == 0) return Error{"mtdparts: empty device id before ':'"};
+    if (colon == 0) return refused("empty device id before ':'");
     text.remove_prefix(colon + 1);
     base += colon + 1;
-    if (text.empty()) return Error{"mtdparts: no partitions after the device id"};
+    if (text.empty()) return refused("no partitions after the device id");
   }
 
   Parser parser(text, base);
@@ -168,13 +171,13 @@ Result<std::vector<PartitionSpec>> parse_mtdparts(std::string_view text, uint64_
   while (true) {
     ParsedPart part;
     std::string error;
-    if (!parser.part(&part, &error)) return Error{"mtdparts: " + error};
+    if (!parser.part(&part, &error)) return refused(error);
     parsed.push_back(std::move(part));
     if (parser.at_end()) break;
     if (!parser.take(',')) {
-      return Error{"mtdparts: expected ',' or the end of the list " + parser.here()};
+      return refused("expected ',' or the end of the list " + parser.here());
     }
-    if (parser.at_end()) return Error{"mtdparts: nothing after the last ','"};
+    if (parser.at_end()) return refused("nothing after the last ','");
   }
 
   std::vector<PartitionSpec> specs;
@@ -183,46 +186,46 @@ Result<std::vector<PartitionSpec>> parse_mtdparts(std::string_view text, uint64_
     const ParsedPart& p = parsed[i];
     std::string which = "partition '" + p.name + "'";
     if (p.rest && i + 1 != parsed.size()) {
-      return Error{"mtdparts: " + which + " takes the rest of the chip ('-') but is not last"};
+      return refused(which + " takes the rest of the chip ('-') but is not last");
     }
     PartitionSpec part_def;
     part_def.name = p.name;
     part_def.read_only = p.read_only;
     part_def.offset = p.has_offset ? p.offset : cursor;
     if (part_def.offset % erasesize != 0) {
-      return Error{"mtdparts: offset of " + which + " (" + bytes(part_def.offset) +
-                   ") is not a multiple of the erase size (" + bytes(erasesize) + ")"};
+      return refused("offset of " + which + " (" + bytes(part_def.offset) +
+                     ") is not a multiple of the erase size (" + bytes(erasesize) + ")");
     }
     if (p.rest) {
       if (part_def.offset >= chip_size) {
-        return Error{"mtdparts: no room left for " + which + " at offset " +
-                     bytes(part_def.offset) + " of a " + bytes(chip_size) + " chip"};
+        return refused("no room left for " + which + " at offset " +
+                       bytes(part_def.offset) + " of a " + bytes(chip_size) + " chip");
       }
       part_def.size = chip_size - part_def.offset;
     } else {
       part_def.size = p.size;
     }
-    if (part_def.size == 0) return Error{"mtdparts: " + which + " has size 0"};
+    if (part_def.size == 0) return refused(which + " has size 0");
     if (part_def.size % erasesize != 0) {
-      return Error{"mtdparts: size of " + which + " (" + bytes(part_def.size) +
-                   ") is not a multiple of the erase size (" + bytes(erasesize) + ")"};
+      return refused("size of " + which + " (" + bytes(part_def.size) +
+                     ") is not a multiple of the erase size (" + bytes(erasesize) + ")");
     }
     if (part_def.offset > chip_size || part_def.size > chip_size - part_def.offset) {
-      return Error{"mtdparts: " + which + " (offset " + bytes(part_def.offset) + ", size " +
-                   bytes(part_def.size) + ") ends beyond the chip's " + bytes(chip_size)};
+      return refused(which + " (offset " + bytes(part_def.offset) + ", size " +
+                     bytes(part_def.size) + ") ends beyond the chip's " + bytes(chip_size));
     }
     for (const PartitionSpec& other : specs) {
       if (part_def.offset < other.offset + other.size && other.offset < part_def.offset + part_def.size) {
-        return Error{"mtdparts: " + which + " overlaps partition '" + other.name + "'"};
+        return refused(which + " overlaps partition '" + other.name + "'");
       }
     }
     // Partitions are numbered in the order written; that order must be the
     // chip's, so that partition i + 1 lies after partition i (what tools
     // that walk the partitions, and readers of the list, take for granted).
     if (!specs.empty() && part_def.offset < cursor) {
-      return Error{"mtdparts: " + which + " at offset " + bytes(part_def.offset) +
-                   " lies before partition '" + specs.back().name +
-                   "': list the partitions in the order they lie on the chip"};
+      return refused(which + " at offset " + bytes(part_def.offset) +
+                     " lies before partition '" + specs.back().name +
+                     "': list the partitions in the order they lie on the chip");
     }
     cursor = part_def.offset + part_def.size;
     specs.push_back(std::move(part_def));

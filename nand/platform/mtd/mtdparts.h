@@ -7,7 +7,7 @@
 #include <string_view>
 #include <vector>
 
-#include "platform/result.h"
+#include "platform/status.h"
 
 namespace nandsim {
 

@@ -12,7 +12,6 @@
 #include <cerrno>
 #include <cmath>
 #include <cstring>
-#include <stdexcept>
 
 namespace nandsim {
 
@@ -165,6 +164,14 @@ struct NandChip::Impl {
 
   mutable std::mutex mu;
   MtdDevice whole;
+
+  // Runs `change` on the chip's state under the lock: the body of every
+  // fault and power setter.
+  template <class Change>
+  void locked(Change&& change) {
+    std::lock_guard<std::mutex> lock(mu);
+    change(*this);
+  }
 
   ~Impl() {
     if (base != nullptr) munmap(base, mapped_size);
@@ -450,14 +457,14 @@ NandChip::~NandChip() = default;
 
 Result<std::unique_ptr<NandChip>> NandChip::create_in_memory(const Options& options) {
   std::string invalid = validate_options(options);
-  if (!invalid.empty()) return Error{"invalid chip options: " + invalid};
+  if (!invalid.empty()) return Status::InvalidArgument("invalid chip options: " + invalid);
   auto impl = std::make_unique<Impl>();
   impl->init(options, OpenMode::ReadWrite, 0);
   size_t size = options.geometry.image_size();
   void* mem = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
   if (mem == MAP_FAILED) {
-    return Error{"cannot allocate " + std::to_string(size) +
-                 " bytes for the simulated chip: " + errno_text(errno)};
+    return Status::IOError("cannot allocate " + std::to_string(size) +
+                           " bytes for the simulated chip: " + errno_text(errno));
   }
   impl->base = static_cast<uint8_t*>(mem);
   impl->mapped_size = size;
@@ -469,22 +476,24 @@ Result<std::unique_ptr<NandChip>> NandChip::create_in_memory(const Options& opti
 Result<std::unique_ptr<NandChip>> NandChip::create_image(const std::string& path,
                                                          const Options& options) {
   std::string invalid = validate_options(options);
-  if (!invalid.empty()) return Error{"invalid chip options: " + invalid};
+  if (!invalid.empty()) return Status::InvalidArgument("invalid chip options: " + invalid);
   auto impl = std::make_unique<Impl>();
   impl->init(options, OpenMode::ReadWrite, 0);
   impl->file_backed = true;
   impl->fd = open(path.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
   if (impl->fd < 0) {
-    return Error{"cannot create image '" + path + "': " + errno_text(errno)};
+    const int err = errno;
+    return Status::FromErrno(err, "cannot create image '" + path + "': " + errno_text(err));
   }
   uint64_t size = options.geometry.image_size();
   if (ftruncate(impl->fd, off_t(size)) != 0) {
-    return Error{"cannot size image '" + path + "' to " + std::to_string(size) +
-                 " bytes: " + errno_text(errno)};
+    const int err = errno;
+    return Status::FromErrno(err, "cannot size image '" + path + "' to " + std::to_string(size) +
+                                      " bytes: " + errno_text(err));
   }
   void* mem = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_SHARED, impl->fd, 0);
   if (mem == MAP_FAILED) {
-    return Error{"cannot map image '" + path + "': " + errno_text(errno)};
+    return Status::IOError("cannot map image '" + path + "': " + errno_text(errno));
   }
   impl->base = static_cast<uint8_t*>(mem);
   impl->mapped_size = size;
@@ -496,7 +505,7 @@ Result<std::unique_ptr<NandChip>> NandChip::create_image(const std::string& path
 Result<std::unique_ptr<NandChip>> NandChip::open_image(const std::string& path,
                                                        const Options& options, OpenMode mode) {
   std::string invalid = validate_options(options);
-  if (!invalid.empty()) return Error{"invalid chip options: " + invalid};
+  if (!invalid.empty()) return Status::InvalidArgument("invalid chip options: " + invalid);
   auto impl = std::make_unique<Impl>();
   // The pages of an existing image are judged at their first program.
   impl->init(options, mode, kUnknown);
@@ -506,28 +515,35 @@ Result<std::unique_ptr<NandChip>> NandChip::open_image(const std::string& path,
   if (impl->fd < 0) {
     int err = errno;
     if (mode == OpenMode::ReadWrite && (err == EACCES || err == EROFS || err == EPERM)) {
-      return Error{"cannot open image '" + path + "' for writing: " + errno_text(err) +
-                   " (the file is read-only; open it in read-only or private mode)"};
+      return Status::ReadOnly("cannot open image '" + path + "' for writing: " + errno_text(err) +
+                              " (the file is read-only; open it in read-only or private mode)");
     }
-    return Error{"cannot open image '" + path + "': " + errno_text(err)};
+    return Status::FromErrno(err, "cannot open image '" + path + "': " + errno_text(err));
   }
   struct stat st;
   if (fstat(impl->fd, &st) != 0) {
-    return Error{"cannot stat image '" + path + "': " + errno_text(errno)};
+    const int err = errno;
+    return Status::FromErrno(err, "cannot stat image '" + path + "': " + errno_text(err));
   }
-  if (!S_ISREG(st.st_mode)) return Error{"image '" + path + "' is not a regular file"};
+  if (!S_ISREG(st.st_mode)) {
+    return Status::InvalidArgument("image '" + path + "' is not a regular file");
+  }
   uint64_t expected = options.geometry.image_size();
   uint64_t actual = uint64_t(st.st_size);
   if (actual != expected) {
-    return Error{"image '" + path + "' is " + std::to_string(actual) +
-                 " bytes but the geometry needs exactly " + std::to_string(expected) +
-                 " bytes (" + (actual < expected ? "truncated" : "oversized") + " image)"};
+    // Too short an image has lost its end; too long a one is not of this
+    // geometry.
+    std::string message = "image '" + path + "' is " + std::to_string(actual) +
+                          " bytes but the geometry needs exactly " + std::to_string(expected) +
+                          " bytes (" + (actual < expected ? "truncated" : "oversized") + " image)";
+    if (actual < expected) return Status::Corruption(std::move(message));
+    return Status::InvalidArgument(std::move(message));
   }
   int prot = mode == OpenMode::ReadOnly ? PROT_READ : PROT_READ | PROT_WRITE;
   int share = mode == OpenMode::ReadWrite ? MAP_SHARED : MAP_PRIVATE;
   void* mem = mmap(nullptr, expected, prot, share, impl->fd, 0);
   if (mem == MAP_FAILED) {
-    return Error{"cannot map image '" + path + "': " + errno_text(errno)};
+    return Status::IOError("cannot map image '" + path + "': " + errno_text(errno));
   }
   impl->base = static_cast<uint8_t*>(mem);
   impl->mapped_size = expected;
@@ -582,7 +598,7 @@ const uint8_t* NandChip::raw_page(uint64_t page) const {
 Status NandChip::sync() {
   if (!impl_->file_backed || impl_->mode != OpenMode::ReadWrite) return Status::Ok();
   if (msync(impl_->base, impl_->mapped_size, MS_SYNC) != 0) {
-    return Error{"cannot flush the image to disk: " + errno_text(errno)};
+    return Status::IOError("cannot flush the image to disk: " + errno_text(errno));
   }
   return Status::Ok();
 }
@@ -599,9 +615,10 @@ Counters NandChip::block_counters(uint32_t block) const {
 }
 
 void NandChip::reset_counters() {
-  std::lock_guard<std::mutex> lock(impl_->mu);
-  impl_->totals = Counters{};
-  std::fill(impl_->per_block.begin(), impl_->per_block.end(), Counters{});
+  impl_->locked([](Impl& s) {
+    s.totals = Counters{};
+    std::fill(s.per_block.begin(), s.per_block.end(), Counters{});
+  });
 }
 
 // ---------------------------------------------------------------------------
@@ -609,77 +626,80 @@ void NandChip::reset_counters() {
 // ---------------------------------------------------------------------------
 
 void NandChip::fail_program_at(uint64_t page) {
-  std::lock_guard<std::mutex> lock(impl_->mu);
-  if (page < impl_->total_pages) impl_->page_state[page] |= kFailProgram;
+  impl_->locked([page](Impl& s) {
+    if (page < s.total_pages) s.page_state[page] |= kFailProgram;
+  });
 }
 
 void NandChip::fail_erase_at(uint32_t block) {
-  std::lock_guard<std::mutex> lock(impl_->mu);
-  if (block < impl_->blocks) impl_->block_faults[block] |= kFailErase;
+  impl_->locked([block](Impl& s) {
+    if (block < s.blocks) s.block_faults[block] |= kFailErase;
+  });
 }
 
 void NandChip::fail_nth_program(uint64_t n) {
-  std::lock_guard<std::mutex> lock(impl_->mu);
-  impl_->nth_program = n;
+  impl_->locked([n](Impl& s) { s.nth_program = n; });
 }
 
 void NandChip::fail_nth_erase(uint64_t n) {
-  std::lock_guard<std::mutex> lock(impl_->mu);
-  impl_->nth_erase = n;
+  impl_->locked([n](Impl& s) { s.nth_erase = n; });
 }
 
 void NandChip::set_program_fail_rate(double p) {
-  std::lock_guard<std::mutex> lock(impl_->mu);
-  impl_->program_fail_rate = p;
+  impl_->locked([p](Impl& s) { s.program_fail_rate = p; });
 }
 
 void NandChip::set_erase_fail_rate(double p) {
-  std::lock_guard<std::mutex> lock(impl_->mu);
-  impl_->erase_fail_rate = p;
+  impl_->locked([p](Impl& s) { s.erase_fail_rate = p; });
 }
 
 void NandChip::grow_bad_block(uint32_t block) {
-  std::lock_guard<std::mutex> lock(impl_->mu);
-  if (block < impl_->blocks) impl_->block_faults[block] |= kGrownBad;
+  impl_->locked([block](Impl& s) {
+    if (block < s.blocks) s.block_faults[block] |= kGrownBad;
+  });
 }
 
 void NandChip::inject_read_error(uint64_t page, int code) {
-  std::lock_guard<std::mutex> lock(impl_->mu);
-  if (page >= impl_->total_pages) return;
-  uint8_t& state = impl_->page_state[page];
-  state &= uint8_t(~kReadFaults);
-  if (code == -EUCLEAN) state |= kReadCorrected;
-  if (code == -EBADMSG) state |= kReadDamaged;
+  impl_->locked([page, code](Impl& s) {
+    if (page >= s.total_pages) return;
+    uint8_t& state = s.page_state[page];
+    state &= uint8_t(~kReadFaults);
+    if (code == -EUCLEAN) state |= kReadCorrected;
+    if (code == -EBADMSG) state |= kReadDamaged;
+  });
 }
 
 void NandChip::set_bitflip_rates(double p_corrected, double p_uncorrectable) {
-  std::lock_guard<std::mutex> lock(impl_->mu);
-  impl_->p_corrected = p_corrected;
-  impl_->p_uncorrectable = p_uncorrectable;
+  impl_->locked([=](Impl& s) {
+    s.p_corrected = p_corrected;
+    s.p_uncorrectable = p_uncorrectable;
+  });
 }
 
 // Clears every armed fault, injected read errors and a pending power cut
 // included. What already happened stays: damaged pages keep reading
 // -EBADMSG until erased, and a chip whose power is off stays off.
 void NandChip::clear_faults() {
-  std::lock_guard<std::mutex> lock(impl_->mu);
-  constexpr uint8_t kPageFaults = kFailProgram | kReadFaults;
-  for (uint8_t& state : impl_->page_state) state &= uint8_t(~kPageFaults);
-  std::fill(impl_->block_faults.begin(), impl_->block_faults.end(), 0);
-  impl_->nth_program = 0;
-  impl_->nth_erase = 0;
-  impl_->program_fail_rate = 0;
-  impl_->erase_fail_rate = 0;
-  impl_->p_corrected = 0;
-  impl_->p_uncorrectable = 0;
-  impl_->cut_armed = false;
+  impl_->locked([](Impl& s) {
+    constexpr uint8_t kPageFaults = kFailProgram | kReadFaults;
+    for (uint8_t& state : s.page_state) state &= uint8_t(~kPageFaults);
+    std::fill(s.block_faults.begin(), s.block_faults.end(), 0);
+    s.nth_program = 0;
+    s.nth_erase = 0;
+    s.program_fail_rate = 0;
+    s.erase_fail_rate = 0;
+    s.p_corrected = 0;
+    s.p_uncorrectable = 0;
+    s.cut_armed = false;
+  });
 }
 
 void NandChip::power_cut_after(uint64_t n, CutKind kind) {
-  std::lock_guard<std::mutex> lock(impl_->mu);
-  impl_->cut_armed = true;
-  impl_->cut_remaining = n;
-  impl_->cut_kind = kind;
+  impl_->locked([n, kind](Impl& s) {
+    s.cut_armed = true;
+    s.cut_remaining = n;
+    s.cut_kind = kind;
+  });
 }
 
 bool NandChip::powered_off() const {
@@ -688,8 +708,7 @@ bool NandChip::powered_off() const {
 }
 
 void NandChip::power_on() {
-  std::lock_guard<std::mutex> lock(impl_->mu);
-  impl_->off = false;
+  impl_->locked([](Impl& s) { s.off = false; });
 }
 
 // Every program, erase and mark-bad that reached the chip, failed ones and

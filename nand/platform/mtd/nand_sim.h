@@ -32,7 +32,7 @@
 #include <vector>
 
 #include "platform/mtd/mtd.h"
-#include "platform/result.h"
+#include "platform/status.h"
 
 namespace nandsim {
 
