@@ -5,47 +5,22 @@
 #include <vector>
 
 #include "cli_common.h"
+#include "nyx_nftl/nyx_nftl.h"
 #include "platform/mtd/mtd.h"
 #include "platform/mtd/mtd_partition.h"
 #include "platform/mtd/mtdparts.h"
 
 namespace cli {
 
-namespace {
-
-struct Served {
-  const char* prefix;  // MTD names beginning with this are served
-  const char* disk;
-  const char* debug_class;
-};
-
-constexpr Served kServed[] = {
-    {"NFTL_Part", "media", "nyx_nftl"},
-    {"system", "system", ""},
-    {"cache", "cache", ""},
-    {"userdata", "data", "nyx_userdata"},
-};
-
-const Served* served(std::string_view mtd_name) {
-  for (const Served& s : kServed) {
-    if (mtd_name.starts_with(s.prefix)) return &s;
-  }
-  return nullptr;
-}
-
-// The spare record's bytes read by the probe.
-constexpr size_t kSpareBytes = 16;
-
-}  // namespace
-
+// The names come from the translation layer's table of served partitions.
 std::string disk_base_name(std::string_view mtd_name) {
-  const Served* s = served(mtd_name);
-  return s != nullptr ? s->disk : "";
+  const nyx_nftl_served_part* s = nyx_nftl_served_part_of(std::string(mtd_name).c_str());
+  return s != nullptr ? s->disk_name : "";
 }
 
 std::string debug_class_name(std::string_view mtd_name) {
-  const Served* s = served(mtd_name);
-  return s != nullptr ? s->debug_class : "";
+  const nyx_nftl_served_part* s = nyx_nftl_served_part_of(std::string(mtd_name).c_str());
+  return s != nullptr && s->debug_class != nullptr ? s->debug_class : "";
 }
 
 Result<nandsim::MtdPartition*> find_partition(frontend::NandStack& stack, std::string_view name) {
@@ -68,7 +43,7 @@ Result<nandsim::MtdPartition*> find_partition(frontend::NandStack& stack, std::s
 Result<bool> probe_head_mark(mtd_info* mtd) {
   const uint64_t blocks = mtd->size / mtd->erasesize;
   std::vector<uint8_t> page(mtd->writesize);
-  uint8_t spare[kSpareBytes];
+  uint8_t spare[NYX_SPARE_BYTES];
   for (uint64_t block = 0; block < blocks; ++block) {
     const uint64_t addr = block * mtd->erasesize;
     int bad = mtd->block_isbad(mtd, addr);
@@ -80,7 +55,7 @@ Result<bool> probe_head_mark(mtd_info* mtd) {
     mtd_oob_ops ops{};
     ops.mode = MTD_OOB_AUTO;
     ops.len = mtd->writesize;
-    ops.ooblen = kSpareBytes;
+    ops.ooblen = NYX_SPARE_BYTES;
     ops.ooboffs = mtd->ecclayout != nullptr ? mtd->ecclayout->oobfree[0].offset : 0;
     ops.datbuf = page.data();
     ops.oobbuf = spare;
@@ -89,7 +64,7 @@ Result<bool> probe_head_mark(mtd_info* mtd) {
       return Status::FromErrno(
           -ret, "reading the first good block failed with error " + std::to_string(ret));
     }
-    return spare[0] == 0xAA && spare[1] == 0xEE;
+    return oob_is_head_mark(spare);
   }
   // Every block of the partition is marked bad.
   return Status::Corruption("no good block");

@@ -136,11 +136,10 @@ std::string bytes(uint64_t n) { return std::to_string(n) + " bytes"; }
 // A list that cannot describe the chip's partitions.
 Status refused(const std::string& why) { return Status::InvalidArgument("mtdparts: " + why); }
 
-}  // namespace
 
-Result<std::vector<PartitionSpec>> parse_mtdparts(std::string_view text, uint64_t chip_size,
-                                                  uint64_t erasesize) {
-  if (erasesize == 0) return refused("the erase size must not be 0");
+// Reads the list's entries as written (after an optional "mtdparts=" and
+// "<mtd-id>:"), without placing them on the chip.
+Result<std::vector<ParsedPart>> read_entries(std::string_view text) {
   // Surrounding blanks (a trailing newline from a file, say) are not part of it.
   size_t base = 0;
   while (base < text.size() && std::isspace(static_cast<unsigned char>(text[base]))) base++;
@@ -179,56 +178,72 @@ Result<std::vector<PartitionSpec>> parse_mtdparts(std::string_view text, uint64_
     }
     if (parser.at_end()) return refused("nothing after the last ','");
   }
+  return parsed;
+}
 
+// Places entry `p` at `cursor` (or its own offset) on the chip, after the
+// partitions already placed in `specs`.
+Result<PartitionSpec> place_entry(const ParsedPart& p, bool last, uint64_t cursor,
+                                  const std::vector<PartitionSpec>& specs, uint64_t chip_size,
+                                  uint64_t erasesize) {
+  std::string which = "partition '" + p.name + "'";
+  if (p.rest && !last) return refused(which + " takes the rest of the chip ('-') but is not last");
+  PartitionSpec part_def;
+  part_def.name = p.name;
+  part_def.read_only = p.read_only;
+  part_def.offset = p.has_offset ? p.offset : cursor;
+  if (part_def.offset % erasesize != 0) {
+    return refused("offset of " + which + " (" + bytes(part_def.offset) +
+                   ") is not a multiple of the erase size (" + bytes(erasesize) + ")");
+  }
+  if (p.rest) {
+    if (part_def.offset >= chip_size) {
+      return refused("no room left for " + which + " at offset " + bytes(part_def.offset) +
+                     " of a " + bytes(chip_size) + " chip");
+    }
+    part_def.size = chip_size - part_def.offset;
+  } else {
+    part_def.size = p.size;
+  }
+  if (part_def.size == 0) return refused(which + " has size 0");
+  if (part_def.size % erasesize != 0) {
+    return refused("size of " + which + " (" + bytes(part_def.size) +
+                   ") is not a multiple of the erase size (" + bytes(erasesize) + ")");
+  }
+  if (part_def.offset > chip_size || part_def.size > chip_size - part_def.offset) {
+    return refused(which + " (offset " + bytes(part_def.offset) + ", size " + bytes(part_def.size) +
+                   ") ends beyond the chip's " + bytes(chip_size));
+  }
+  for (const PartitionSpec& other : specs) {
+    if (part_def.offset < other.offset + other.size && other.offset < part_def.offset + part_def.size) {
+      return refused(which + " overlaps partition '" + other.name + "'");
+    }
+  }
+  // Partitions are numbered in the order written; that order must be the
+  // chip's, so that partition i + 1 lies after partition i (what tools that
+  // walk the partitions, and readers of the list, take for granted).
+  if (!specs.empty() && part_def.offset < cursor) {
+    return refused(which + " at offset " + bytes(part_def.offset) + " lies before partition '" +
+                   specs.back().name + "': list the partitions in the order they lie on the chip");
+  }
+  return part_def;
+}
+
+}  // namespace
+
+Result<std::vector<PartitionSpec>> parse_mtdparts(std::string_view text, uint64_t chip_size,
+                                                  uint64_t erasesize) {
+  if (erasesize == 0) return refused("the erase size must not be 0");
+  auto parsed = read_entries(text);
+  if (!parsed.ok()) return parsed.status();
   std::vector<PartitionSpec> specs;
   uint64_t cursor = 0;  // where a partition without @offset starts
-  for (size_t i = 0; i < parsed.size(); i++) {
-    const ParsedPart& p = parsed[i];
-    std::string which = "partition '" + p.name + "'";
-    if (p.rest && i + 1 != parsed.size()) {
-      return refused(which + " takes the rest of the chip ('-') but is not last");
-    }
-    PartitionSpec part_def;
-    part_def.name = p.name;
-    part_def.read_only = p.read_only;
-    part_def.offset = p.has_offset ? p.offset : cursor;
-    if (part_def.offset % erasesize != 0) {
-      return refused("offset of " + which + " (" + bytes(part_def.offset) +
-                     ") is not a multiple of the erase size (" + bytes(erasesize) + ")");
-    }
-    if (p.rest) {
-      if (part_def.offset >= chip_size) {
-        return refused("no room left for " + which + " at offset " +
-                       bytes(part_def.offset) + " of a " + bytes(chip_size) + " chip");
-      }
-      part_def.size = chip_size - part_def.offset;
-    } else {
-      part_def.size = p.size;
-    }
-    if (part_def.size == 0) return refused(which + " has size 0");
-    if (part_def.size % erasesize != 0) {
-      return refused("size of " + which + " (" + bytes(part_def.size) +
-                     ") is not a multiple of the erase size (" + bytes(erasesize) + ")");
-    }
-    if (part_def.offset > chip_size || part_def.size > chip_size - part_def.offset) {
-      return refused(which + " (offset " + bytes(part_def.offset) + ", size " +
-                     bytes(part_def.size) + ") ends beyond the chip's " + bytes(chip_size));
-    }
-    for (const PartitionSpec& other : specs) {
-      if (part_def.offset < other.offset + other.size && other.offset < part_def.offset + part_def.size) {
-        return refused(which + " overlaps partition '" + other.name + "'");
-      }
-    }
-    // Partitions are numbered in the order written; that order must be the
-    // chip's, so that partition i + 1 lies after partition i (what tools
-    // that walk the partitions, and readers of the list, take for granted).
-    if (!specs.empty() && part_def.offset < cursor) {
-      return refused(which + " at offset " + bytes(part_def.offset) +
-                     " lies before partition '" + specs.back().name +
-                     "': list the partitions in the order they lie on the chip");
-    }
-    cursor = part_def.offset + part_def.size;
-    specs.push_back(std::move(part_def));
+  const std::vector<ParsedPart>& entries = parsed.value();
+  for (size_t i = 0; i < entries.size(); i++) {
+    auto placed = place_entry(entries[i], i + 1 == entries.size(), cursor, specs, chip_size, erasesize);
+    if (!placed.ok()) return placed.status();
+    cursor = placed.value().offset + placed.value().size;
+    specs.push_back(std::move(placed).value());
   }
   return specs;
 }

@@ -1,15 +1,11 @@
 // The simulated NAND chip: the default device under the translation layer.
 //
-// Storage layout (memory or a raw image file, identical): block after block,
-// page after page, each page its main data (page_size bytes) followed by its
-// whole OOB area (oob_size bytes). Erased bytes are 0xFF. This is the layout
-// of raw NAND dumps taken with OOB, so such dumps open directly.
-//
-// OOB use: bytes 0-1 are the bad-block marker. A block is bad when OOB byte 0
-// of its first page is not 0xFF; marking a block bad programs 0x00 there. The
-// 16-byte spare record of the translation layer lives in the free bytes that
-// start at `spare_offset` (default 2, so bytes 2-17); the MTD device reports
-// oobfree[0] = {spare_offset, oob_size - spare_offset}.
+// Storage (memory or a raw image file, identical) and the OOB bytes follow
+// the image format of nand/nyx_nftl/FORMAT.md: pages with their whole OOB
+// area, the bad-block marker in OOB byte 0 of a block's first page, and the
+// free bytes from `spare_offset` on, which the MTD device reports as
+// oobfree[0] = {spare_offset, oob_size - spare_offset}. No ECC bytes are
+// kept.
 //
 // NAND physics: a program can only clear bits (new = old AND data); a page is
 // programmed at most once between erases (a second program is counted and,
