@@ -2,8 +2,8 @@
 // probes on the partition's physical operations, and the log tally.
 #include "bench_device.h"
 
-#include <cctype>
 #include <algorithm>
+#include <cctype>
 #include <cstring>
 #include <mutex>
 #include <stdexcept>
@@ -52,7 +52,8 @@ BenchDevice::~BenchDevice() {
 void BenchDevice::attach() {
   const int ret = nyx_nftl_initialize(blk_);
   if (ret != 0) throw std::runtime_error("bring-up failed: " + std::to_string(ret));
-  if (part()->part_current_used_block == nullptr) throw std::runtime_error("no current block after mount");
+  if (part()->part_current_used_block == nullptr)
+    throw std::runtime_error("no current block after mount");
   install_probes();
 }
 
@@ -162,8 +163,8 @@ int BenchDevice::probed_read(_physic_op_par* p) {
     last_read_lp_ = NYX_NO_LOGIC_PAGE;
   } else {
     traffic_.data_reads++;
-    last_read_lp_ = is_logic_page_tag(tag) ? get_logic_page_from_oob(p->spare_data_addr)
-                                           : NYX_NO_LOGIC_PAGE;
+    last_read_lp_ =
+        is_logic_page_tag(tag) ? get_logic_page_from_oob(p->spare_data_addr) : NYX_NO_LOGIC_PAGE;
   }
   return ret;
 }
@@ -184,7 +185,8 @@ void BenchDevice::note_victim(uint16 block, const uchar* mapping_page, uint32_t 
   for (uint32_t i = 0; i + 1 < pages; ++i) {
     // Entry i of the mapping page: 32-bit little-endian at byte 4i.
     const uchar* e4 = mapping_page + 4 * i;
-    const uint32_t lp = uint32_t(e4[0]) | uint32_t(e4[1]) << 8 | uint32_t(e4[2]) << 16 | uint32_t(e4[3]) << 24;
+    const uint32_t lp =
+        uint32_t(e4[0]) | uint32_t(e4[1]) << 8 | uint32_t(e4[2]) << 16 | uint32_t(e4[3]) << 24;
     if (lp >= logical) continue;
     const _nand_page& e = p->part_logic_page_map[lp];
     if (e.blkNO_in_chip == block && e.Page_NO == i) ++valid;

@@ -19,8 +19,8 @@
 #include <vector>
 
 #include "nyx_nftl/nyx_nftl.h"
-#include "platform/mtd/nand_sim.h"
 #include "platform/mtd/mtd_partition.h"
+#include "platform/mtd/nand_sim.h"
 
 namespace bench {
 
@@ -82,8 +82,8 @@ class BenchDevice {
     uint64_t block_table = 0;
     uint64_t logical_map = 0;
     uint64_t reverse_maps = 0;
-    uint64_t page_buffers = 0;  // scratch page and the write path's page
-    uint64_t device_record = 0; // device record with the cache's nodes
+    uint64_t page_buffers = 0;   // scratch page and the write path's page
+    uint64_t device_record = 0;  // device record with the cache's nodes
     uint64_t cache_buffers = 0;
     uint64_t total() const {
       return partition_record + block_table + logical_map + reverse_maps + page_buffers +

@@ -20,7 +20,8 @@ namespace {
 
 void usage(FILE* out) {
   std::fprintf(out,
-               "usage: nyx-bench [--runs N] [--quick] [--json] [--only LIST] [--blocks N] [--attach-blocks N]\n"
+               "usage: nyx-bench [--runs N] [--quick] [--json] [--only LIST] [--blocks N] "
+               "[--attach-blocks N]\n"
                "  --runs N           runs per workload; times are medians (default 3)\n"
                "  --quick            one run on a small chip (128 blocks, M1 on 1024), for CI\n"
                "  --json             machine-readable results instead of the table\n"
@@ -102,7 +103,8 @@ int main(int argc, char** argv) {
   report.memory_chip = config.attach_chip;
   try {
     for (const std::string& name : bench::all_workloads()) {
-      if (!config.only.empty() && std::find(config.only.begin(), config.only.end(), name) == config.only.end()) {
+      if (!config.only.empty() &&
+          std::find(config.only.begin(), config.only.end(), name) == config.only.end()) {
         continue;
       }
       if (!json) std::fprintf(stderr, "running %s...\n", name.c_str());

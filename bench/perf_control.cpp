@@ -15,8 +15,10 @@ struct Fifos {
   int ctl = -1;
   int ack = -1;
   Fifos() {
-    if (const char* path = std::getenv("NYX_BENCH_PERF_CTL")) ctl = open(path, O_WRONLY | O_CLOEXEC);
-    if (const char* path = std::getenv("NYX_BENCH_PERF_ACK")) ack = open(path, O_RDONLY | O_CLOEXEC);
+    if (const char* path = std::getenv("NYX_BENCH_PERF_CTL"))
+      ctl = open(path, O_WRONLY | O_CLOEXEC);
+    if (const char* path = std::getenv("NYX_BENCH_PERF_ACK"))
+      ack = open(path, O_RDONLY | O_CLOEXEC);
   }
 };
 

@@ -28,11 +28,11 @@ struct Figures {
   double wall_s;
   double cpu_s;
   double device_s;
-  double wa;          // programs per host page
+  double wa;  // programs per host page
   double erases_per_mib;
-  double host_mb_s;   // on this machine, wall time
-  double cpu_mb_s;    // on this machine, CPU time
-  double device_mb_s; // what the chip's time model allows
+  double host_mb_s;    // on this machine, wall time
+  double cpu_mb_s;     // on this machine, CPU time
+  double device_mb_s;  // what the chip's time model allows
   double moves_per_page;
   double mean_victim_valid;
 };
@@ -55,11 +55,13 @@ Figures figures(const WorkloadResult& w, uint32_t page_size) {
     f.wa = double(r.counters.programs) / f.host_pages;
     f.moves_per_page = double(r.traffic.gc_moves) / f.host_pages;
   }
-  if (r.host_bytes > 0) f.erases_per_mib = double(r.counters.erases) / (double(r.host_bytes) / kMiB);
+  if (r.host_bytes > 0)
+    f.erases_per_mib = double(r.counters.erases) / (double(r.host_bytes) / kMiB);
   if (f.wall_s > 0) f.host_mb_s = double(r.host_bytes) / f.wall_s / 1e6;
   if (f.cpu_s > 0) f.cpu_mb_s = double(r.host_bytes) / f.cpu_s / 1e6;
   if (f.device_s > 0) f.device_mb_s = double(r.host_bytes) / f.device_s / 1e6;
-  if (r.traffic.victims > 0) f.mean_victim_valid = double(r.traffic.victim_valid_sum) / r.traffic.victims;
+  if (r.traffic.victims > 0)
+    f.mean_victim_valid = double(r.traffic.victim_valid_sum) / r.traffic.victims;
   return f;
 }
 
@@ -101,43 +103,51 @@ void print_table(const Report& report, FILE* out) {
   const nandsim::Timing timing;
   const double raw_prog = raw_program_mb_s(g, timing);
   const double raw_read = raw_read_mb_s(g, timing);
-  std::fprintf(out, "nyx-bench: chip %u blocks x %u pages x %u bytes (+%u OOB), in memory; %d run(s), medians\n",
-               g.blocks, g.pages_per_block, g.page_size, g.oob_size, report.config.runs);
+  std::fprintf(
+      out,
+      "nyx-bench: chip %u blocks x %u pages x %u bytes (+%u OOB), in memory; %d run(s), medians\n",
+      g.blocks, g.pages_per_block, g.page_size, g.oob_size, report.config.runs);
   std::fprintf(out,
                "chip timing: program %.0f us, read %.0f us, erase %.0f us, bus %.0f MB/s\n"
-               "raw program bandwidth %.2f MB/s (one page program + %u-byte transfer); raw read %.2f MB/s\n\n",
+               "raw program bandwidth %.2f MB/s (one page program + %u-byte transfer); raw read "
+               "%.2f MB/s\n\n",
                timing.program_us, timing.read_us, timing.erase_us, timing.bus_mb_s, raw_prog,
                g.page_size + kSpareBytes, raw_read);
 
-  std::fprintf(out, "%-3s %-28s %9s %9s %9s %7s %6s %8s %9s %9s %9s %9s %9s %9s %8s %7s\n", "", "workload",
-               "host pg", "programs", "reads", "erases", "WA", "er/MiB", "EC min/max", "wall ms",
-               "CPU ms", "wall MB/s", "CPU MB/s", "device s", "dev MB/s", "of raw");
+  std::fprintf(out, "%-3s %-28s %9s %9s %9s %7s %6s %8s %9s %9s %9s %9s %9s %9s %8s %7s\n", "",
+               "workload", "host pg", "programs", "reads", "erases", "WA", "er/MiB", "EC min/max",
+               "wall ms", "CPU ms", "wall MB/s", "CPU MB/s", "device s", "dev MB/s", "of raw");
   for (const WorkloadResult& w : report.workloads) {
     if (w.name == "M1") continue;
     Figures f = figures(w, g.page_size);
     const PhaseResult& r = *f.r;
     const double raw = w.writes ? raw_prog : raw_read;
     std::string ec = std::to_string(r.ec_min) + "/" + std::to_string(r.ec_max);
-    std::fprintf(out, "%-3s %-28s %9.0f %9llu %9llu %7llu %6s %8s %9s %9.1f %9.1f %9.0f %9.0f %9.2f %9.3f %7.1f%%%s\n",
+    std::fprintf(out,
+                 "%-3s %-28s %9.0f %9llu %9llu %7llu %6s %8s %9s %9.1f %9.1f %9.0f %9.0f %9.2f "
+                 "%9.3f %7.1f%%%s\n",
                  w.name.c_str(), w.what.c_str(), f.host_pages,
                  static_cast<unsigned long long>(r.counters.programs),
                  static_cast<unsigned long long>(r.counters.reads),
                  static_cast<unsigned long long>(r.counters.erases),
                  w.writes ? fixed(f.wa, 3).c_str() : "-",
                  w.writes ? fixed(f.erases_per_mib, 2).c_str() : "-", ec.c_str(), f.wall_s * 1e3,
-                 f.cpu_s * 1e3, f.host_mb_s, f.cpu_mb_s, f.device_s, f.device_mb_s, 100.0 * f.device_mb_s / raw,
-                 w.repeatable ? "" : "  (runs differ!)");
+                 f.cpu_s * 1e3, f.host_mb_s, f.cpu_mb_s, f.device_s, f.device_mb_s,
+                 100.0 * f.device_mb_s / raw, w.repeatable ? "" : "  (runs differ!)");
   }
-  std::fprintf(out, "  host pg: host bytes / page size (W4: 512-byte writes); WA: programs per host page;\n"
-                    "  wall/CPU MB/s: host bytes (10^6) per second of wall or CPU time on this machine, one core;\n"
-                    "  dev MB/s: host bytes per second of simulated device time; of raw: dev MB/s over the\n"
-                    "  raw %s bandwidth.\n\n",
-               "program (reads: read)");
+  std::fprintf(
+      out,
+      "  host pg: host bytes / page size (W4: 512-byte writes); WA: programs per host page;\n"
+      "  wall/CPU MB/s: host bytes (10^6) per second of wall or CPU time on this machine, one "
+      "core;\n"
+      "  dev MB/s: host bytes per second of simulated device time; of raw: dev MB/s over the\n"
+      "  raw %s bandwidth.\n\n",
+      "program (reads: read)");
 
   // The collector's account.
-  std::fprintf(out, "%-3s %9s %9s %9s %9s %8s %8s %10s %8s %9s %18s %7s  %s\n", "", "host fl.", "gc moves",
-               "map pages", "mv/host", "gc steps", "victims", "valid/vic", "min/max", "WA(vic)",
-               "free mn-mx avg end", "cycles", "log lines");
+  std::fprintf(out, "%-3s %9s %9s %9s %9s %8s %8s %10s %8s %9s %18s %7s  %s\n", "", "host fl.",
+               "gc moves", "map pages", "mv/host", "gc steps", "victims", "valid/vic", "min/max",
+               "WA(vic)", "free mn-mx avg end", "cycles", "log lines");
   for (const WorkloadResult& w : report.workloads) {
     if (!w.writes) continue;
     Figures f = figures(w, g.page_size);
@@ -149,7 +159,9 @@ void print_table(const Report& report, FILE* out) {
     const double wa_victims = f.mean_victim_valid < data_pages
                                   ? double(g.pages_per_block) / (data_pages - f.mean_victim_valid)
                                   : 0;
-    std::string vrange = t.victims ? std::to_string(t.victim_valid_min) + "/" + std::to_string(t.victim_valid_max) : "-";
+    std::string vrange =
+        t.victims ? std::to_string(t.victim_valid_min) + "/" + std::to_string(t.victim_valid_max)
+                  : "-";
     std::string free = std::to_string(r.free_min) + "-" + std::to_string(r.free_max) + " " +
                        fixed(r.free_mean, 1) + " " + std::to_string(r.free_end);
     std::string logs;
@@ -164,13 +176,15 @@ void print_table(const Report& report, FILE* out) {
                  static_cast<unsigned long long>(t.mapping_reads),
                  static_cast<unsigned long long>(t.victims), f.mean_victim_valid, vrange.c_str(),
                  t.victims ? fixed(wa_victims, 3).c_str() : "-", free.c_str(),
-                 static_cast<unsigned long long>(r.gc_cycles), logs.empty() ? "none" : logs.c_str());
+                 static_cast<unsigned long long>(r.gc_cycles),
+                 logs.empty() ? "none" : logs.c_str());
   }
-  std::fprintf(out, "  host fl.: logical pages programmed for the host (page writes, cache push-outs);\n"
-                    "  gc moves: pages the collector rewrote; valid/vic: valid pages of a victim when\n"
-                    "  first picked; WA(vic): 64 / (63 - valid/vic), the amplification those victims\n"
-                    "  imply; free: free blocks after host writes (min-max, mean, at the end); cycles:\n"
-                    "  collection cycles started.\n\n");
+  std::fprintf(out,
+               "  host fl.: logical pages programmed for the host (page writes, cache push-outs);\n"
+               "  gc moves: pages the collector rewrote; valid/vic: valid pages of a victim when\n"
+               "  first picked; WA(vic): 64 / (63 - valid/vic), the amplification those victims\n"
+               "  imply; free: free blocks after host writes (min-max, mean, at the end); cycles:\n"
+               "  collection cycles started.\n\n");
 
   for (const WorkloadResult& w : report.workloads) {
     if (w.name != "M1") continue;
@@ -189,21 +203,25 @@ void print_table(const Report& report, FILE* out) {
   if (report.have_memory) {
     const BenchDevice::Memory& m = report.memory;
     const double gib = double(report.memory_chip.data_size()) / kGiB;
-    std::fprintf(out,
-                 "memory of the partition's records on the %u-block chip: %.3f MiB, %.3f MiB per GiB of flash\n"
-                 "  block table %.3f, logical map %.3f, reverse maps %.3f, page buffers %.3f, cache %.3f,\n"
-                 "  partition+chip records %.4f, device record %.4f (MiB)\n",
-                 report.memory_chip.blocks, double(m.total()) / kMiB, double(m.total()) / kMiB / gib,
-                 double(m.block_table) / kMiB, double(m.logical_map) / kMiB, double(m.reverse_maps) / kMiB,
-                 double(m.page_buffers) / kMiB, double(m.cache_buffers) / kMiB,
-                 double(m.partition_record) / kMiB, double(m.device_record) / kMiB);
+    std::fprintf(
+        out,
+        "memory of the partition's records on the %u-block chip: %.3f MiB, %.3f MiB per GiB of "
+        "flash\n"
+        "  block table %.3f, logical map %.3f, reverse maps %.3f, page buffers %.3f, cache %.3f,\n"
+        "  partition+chip records %.4f, device record %.4f (MiB)\n",
+        report.memory_chip.blocks, double(m.total()) / kMiB, double(m.total()) / kMiB / gib,
+        double(m.block_table) / kMiB, double(m.logical_map) / kMiB, double(m.reverse_maps) / kMiB,
+        double(m.page_buffers) / kMiB, double(m.cache_buffers) / kMiB,
+        double(m.partition_record) / kMiB, double(m.device_record) / kMiB);
   }
 }
 
 void print_json(const Report& report, FILE* out) {
   const nandsim::Geometry& g = report.config.chip;
   const nandsim::Timing timing;
-  std::fprintf(out, "{\n  \"chip\": {\"page_size\": %u, \"oob_size\": %u, \"pages_per_block\": %u, \"blocks\": %u},\n",
+  std::fprintf(out,
+               "{\n  \"chip\": {\"page_size\": %u, \"oob_size\": %u, \"pages_per_block\": %u, "
+               "\"blocks\": %u},\n",
                g.page_size, g.oob_size, g.pages_per_block, g.blocks);
   std::fprintf(out, "  \"runs\": %d,\n  \"raw_program_mb_s\": %.4f,\n  \"raw_read_mb_s\": %.4f,\n",
                report.config.runs, raw_program_mb_s(g, timing), raw_read_mb_s(g, timing));
@@ -220,32 +238,39 @@ void print_json(const Report& report, FILE* out) {
     json_string(out, w.name);
     std::fprintf(out, ", \"what\": ");
     json_string(out, w.what);
-    std::fprintf(out,
-                 ", \"writes\": %s, \"repeatable\": %s,\n     \"host_ops\": %llu, \"host_bytes\": %llu, "
-                 "\"host_pages\": %.1f,\n     \"programs\": %llu, \"reads\": %llu, \"erases\": %llu, "
-                 "\"write_amplification\": %.4f, \"erases_per_host_mib\": %.4f,\n     \"erase_count_min\": %u, "
-                 "\"erase_count_max\": %u,\n     \"wall_s\": %.6f, \"cpu_s\": %.6f, \"host_mb_s\": %.2f, "
-                 "\"host_mb_s_cpu\": %.2f,\n     \"device_s\": %.6f, \"device_mb_s\": %.4f, "
-                 "\"device_fraction_of_raw\": %.4f,\n",
-                 w.writes ? "true" : "false", w.repeatable ? "true" : "false",
-                 static_cast<unsigned long long>(r.host_ops), static_cast<unsigned long long>(r.host_bytes),
-                 f.host_pages, static_cast<unsigned long long>(r.counters.programs),
-                 static_cast<unsigned long long>(r.counters.reads),
-                 static_cast<unsigned long long>(r.counters.erases), f.wa, f.erases_per_mib, r.ec_min,
-                 r.ec_max, f.wall_s, f.cpu_s, f.host_mb_s, f.cpu_mb_s, f.device_s, f.device_mb_s,
-                 raw > 0 ? f.device_mb_s / raw : 0.0);
-    std::fprintf(out,
-                 "     \"gc\": {\"data_programs\": %llu, \"gc_moves\": %llu, \"mapping_programs\": %llu, "
-                 "\"steps\": %llu, \"victims\": %llu, \"mean_victim_valid\": %.3f, \"free_min\": %u, "
-                 "\"free_max\": %u, \"free_mean\": %.2f, \"free_end\": %u, \"cycles\": %llu},\n",
-                 static_cast<unsigned long long>(t.data_programs), static_cast<unsigned long long>(t.gc_moves),
-                 static_cast<unsigned long long>(t.mapping_programs),
-                 static_cast<unsigned long long>(t.mapping_reads), static_cast<unsigned long long>(t.victims),
-                 f.mean_victim_valid, r.free_min, r.free_max, r.free_mean, r.free_end, static_cast<unsigned long long>(r.gc_cycles));
+    std::fprintf(
+        out,
+        ", \"writes\": %s, \"repeatable\": %s,\n     \"host_ops\": %llu, \"host_bytes\": %llu, "
+        "\"host_pages\": %.1f,\n     \"programs\": %llu, \"reads\": %llu, \"erases\": %llu, "
+        "\"write_amplification\": %.4f, \"erases_per_host_mib\": %.4f,\n     \"erase_count_min\": "
+        "%u, "
+        "\"erase_count_max\": %u,\n     \"wall_s\": %.6f, \"cpu_s\": %.6f, \"host_mb_s\": %.2f, "
+        "\"host_mb_s_cpu\": %.2f,\n     \"device_s\": %.6f, \"device_mb_s\": %.4f, "
+        "\"device_fraction_of_raw\": %.4f,\n",
+        w.writes ? "true" : "false", w.repeatable ? "true" : "false",
+        static_cast<unsigned long long>(r.host_ops), static_cast<unsigned long long>(r.host_bytes),
+        f.host_pages, static_cast<unsigned long long>(r.counters.programs),
+        static_cast<unsigned long long>(r.counters.reads),
+        static_cast<unsigned long long>(r.counters.erases), f.wa, f.erases_per_mib, r.ec_min,
+        r.ec_max, f.wall_s, f.cpu_s, f.host_mb_s, f.cpu_mb_s, f.device_s, f.device_mb_s,
+        raw > 0 ? f.device_mb_s / raw : 0.0);
+    std::fprintf(
+        out,
+        "     \"gc\": {\"data_programs\": %llu, \"gc_moves\": %llu, \"mapping_programs\": %llu, "
+        "\"steps\": %llu, \"victims\": %llu, \"mean_victim_valid\": %.3f, \"free_min\": %u, "
+        "\"free_max\": %u, \"free_mean\": %.2f, \"free_end\": %u, \"cycles\": %llu},\n",
+        static_cast<unsigned long long>(t.data_programs),
+        static_cast<unsigned long long>(t.gc_moves),
+        static_cast<unsigned long long>(t.mapping_programs),
+        static_cast<unsigned long long>(t.mapping_reads),
+        static_cast<unsigned long long>(t.victims), f.mean_victim_valid, r.free_min, r.free_max,
+        r.free_mean, r.free_end, static_cast<unsigned long long>(r.gc_cycles));
     std::fprintf(out, "     \"wall_s_runs\": [");
-    for (size_t i = 0; i < w.runs.size(); ++i) std::fprintf(out, "%s%.6f", i ? ", " : "", w.runs[i].wall_s);
+    for (size_t i = 0; i < w.runs.size(); ++i)
+      std::fprintf(out, "%s%.6f", i ? ", " : "", w.runs[i].wall_s);
     std::fprintf(out, "], \"cpu_s_runs\": [");
-    for (size_t i = 0; i < w.runs.size(); ++i) std::fprintf(out, "%s%.6f", i ? ", " : "", w.runs[i].cpu_s);
+    for (size_t i = 0; i < w.runs.size(); ++i)
+      std::fprintf(out, "%s%.6f", i ? ", " : "", w.runs[i].cpu_s);
     std::fprintf(out, "],\n     \"log_lines\": {");
     bool first_log = true;
     for (const auto& [text, count] : r.logs) {
@@ -260,17 +285,20 @@ void print_json(const Report& report, FILE* out) {
   if (report.have_memory) {
     const BenchDevice::Memory& m = report.memory;
     const double gib = double(report.memory_chip.data_size()) / kGiB;
-    std::fprintf(out,
-                 ",\n  \"memory\": {\"chip_blocks\": %u, \"total_bytes\": %llu, \"mib_per_gib\": %.4f, "
-                 "\"block_table\": %llu, \"logical_map\": %llu, \"reverse_maps\": %llu, \"page_buffers\": %llu, "
-                 "\"cache_buffers\": %llu, \"partition_record\": %llu, \"device_record\": %llu}",
-                 report.memory_chip.blocks, static_cast<unsigned long long>(m.total()),
-                 double(m.total()) / kMiB / gib, static_cast<unsigned long long>(m.block_table),
-                 static_cast<unsigned long long>(m.logical_map), static_cast<unsigned long long>(m.reverse_maps),
-                 static_cast<unsigned long long>(m.page_buffers),
-                 static_cast<unsigned long long>(m.cache_buffers),
-                 static_cast<unsigned long long>(m.partition_record),
-                 static_cast<unsigned long long>(m.device_record));
+    std::fprintf(
+        out,
+        ",\n  \"memory\": {\"chip_blocks\": %u, \"total_bytes\": %llu, \"mib_per_gib\": %.4f, "
+        "\"block_table\": %llu, \"logical_map\": %llu, \"reverse_maps\": %llu, \"page_buffers\": "
+        "%llu, "
+        "\"cache_buffers\": %llu, \"partition_record\": %llu, \"device_record\": %llu}",
+        report.memory_chip.blocks, static_cast<unsigned long long>(m.total()),
+        double(m.total()) / kMiB / gib, static_cast<unsigned long long>(m.block_table),
+        static_cast<unsigned long long>(m.logical_map),
+        static_cast<unsigned long long>(m.reverse_maps),
+        static_cast<unsigned long long>(m.page_buffers),
+        static_cast<unsigned long long>(m.cache_buffers),
+        static_cast<unsigned long long>(m.partition_record),
+        static_cast<unsigned long long>(m.device_record));
   }
   std::fprintf(out, "\n}\n");
 }

@@ -30,7 +30,9 @@ double cpu_seconds() {
 class CycleWatch {
  public:
   explicit CycleWatch(const nyx_nftl_part_t* part)
-      : part_(part), free_min_(part->free_block_num), free_max_(part->free_block_num),
+      : part_(part),
+        free_min_(part->free_block_num),
+        free_max_(part->free_block_num),
         running_(part->gc_strategy.process == 0) {}
   void after_op() {
     const uint32_t free = part_->free_block_num;
@@ -132,8 +134,8 @@ HostWork hot_cold(BenchDevice& dev, CycleWatch* watch) {
   const uint64_t writes = 3ull * n;
   for (uint64_t i = 0; i < writes; ++i) {
     const uint64_t r = rng.next();
-    const uint32_t page = (uint32_t(r) % 100 < 80) ? SplitMix64::scale(r, hot)
-                                                   : hot + SplitMix64::scale(r, n - hot);
+    const uint32_t page =
+        (uint32_t(r) % 100 < 80) ? SplitMix64::scale(r, hot) : hot + SplitMix64::scale(r, n - hot);
     write_page(dev, host, spp, page, i);
     if (watch != nullptr) watch->after_op();
   }

@@ -27,22 +27,21 @@
 
 namespace bench {
 
-
 constexpr uint64_t kSeed = 42;
 
 // One measured phase (one run).
 struct PhaseResult {
-  uint64_t host_ops = 0;    // sector calls made
-  uint64_t host_bytes = 0;  // bytes written or read by the host
+  uint64_t host_ops = 0;       // sector calls made
+  uint64_t host_bytes = 0;     // bytes written or read by the host
   nandsim::Counters counters;  // chip counters over the phase
   FlashTraffic traffic;
   uint32_t ec_min = 0;
   uint32_t ec_max = 0;
-  uint32_t free_min = 0;     // free blocks seen after host operations
+  uint32_t free_min = 0;  // free blocks seen after host operations
   uint32_t free_max = 0;
-  double free_mean = 0;      // mean over the host operations
-  uint32_t free_end = 0;     // after the phase
-  uint64_t gc_cycles = 0;    // collection cycles started during the phase
+  double free_mean = 0;    // mean over the host operations
+  uint32_t free_end = 0;   // after the phase
+  uint64_t gc_cycles = 0;  // collection cycles started during the phase
   double wall_s = 0;
   double cpu_s = 0;
   LogCounts logs;
@@ -58,10 +57,10 @@ struct WorkloadResult {
 };
 
 struct BenchConfig {
-  nandsim::Geometry chip;          // W1..R1
-  nandsim::Geometry attach_chip;   // M1
+  nandsim::Geometry chip;         // W1..R1
+  nandsim::Geometry attach_chip;  // M1
   int runs = 3;
-  std::vector<std::string> only;   // workloads to run; empty: all
+  std::vector<std::string> only;  // workloads to run; empty: all
 };
 
 // The default chip: 2048-byte pages, 64-byte OOB, 64 pages per block, 1024 blocks.

@@ -15,10 +15,10 @@
 
 #include "nand_stack.h"
 #include "platform/kernel/kernel.h"
-#include "platform/mtd/nand_sim.h"
-#include "platform/status.h"
 #include "platform/mtd/mtd_partition.h"
 #include "platform/mtd/mtdparts.h"
+#include "platform/mtd/nand_sim.h"
+#include "platform/status.h"
 
 namespace cli {
 

@@ -72,8 +72,9 @@ Status run_check(const CheckArgs& args, const GlobalOptions& global) {
     std::printf("%s\n", out.dump(2).c_str());
   } else {
     std::fputs(text.c_str(), stdout);
-    std::printf("%s\n", problem_count == 0 ? "no problems found"
-                                           : (std::to_string(problem_count) + " problem(s) found").c_str());
+    std::printf("%s\n", problem_count == 0
+                            ? "no problems found"
+                            : (std::to_string(problem_count) + " problem(s) found").c_str());
   }
   // The problems are in the report printed above.
   return problem_count == 0 ? Status::Ok() : Status::Corruption("");

@@ -57,8 +57,8 @@ Status run_debug(const DebugArgs& args, const GlobalOptions& global) {
   std::fputs(lines.c_str(), stdout);
   std::fputs(text.c_str(), stdout);
   if (ret != 0) {
-    return Status::FromErrno(-ret, "attribute " + class_name + "/" + args.attr +
-                                       " failed: error " + std::to_string(ret));
+    return Status::FromErrno(-ret, "attribute " + class_name + "/" + args.attr + " failed: error " +
+                                       std::to_string(ret));
   }
   return down;
 }
@@ -67,9 +67,10 @@ Status run_debug(const DebugArgs& args, const GlobalOptions& global) {
 
 Command add_debug(CLI::App& app, const GlobalOptions& global) {
   auto args = std::make_shared<DebugArgs>();
-  CLI::App* sub = app.add_subcommand(
-      "debug", "Run a debug attribute of a partition (part, list, table: read-only; "
-               "gcone, gcall: change the image)");
+  CLI::App* sub =
+      app.add_subcommand("debug",
+                         "Run a debug attribute of a partition (part, list, table: read-only; "
+                         "gcone, gcall: change the image)");
   add_image_options(sub, args->image);
   sub->add_option("-p,--partition", args->partition, "Partition: MTD name or disk name")
       ->required();

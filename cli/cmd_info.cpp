@@ -42,15 +42,15 @@ nlohmann::json stats_json(const PartStats& s) {
 }
 
 void print_stats(const PartStats& s) {
-  std::printf("  blocks:        %u good, %u bad, %u free, %u data\n", s.good_blocks,
-              s.bad_blocks, s.free_blocks, s.data_blocks);
+  std::printf("  blocks:        %u good, %u bad, %u free, %u data\n", s.good_blocks, s.bad_blocks,
+              s.free_blocks, s.data_blocks);
   std::printf("  capacity:      %llu sectors (%llu bytes)\n",
               static_cast<unsigned long long>(s.logic_sectors),
               static_cast<unsigned long long>(s.logic_sectors * 512));
   std::printf("  reserve:       %u blocks (%llu sectors)\n", s.reserve_blocks,
               static_cast<unsigned long long>(s.reserve_sectors));
-  std::printf("  collection:    starts at %u free blocks, stops at %u\n",
-              s.start_gc_free_blocks, s.stop_gc_free_blocks);
+  std::printf("  collection:    starts at %u free blocks, stops at %u\n", s.start_gc_free_blocks,
+              s.stop_gc_free_blocks);
   if (s.has_current) {
     std::printf("  current block: %u, next page %u of %u\n", s.current_block, s.current_page,
                 s.pages_per_block);
@@ -68,8 +68,10 @@ Status run_info(const InfoArgs& args, const GlobalOptions& global) {
   const nandsim::Geometry& g = stack.value()->chip().geometry();
   nlohmann::json out;
   out["image"] = args.image.path;
-  out["geometry"] = {{"page_size", g.page_size},           {"oob_size", g.oob_size},
-                     {"pages_per_block", g.pages_per_block}, {"spare_offset", g.spare_offset},
+  out["geometry"] = {{"page_size", g.page_size},
+                     {"oob_size", g.oob_size},
+                     {"pages_per_block", g.pages_per_block},
+                     {"spare_offset", g.spare_offset},
                      {"blocks", g.blocks}};
   out["mtdparts"] = args.image.mtdparts;
   out["partitions"] = nlohmann::json::array();

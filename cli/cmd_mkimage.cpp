@@ -7,8 +7,8 @@
 #include <cstdio>
 
 #include "cli_common.h"
-#include "platform/mtd/mtd_partition.h"
 #include "nyx_nftl/nyx_nftl.h"
+#include "platform/mtd/mtd_partition.h"
 
 namespace cli {
 
@@ -41,10 +41,20 @@ Result<uint64_t> parse_size(const std::string& text) {
   uint64_t unit = 1;
   if (pos < text.size()) {
     switch (text[pos]) {
-      case 'k': case 'K': unit = 1ull << 10; break;
-      case 'm': case 'M': unit = 1ull << 20; break;
-      case 'g': case 'G': unit = 1ull << 30; break;
-      default: return Status::Usage("size \"" + text + "\" has an unknown suffix");
+      case 'k':
+      case 'K':
+        unit = 1ull << 10;
+        break;
+      case 'm':
+      case 'M':
+        unit = 1ull << 20;
+        break;
+      case 'g':
+      case 'G':
+        unit = 1ull << 30;
+        break;
+      default:
+        return Status::Usage("size \"" + text + "\" has an unknown suffix");
     }
     ++pos;
   }
@@ -124,11 +134,12 @@ Status run_mkimage(const MkimageArgs& args) {
   uint32_t bad = 0;
   for (uint32_t b = 0; b < blocks; ++b) bad += chip.value()->is_bad(b) ? 1 : 0;
   const nandsim::Geometry& made = chip.value()->geometry();
-  std::printf("created %s: %u blocks of %u pages of %u+%u bytes, %llu bytes of data "
-              "(%llu bytes raw), %u factory bad blocks\n",
-              args.image.path.c_str(), made.blocks, made.pages_per_block, made.page_size,
-              made.oob_size, static_cast<unsigned long long>(made.data_size()),
-              static_cast<unsigned long long>(made.image_size()), bad);
+  std::printf(
+      "created %s: %u blocks of %u pages of %u+%u bytes, %llu bytes of data "
+      "(%llu bytes raw), %u factory bad blocks\n",
+      args.image.path.c_str(), made.blocks, made.pages_per_block, made.page_size, made.oob_size,
+      static_cast<unsigned long long>(made.data_size()),
+      static_cast<unsigned long long>(made.image_size()), bad);
   return Status::Ok();
 }
 
@@ -150,7 +161,8 @@ Command add_mkimage(CLI::App& app, const GlobalOptions& /*global*/) {
       ->check(CLI::Range(0.0, 1.0));
   sub->add_option("--seed", args->seed, "Seed of the random bad blocks")->capture_default_str();
   sub->add_flag("--force", args->force, "Overwrite an existing file");
-  sub->add_option("--mtdparts", args->image.mtdparts, "Partition list for --format (mtdparts syntax)")
+  sub->add_option("--mtdparts", args->image.mtdparts,
+                  "Partition list for --format (mtdparts syntax)")
       ->capture_default_str();
   sub->add_flag("--format", args->format,
                 "Also format every partition the translation layer serves");

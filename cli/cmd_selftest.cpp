@@ -29,7 +29,8 @@ Status run_selftest(const SelftestArgs& args, const GlobalOptions& global) {
     return Status::InvalidArgument("partition " + part_def.value().name +
                                    " is not served by the translation layer");
   }
-  auto stack = open_stack(only_partition(args.image, part_def.value()), nandsim::OpenMode::ReadWrite);
+  auto stack =
+      open_stack(only_partition(args.image, part_def.value()), nandsim::OpenMode::ReadWrite);
   if (!stack.ok()) return stack.status();
   auto attached = AttachedPart::attach(stack.value()->partitions().front()->mtd());
   if (!attached.ok()) return attached.status();
@@ -47,9 +48,10 @@ Status run_selftest(const SelftestArgs& args, const GlobalOptions& global) {
                     args.test == 0 ? blocks : (pages + 255) / 256);
   uint64_t steps = 0;
   log.observe([&](std::string_view text) {
-    const bool step = args.test == 0 ? (text.starts_with("ok block") || text.starts_with("bad block") ||
-                                        text.starts_with("error block"))
-                                     : text == "1/";
+    const bool step = args.test == 0
+                          ? (text.starts_with("ok block") || text.starts_with("bad block") ||
+                             text.starts_with("error block"))
+                          : text == "1/";
     if (step) progress.update(++steps);
   });
   const int ret = nand_test(blk.get(), static_cast<uchar>(args.test), blocks);

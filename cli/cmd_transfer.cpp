@@ -8,8 +8,8 @@
 #include <cstring>
 
 #include "cli_common.h"
-#include "platform/block/blktrans_disk.h"
 #include "part_stats.h"
+#include "platform/block/blktrans_disk.h"
 
 namespace cli {
 
@@ -64,7 +64,8 @@ Result<StartedDisk> start_disk(const ImageArgs& image, const std::string& name,
 // failure is reported.
 Status finish(StartedDisk& sd) {
   std::string problems;
-  if (int ret = sd.disk->flush(); ret != 0) problems += "flush failed: error " + std::to_string(ret) + "; ";
+  if (int ret = sd.disk->flush(); ret != 0)
+    problems += "flush failed: error " + std::to_string(ret) + "; ";
   sd.disk->release();
   sd.disk.reset();
   if (Status down = sd.stack->shutdown(); !down.ok()) problems += down.message();
@@ -88,8 +89,8 @@ Status run_export(const TransferArgs& args, const GlobalOptions& global) {
   FilePtr out(std::fopen(args.file.c_str(), "wb"));
   if (out == nullptr) {
     const int err = errno;
-    return abandon(s, Status::FromErrno(err, "cannot create " + args.file + ": " +
-                                                 std::strerror(err)));
+    return abandon(
+        s, Status::FromErrno(err, "cannot create " + args.file + ": " + std::strerror(err)));
   }
   const uint64_t total = s.disk->capacity() * kSector;
   std::vector<uint8_t> buf(kChunkBytes);
@@ -103,8 +104,8 @@ Status run_export(const TransferArgs& args, const GlobalOptions& global) {
     }
     if (std::fwrite(buf.data(), 1, n, out.get()) != n) {
       const int err = errno;
-      return abandon(s, Status::FromErrno(err, "writing " + args.file + " failed: " +
-                                                   std::strerror(err)));
+      return abandon(
+          s, Status::FromErrno(err, "writing " + args.file + " failed: " + std::strerror(err)));
     }
     done += n;
     progress.update(done);
@@ -112,8 +113,8 @@ Status run_export(const TransferArgs& args, const GlobalOptions& global) {
   progress.finish();
   if (std::fflush(out.get()) != 0) {
     const int err = errno;
-    return abandon(s, Status::FromErrno(err, "writing " + args.file + " failed: " +
-                                                 std::strerror(err)));
+    return abandon(
+        s, Status::FromErrno(err, "writing " + args.file + " failed: " + std::strerror(err)));
   }
   if (Status done = finish(s); !done.ok()) return done;
   std::fprintf(stderr, "exported %llu bytes of disk %s to %s\n",
@@ -152,9 +153,8 @@ Status run_import(const TransferArgs& args, const GlobalOptions& global) {
   if (!capacity.ok()) return capacity.status();
   if (input > capacity.value()) {
     return Status::InvalidArgument("input " + args.file + " is " + std::to_string(input) +
-                                   " bytes, larger than the disk of " + args.partition +
-                                   " (" + std::to_string(capacity.value()) +
-                                   " bytes); nothing written");
+                                   " bytes, larger than the disk of " + args.partition + " (" +
+                                   std::to_string(capacity.value()) + " bytes); nothing written");
   }
 
   auto sd = start_disk(args.image, args.partition, nandsim::OpenMode::ReadWrite);
@@ -175,8 +175,8 @@ Status run_import(const TransferArgs& args, const GlobalOptions& global) {
       std::vector<uint8_t> sector(kSector);
       const uint64_t at = (done + whole) / kSector;
       if (int ret = s.disk->read(at, sector); ret != 0) {
-        return abandon(s, Status::FromErrno(-ret, "reading " + s.disk->name() +
-                                                      " failed: error " + std::to_string(ret)));
+        return abandon(s, Status::FromErrno(-ret, "reading " + s.disk->name() + " failed: error " +
+                                                      std::to_string(ret)));
       }
       std::memcpy(sector.data(), buf.data() + whole, n - whole);
       std::memcpy(buf.data() + whole, sector.data(), kSector);
@@ -202,9 +202,11 @@ Status run_import(const TransferArgs& args, const GlobalOptions& global) {
 
 Command add_export(CLI::App& app, const GlobalOptions& global) {
   auto args = std::make_shared<TransferArgs>();
-  CLI::App* sub = app.add_subcommand("export", "Copy a partition's whole disk to a file (read-only)");
+  CLI::App* sub =
+      app.add_subcommand("export", "Copy a partition's whole disk to a file (read-only)");
   add_image_options(sub, args->image);
-  sub->add_option("-p,--partition", args->partition, "Partition: MTD name or disk name")->required();
+  sub->add_option("-p,--partition", args->partition, "Partition: MTD name or disk name")
+      ->required();
   sub->add_option("-o,--output", args->file, "File to write")->required();
   return {sub, [args, &global] { return run_export(*args, global); }};
 }
@@ -213,7 +215,8 @@ Command add_import(CLI::App& app, const GlobalOptions& global) {
   auto args = std::make_shared<TransferArgs>();
   CLI::App* sub = app.add_subcommand("import", "Copy a disk image into a partition's disk");
   add_image_options(sub, args->image);
-  sub->add_option("-p,--partition", args->partition, "Partition: MTD name or disk name")->required();
+  sub->add_option("-p,--partition", args->partition, "Partition: MTD name or disk name")
+      ->required();
   sub->add_option("-i,--input", args->file, "Disk image to copy in (at most the disk's size)")
       ->required();
   return {sub, [args, &global] { return run_import(*args, global); }};

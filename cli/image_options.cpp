@@ -13,24 +13,28 @@ namespace cli {
 
 void add_geometry_options(CLI::App* app, ImageArgs& args) {
   app->add_option("--page-size", args.page_size, "Main bytes per page")
-      ->capture_default_str()->group("Geometry");
+      ->capture_default_str()
+      ->group("Geometry");
   app->add_option("--oob-size", args.oob_size, "OOB bytes per page")
-      ->capture_default_str()->group("Geometry");
+      ->capture_default_str()
+      ->group("Geometry");
   app->add_option("--pages-per-block", args.pages_per_block, "Pages per erase block")
-      ->capture_default_str()->group("Geometry");
+      ->capture_default_str()
+      ->group("Geometry");
   app->add_option("--spare-offset", args.spare_offset,
                   "First OOB byte of the translation layer's spare record")
-      ->capture_default_str()->group("Geometry");
+      ->capture_default_str()
+      ->group("Geometry");
 }
 
 void add_image_options(CLI::App* app, ImageArgs& args) {
   app->add_option("IMAGE", args.path, "Raw NAND image (pages with their OOB)")->required();
   add_geometry_options(app, args);
-  app->add_option("--blocks", args.blocks,
-                  "Erase blocks in the chip (default: from the file size)")
+  app->add_option("--blocks", args.blocks, "Erase blocks in the chip (default: from the file size)")
       ->group("Geometry");
   app->add_option("--mtdparts", args.mtdparts, "Partition list, Linux mtdparts syntax")
-      ->capture_default_str()->group("Geometry");
+      ->capture_default_str()
+      ->group("Geometry");
 }
 
 nandsim::Geometry geometry_of(const ImageArgs& args, uint32_t blocks) {

@@ -15,14 +15,17 @@ int exit_code(const Status& status) {
   constexpr int kExitFailed = 1;  // a problem found, or the operation failed
   constexpr int kExitUsage = 2;   // the command line is wrong
   switch (status.kind()) {
-    case StatusKind::kOk: return kExitOk;
-    case StatusKind::kUsage: return kExitUsage;
+    case StatusKind::kOk:
+      return kExitOk;
+    case StatusKind::kUsage:
+      return kExitUsage;
     case StatusKind::kInvalidArgument:
     case StatusKind::kNotFound:
     case StatusKind::kCorruption:
     case StatusKind::kIOError:
     case StatusKind::kBusy:
-    case StatusKind::kReadOnly: return kExitFailed;
+    case StatusKind::kReadOnly:
+      return kExitFailed;
   }
   return kExitFailed;
 }
@@ -43,8 +46,9 @@ int finish(const Status& status) {
 }  // namespace cli
 
 int main(int argc, char** argv) {
-  CLI::App app{"nyx-nftl: make, inspect, check and serve NAND images of the nyx_nftl "
-               "flash translation layer"};
+  CLI::App app{
+      "nyx-nftl: make, inspect, check and serve NAND images of the nyx_nftl "
+      "flash translation layer"};
   app.name("nyx-nftl");
   app.require_subcommand(1);
   app.set_help_all_flag("--help-all", "Help for every subcommand");
@@ -53,11 +57,9 @@ int main(int argc, char** argv) {
   app.add_flag("-v,--verbose", global.verbose, "Show the system's log lines on stderr");
 
   std::vector<cli::Command> commands = {
-      cli::add_mkimage(app, global), cli::add_info(app, global),
-      cli::add_export(app, global),  cli::add_import(app, global),
-      cli::add_check(app, global),   cli::add_debug(app, global),
-      cli::add_selftest(app, global), cli::add_wear(app, global),
-      cli::add_serve(app, global),
+      cli::add_mkimage(app, global),  cli::add_info(app, global),  cli::add_export(app, global),
+      cli::add_import(app, global),   cli::add_check(app, global), cli::add_debug(app, global),
+      cli::add_selftest(app, global), cli::add_wear(app, global),  cli::add_serve(app, global),
   };
   // --verbose is accepted after the subcommand too.
   for (auto& command : commands) {

@@ -22,12 +22,18 @@ AttachedPart::~AttachedPart() {
 
 const char* block_kind_name(BlockKind kind) {
   switch (kind) {
-    case BlockKind::Bad: return "bad";
-    case BlockKind::Free: return "free";
-    case BlockKind::Current: return "current";
-    case BlockKind::Full: return "full";
-    case BlockKind::HeadMark: return "head mark";
-    case BlockKind::Other: return "other";
+    case BlockKind::Bad:
+      return "bad";
+    case BlockKind::Free:
+      return "free";
+    case BlockKind::Current:
+      return "current";
+    case BlockKind::Full:
+      return "full";
+    case BlockKind::HeadMark:
+      return "head mark";
+    case BlockKind::Other:
+      return "other";
   }
   return "other";
 }
@@ -75,10 +81,18 @@ PartStats collect_stats(const nyx_nftl_part_t* part) {
     }
     s.blocks.push_back(state);
     switch (state.kind) {
-      case BlockKind::Bad: ++s.bad_blocks; break;
-      case BlockKind::Current: ++s.data_blocks; break;
-      case BlockKind::Full: ++s.data_blocks; ++s.full_blocks; break;
-      default: break;
+      case BlockKind::Bad:
+        ++s.bad_blocks;
+        break;
+      case BlockKind::Current:
+        ++s.data_blocks;
+        break;
+      case BlockKind::Full:
+        ++s.data_blocks;
+        ++s.full_blocks;
+        break;
+      default:
+        break;
     }
     if (state.kind == BlockKind::Bad) continue;
     ++s.good_blocks;

@@ -42,8 +42,8 @@ struct PartStats {
   uint32_t total_blocks = 0;  // blocks of the partition's table
   uint32_t good_blocks = 0;
   uint32_t bad_blocks = 0;
-  uint32_t free_blocks = 0;   // on the free list
-  uint32_t data_blocks = 0;   // full blocks and the current block
+  uint32_t free_blocks = 0;  // on the free list
+  uint32_t data_blocks = 0;  // full blocks and the current block
   uint32_t full_blocks = 0;
   uint32_t pages_per_block = 0;
   uint32_t page_size = 0;
@@ -54,7 +54,7 @@ struct PartStats {
   uint32_t stop_gc_free_blocks = 0;
   bool has_current = false;
   uint32_t current_block = 0;
-  uint32_t current_page = 0;  // next page the write path fills
+  uint32_t current_page = 0;    // next page the write path fills
   uint32_t counted_blocks = 0;  // free, current and full: the erase numbers' blocks
   uint32_t erase_min = 0;
   uint32_t erase_max = 0;

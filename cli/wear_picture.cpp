@@ -20,8 +20,8 @@ struct Rgb {
   uint8_t r, g, b;
 };
 
-constexpr int kCell = 14;     // cell side, pixels
-constexpr int kGap = 2;       // between cells
+constexpr int kCell = 14;  // cell side, pixels
+constexpr int kGap = 2;    // between cells
 constexpr int kMargin = 10;
 constexpr int kTitleHeight = 24;
 constexpr int kLegendHeight = 120;
@@ -46,7 +46,8 @@ Rgb ramp(double t) {
 }
 
 Rgb lighter(Rgb c) {
-  return {static_cast<uint8_t>(c.r + (255 - c.r) * 0.6), static_cast<uint8_t>(c.g + (255 - c.g) * 0.6),
+  return {static_cast<uint8_t>(c.r + (255 - c.r) * 0.6),
+          static_cast<uint8_t>(c.g + (255 - c.g) * 0.6),
           static_cast<uint8_t>(c.b + (255 - c.b) * 0.6)};
 }
 
@@ -65,12 +66,17 @@ double position(const PartStats& s, uint32_t erase_count) {
 
 Rgb fill_of(const PartStats& s, const BlockState& b) {
   switch (b.kind) {
-    case BlockKind::Bad: return kBad;
-    case BlockKind::HeadMark: return kHeadMark;
-    case BlockKind::Other: return kOther;
-    case BlockKind::Free: return lighter(ramp(position(s, b.erase_count)));
+    case BlockKind::Bad:
+      return kBad;
+    case BlockKind::HeadMark:
+      return kHeadMark;
+    case BlockKind::Other:
+      return kOther;
+    case BlockKind::Free:
+      return lighter(ramp(position(s, b.erase_count)));
     case BlockKind::Current:
-    case BlockKind::Full: return ramp(position(s, b.erase_count));
+    case BlockKind::Full:
+      return ramp(position(s, b.erase_count));
   }
   return kOther;
 }
@@ -112,15 +118,17 @@ std::string kind_counts_text(const PartStats& s) {
   auto counts = kind_counts(s);
   return "full " + std::to_string(counts[BlockKind::Full]) + ", current " +
          std::to_string(counts[BlockKind::Current]) + ", free " +
-         std::to_string(counts[BlockKind::Free]) + ", bad " + std::to_string(counts[BlockKind::Bad]) +
-         ", head mark " + std::to_string(counts[BlockKind::HeadMark]) +
-         (counts[BlockKind::Other] != 0 ? ", other " + std::to_string(counts[BlockKind::Other]) : "");
+         std::to_string(counts[BlockKind::Free]) + ", bad " +
+         std::to_string(counts[BlockKind::Bad]) + ", head mark " +
+         std::to_string(counts[BlockKind::HeadMark]) +
+         (counts[BlockKind::Other] != 0 ? ", other " + std::to_string(counts[BlockKind::Other])
+                                        : "");
 }
 
 std::string erase_text(const PartStats& s) {
   char buf[96];
-  std::snprintf(buf, sizeof buf, "erase count min %u, mean %.1f, max %u", s.erase_min,
-                s.erase_mean, s.erase_max);
+  std::snprintf(buf, sizeof buf, "erase count min %u, mean %.1f, max %u", s.erase_min, s.erase_mean,
+                s.erase_max);
   return buf;
 }
 
@@ -128,11 +136,20 @@ std::string xml_escape(const std::string& text) {
   std::string out;
   for (char c : text) {
     switch (c) {
-      case '<': out += "&lt;"; break;
-      case '>': out += "&gt;"; break;
-      case '&': out += "&amp;"; break;
-      case '"': out += "&quot;"; break;
-      default: out += c;
+      case '<':
+        out += "&lt;";
+        break;
+      case '>':
+        out += "&gt;";
+        break;
+      case '&':
+        out += "&amp;";
+        break;
+      case '"':
+        out += "&quot;";
+        break;
+      default:
+        out += c;
     }
   }
   return out;
@@ -165,7 +182,8 @@ const std::array<uint8_t, 5>* glyph(char c) {
 
 class Raster {
  public:
-  Raster(int width, int height) : width_(width), height_(height), pixels_(size_t(width) * height * 3, 255) {}
+  Raster(int width, int height)
+      : width_(width), height_(height), pixels_(size_t(width) * height * 3, 255) {}
 
   void set(int x, int y, Rgb c) {
     if (x < 0 || y < 0 || x >= width_ || y >= height_) return;
@@ -212,7 +230,8 @@ std::string render_wear_svg(const WearPicture& picture) {
   std::string svg;
   svg += "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n";
   svg += "<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"" + std::to_string(l.width) +
-         "\" height=\"" + std::to_string(l.height) + "\" font-family=\"sans-serif\" font-size=\"12\">\n";
+         "\" height=\"" + std::to_string(l.height) +
+         "\" font-family=\"sans-serif\" font-size=\"12\">\n";
   svg += "<rect width=\"100%\" height=\"100%\" fill=\"#ffffff\"/>\n";
   svg += "<text x=\"" + std::to_string(kMargin) + "\" y=\"" + std::to_string(kMargin + 14) +
          "\" font-size=\"15\" font-weight=\"bold\">Wear of " + xml_escape(picture.title) + ": " +
@@ -246,7 +265,8 @@ std::string render_wear_svg(const WearPicture& picture) {
   const int top = l.legend_top;
   svg += "<defs><linearGradient id=\"ramp\">";
   for (int i = 0; i <= 4; ++i) {
-    svg += "<stop offset=\"" + std::to_string(i * 25) + "%\" stop-color=\"" + hex(ramp(i / 4.0)) + "\"/>";
+    svg += "<stop offset=\"" + std::to_string(i * 25) + "%\" stop-color=\"" + hex(ramp(i / 4.0)) +
+           "\"/>";
   }
   svg += "</linearGradient></defs>\n";
   svg += "<g class=\"legend\">\n";
@@ -272,8 +292,10 @@ std::string render_wear_svg(const WearPicture& picture) {
   for (const Swatch& sw : swatches) {
     BlockState sample{0, sw.kind, s.erase_min, 0};
     std::string stroke;
-    if (sw.kind == BlockKind::Free) stroke = " stroke=\"" + hex(kFreeBorder) + "\" stroke-dasharray=\"2,1\"";
-    if (sw.kind == BlockKind::Current) stroke = " stroke=\"" + hex(kCurrentBorder) + "\" stroke-width=\"3\"";
+    if (sw.kind == BlockKind::Free)
+      stroke = " stroke=\"" + hex(kFreeBorder) + "\" stroke-dasharray=\"2,1\"";
+    if (sw.kind == BlockKind::Current)
+      stroke = " stroke=\"" + hex(kCurrentBorder) + "\" stroke-width=\"3\"";
     svg += "<rect x=\"" + std::to_string(x) + "\" y=\"" + std::to_string(top + 60) + "\" width=\"" +
            std::to_string(kCell) + "\" height=\"" + std::to_string(kCell) + "\" fill=\"" +
            hex(fill_of(s, sample)) + "\"" + stroke + "/>\n";
@@ -324,7 +346,8 @@ Status write_wear_png(const WearPicture& picture, const std::string& path) {
     r.fill(x, top + 50, kCell, kCell, fill_of(s, sample));
     if (kind == BlockKind::Free) r.frame(x, top + 50, kCell, kCell, 1, kFreeBorder);
     if (kind == BlockKind::Current) r.frame(x, top + 50, kCell, kCell, 3, kCurrentBorder);
-    r.text(x + kCell + 4, top + 52, std::string(label) + " " + std::to_string(counts[kind]), kText, 2);
+    r.text(x + kCell + 4, top + 52, std::string(label) + " " + std::to_string(counts[kind]), kText,
+           2);
     x += 95;
   }
 
@@ -343,8 +366,8 @@ Status write_wear_png(const WearPicture& picture, const std::string& path) {
     return Status::IOError("writing " + path + " failed");
   }
   png_init_io(png, f);
-  png_set_IHDR(png, info, static_cast<png_uint_32>(r.width()), static_cast<png_uint_32>(r.height()), 8,
-               PNG_COLOR_TYPE_RGB, PNG_INTERLACE_NONE, PNG_COMPRESSION_TYPE_DEFAULT,
+  png_set_IHDR(png, info, static_cast<png_uint_32>(r.width()), static_cast<png_uint_32>(r.height()),
+               8, PNG_COLOR_TYPE_RGB, PNG_INTERLACE_NONE, PNG_COMPRESSION_TYPE_DEFAULT,
                PNG_FILTER_TYPE_DEFAULT);
   // The numbers also travel as text chunks, for tools that read them.
   std::string title = picture.title, erase = erase_text(s), kinds = kind_counts_text(s);
@@ -382,7 +405,8 @@ std::string wear_histogram(const PartStats& s, uint32_t buckets) {
     if (k >= buckets) k = buckets - 1;
     most = std::max(most, ++counts[k]);
   }
-  std::string out = "erase counts of " + std::to_string(s.counted_blocks) + " blocks (free, current, full):\n";
+  std::string out =
+      "erase counts of " + std::to_string(s.counted_blocks) + " blocks (free, current, full):\n";
   constexpr int kBar = 50;
   for (uint32_t k = 0; k < buckets; ++k) {
     const uint32_t lo = s.erase_min + k * width;
@@ -393,7 +417,8 @@ std::string wear_histogram(const PartStats& s, uint32_t buckets) {
     } else {
       std::snprintf(label, sizeof label, "%4u-%-5u", lo, hi);
     }
-    const int len = most == 0 ? 0 : static_cast<int>((uint64_t(counts[k]) * kBar + most - 1) / most);
+    const int len =
+        most == 0 ? 0 : static_cast<int>((uint64_t(counts[k]) * kBar + most - 1) / most);
     out += std::string(label) + " | " + std::string(static_cast<size_t>(len), '#') + " " +
            std::to_string(counts[k]) + "\n";
   }

@@ -3,9 +3,9 @@
 #include "nand_stack.h"
 
 #include "nyx_nftl/nyx_nftl.h"
+#include "platform/block/blktrans_disk.h"
 #include "platform/kernel/reboot.h"
 #include "platform/mtd/mtd_partition.h"
-#include "platform/block/blktrans_disk.h"
 
 namespace frontend {
 

@@ -16,10 +16,10 @@
 #include <vector>
 
 #include "platform/block/blktrans.h"
+#include "platform/block/blktrans_disk.h"
+#include "platform/mtd/mtd_partition.h"
 #include "platform/mtd/nand_sim.h"
 #include "platform/status.h"
-#include "platform/mtd/mtd_partition.h"
-#include "platform/block/blktrans_disk.h"
 
 namespace frontend {
 

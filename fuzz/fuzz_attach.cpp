@@ -122,7 +122,8 @@ class ImageWriter {
     bool programmed = false;
     for (uint8_t b : main_) programmed |= b != 0xFF;
     for (uint8_t b : oob_) programmed |= b != 0xFF;
-    if (programmed) chip_.program_page(uint64_t{block} * g_.pages_per_block + page, main_.data(), oob_.data());
+    if (programmed)
+      chip_.program_page(uint64_t{block} * g_.pages_per_block + page, main_.data(), oob_.data());
     clear();
   }
 
@@ -165,7 +166,8 @@ uint16_t erase_count_of(uint8_t erase) {
 }
 
 // Expands one block's plan into its pages.
-void fill_block(nandsim::NandChip& chip, const Shape& shape, uint32_t block, const BlockPlan& plan) {
+void fill_block(nandsim::NandChip& chip, const Shape& shape, uint32_t block,
+                const BlockPlan& plan) {
   const uint32_t pages = shape.geometry.pages_per_block;
   const uint32_t lp_range = shape.logic_pages + 2;  // now and then one beyond the map
   const bool damaged = plan.kind & 0x08;
@@ -242,7 +244,8 @@ void fill_block(nandsim::NandChip& chip, const Shape& shape, uint32_t block, con
 }
 
 // Faults of the block, armed once the image is written.
-void arm_faults(nandsim::NandChip& chip, const Shape& shape, uint32_t block, const BlockPlan& plan) {
+void arm_faults(nandsim::NandChip& chip, const Shape& shape, uint32_t block,
+                const BlockPlan& plan) {
   const uint32_t pages = shape.geometry.pages_per_block;
   const uint64_t first = uint64_t{block} * pages;
   if (plan.kind & 0x10) chip.inject_read_error(first + plan.seq % pages, -EBADMSG);

@@ -38,12 +38,12 @@
 
 #include "fuzz_input.h"
 #include "nyx_nftl/nyx_nftl.h"
+#include "platform/block/blktrans_disk.h"
 #include "platform/block/block_request.h"
 #include "platform/kernel/ktime.h"
-#include "platform/mtd/nand_sim.h"
 #include "platform/mtd/mtd_partition.h"
 #include "platform/mtd/mtdparts.h"
-#include "platform/block/blktrans_disk.h"
+#include "platform/mtd/nand_sim.h"
 
 namespace {
 
@@ -69,8 +69,10 @@ struct Model {
   bool matches(uint64_t sector, const uint8_t* bytes, uint64_t count) const {
     for (uint64_t i = 0; i < count; ++i) {
       if (unknown[sector + i]) continue;
-      if (std::memcmp(&data[(sector + i) * SECTOR_SIZE], bytes + i * SECTOR_SIZE, SECTOR_SIZE) != 0) {
-        std::fprintf(stderr, "sector %llu reads wrong\n", static_cast<unsigned long long>(sector + i));
+      if (std::memcmp(&data[(sector + i) * SECTOR_SIZE], bytes + i * SECTOR_SIZE, SECTOR_SIZE) !=
+          0) {
+        std::fprintf(stderr, "sector %llu reads wrong\n",
+                     static_cast<unsigned long long>(sector + i));
         return false;
       }
     }
@@ -107,10 +109,9 @@ uint64_t start_from(fuzz::ByteReader& in, uint64_t capacity) {
     case 2:
       return capacity + in.u8();
     default: {
-      static constexpr uint64_t kExtreme[] = {~uint64_t{0},        ~uint64_t{0} - 1,
-                                              ~uint64_t{0} - 7,    uint64_t{1} << 55,
-                                              uint64_t{1} << 32,   (uint64_t{1} << 32) - 1,
-                                              (uint64_t{1} << 23), ~uint64_t{0} >> 9};
+      static constexpr uint64_t kExtreme[] = {
+          ~uint64_t{0},      ~uint64_t{0} - 1,        ~uint64_t{0} - 7,    uint64_t{1} << 55,
+          uint64_t{1} << 32, (uint64_t{1} << 32) - 1, (uint64_t{1} << 23), ~uint64_t{0} >> 9};
       const uint8_t pick = in.u8();
       return pick < 0x80 ? kExtreme[pick % 8] : in.u64();
     }
@@ -284,7 +285,8 @@ class Session {
     const int ret = disk_->submit(req.get());
     // The driver announces no discard support: whatever the answer, no
     // sector may change (later reads check the model).
-    if (!in_disk(start, sectors, capacity())) fuzz::require(ret != 0, "a discard past the end is refused");
+    if (!in_disk(start, sectors, capacity()))
+      fuzz::require(ret != 0, "a discard past the end is refused");
   }
 
   // A request put together field by field and handed to the driver without
@@ -338,7 +340,8 @@ class Session {
 
     std::vector<bio_vec> vecs;
     vecs.reserve(pieces.size());
-    for (auto& p : pieces) vecs.push_back(bio_vec{p.data(), static_cast<unsigned int>(p.size()), 0});
+    for (auto& p : pieces)
+      vecs.push_back(bio_vec{p.data(), static_cast<unsigned int>(p.size()), 0});
     std::vector<bio> bios;
     bios.reserve(pieces.size() / per_bio + 2);
     sector_t bio_sector = start;
@@ -396,7 +399,8 @@ class Session {
     if (cmd_flags & REQ_WRITE) {
       model_->write(start, flat.data(), sectors);
     } else {
-      fuzz::require(model_->matches(start, flat.data(), sectors), "a direct read returns what was written");
+      fuzz::require(model_->matches(start, flat.data(), sectors),
+                    "a direct read returns what was written");
     }
   }
 

@@ -38,14 +38,14 @@
 #include <utility>
 
 #include "nand_stack.h"
-#include "platform/kernel/kernel.h"
 #include "platform/block/blktrans_disk.h"
+#include "platform/kernel/kernel.h"
 
 namespace {
 
 constexpr uint32_t kSectorSize = 512;
-constexpr uint32_t kPreferredBlock = 4096;       // one page of the request's buffer
-constexpr uint32_t kMaximumBlock = 256 * 1024;   // what one request of the disk carries
+constexpr uint32_t kPreferredBlock = 4096;      // one page of the request's buffer
+constexpr uint32_t kMaximumBlock = 256 * 1024;  // what one request of the disk carries
 
 // The configuration, then the running stack. Plain pointers and values
 // only: nothing here may do work in a global destructor (nbdkit may exit
@@ -182,11 +182,12 @@ int nyx_config_complete() {
       const uint64_t raw_block = g.raw_block_size();
       const uint64_t size = static_cast<uint64_t>(st.st_size);
       if (raw_block == 0 || size == 0 || size % raw_block != 0 || size / raw_block > UINT32_MAX) {
-        nbdkit_error(
-            "%s: its size (%" PRIu64 " bytes) is not a whole number of raw erase blocks of "
-            "%" PRIu64 " bytes (%u pages of %u+%u bytes): the image is truncated or the "
-            "geometry is wrong",
-            s.image.c_str(), size, raw_block, g.pages_per_block, g.page_size, g.oob_size);
+        nbdkit_error("%s: its size (%" PRIu64
+                     " bytes) is not a whole number of raw erase blocks of "
+                     "%" PRIu64
+                     " bytes (%u pages of %u+%u bytes): the image is truncated or the "
+                     "geometry is wrong",
+                     s.image.c_str(), size, raw_block, g.pages_per_block, g.page_size, g.oob_size);
         return -1;
       }
       g.blocks = static_cast<uint32_t>(size / raw_block);
@@ -256,9 +257,9 @@ int nyx_list_exports(int /*readonly*/, int /*is_tls*/, nbdkit_exports* exports) 
     PluginState& s = state();
     if (s.stack == nullptr) return 0;
     for (const auto& d : s.stack->disks()) {
-      const std::string description = d.name + ": " + human_size(d.sectors * kSectorSize) +
-                                      " (" + std::to_string(d.sectors) +
-                                      " sectors), NAND partition " + d.mtd_name;
+      const std::string description = d.name + ": " + human_size(d.sectors * kSectorSize) + " (" +
+                                      std::to_string(d.sectors) + " sectors), NAND partition " +
+                                      d.mtd_name;
       if (nbdkit_add_export(exports, d.name.c_str(), description.c_str()) == -1) return -1;
     }
     return 0;
@@ -340,9 +341,7 @@ int nyx_block_size(void* /*handle*/, uint32_t* minimum, uint32_t* preferred, uin
   return 0;
 }
 
-int nyx_can_write(void* handle) {
-  return static_cast<Connection*>(handle)->readonly ? 0 : 1;
-}
+int nyx_can_write(void* handle) { return static_cast<Connection*>(handle)->readonly ? 0 : 1; }
 int nyx_can_flush(void*) { return 1; }
 int nyx_can_fua(void*) { return NBDKIT_FUA_NATIVE; }
 int nyx_can_trim(void*) { return 0; }
@@ -433,8 +432,7 @@ int nyx_pwrite(void* handle, const void* buf, uint32_t count, uint64_t offset, u
 }
 
 int nyx_flush(void* handle, uint32_t /*flags*/) {
-  return guarded("flush", -1,
-                 [&]() -> int { return do_flush(*static_cast<Connection*>(handle)); });
+  return guarded("flush", -1, [&]() -> int { return do_flush(*static_cast<Connection*>(handle)); });
 }
 
 nbdkit_plugin make_plugin() {

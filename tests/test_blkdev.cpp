@@ -7,8 +7,8 @@
 #include <cstring>
 #include <vector>
 
-#include "platform/block/block_request.h"
 #include "platform/block/blkdev.h"
+#include "platform/block/block_request.h"
 #include "platform/kernel/kernel.h"
 
 namespace {
@@ -18,7 +18,8 @@ struct Piece {
   size_t length;
 };
 
-std::vector<Piece> walk(scatterlist* sg, unsigned nents, unsigned flags = SG_MITER_ATOMIC | SG_MITER_FROM_SG) {
+std::vector<Piece> walk(scatterlist* sg, unsigned nents,
+                        unsigned flags = SG_MITER_ATOMIC | SG_MITER_FROM_SG) {
   std::vector<Piece> pieces;
   sg_mapping_iter miter;
   sg_miter_start(&miter, sg, nents, flags);
@@ -118,8 +119,11 @@ TEST(BlockRequestTest, ZeroLengthAndDiscardRequests) {
 
 TEST(PageBufferTest, PiecesOfBadSizesAreRefused) {
   auto buf = PageBuffer::contiguous(2);
-  for (auto [bytes, piece_size] : {std::pair<size_t, size_t>{3 * 4096, 4096}, {1000, 512},
-                                   {4096, 0}, {4096, 1000}, {4096, 8192}}) {
+  for (auto [bytes, piece_size] : {std::pair<size_t, size_t>{3 * 4096, 4096},
+                                   {1000, 512},
+                                   {4096, 0},
+                                   {4096, 1000},
+                                   {4096, 8192}}) {
     auto pieces = buf.pieces(bytes, piece_size);
     ASSERT_FALSE(pieces.ok()) << bytes << " in pieces of " << piece_size;
     EXPECT_TRUE(pieces.status().IsInvalidArgument()) << pieces.status().ToString();
@@ -160,9 +164,9 @@ TEST(MapSgTest, AdjacentPiecesMergeIntoOneEntryPerRunWithinTheLimits) {
       {"+++", 4096, 0, 0, 0, {16384}, 1},
       {"|||", 4096, 0, 0, 0, {4096, 4096, 4096, 4096}, 4},
       {"+|++", 1024, 0, 0, 0, {8192, 12288}, 2},
-      {"+++", 4096, 1, 0, 0, {16384}, 1},            // across bios
-      {"+++", 4096, 1, 8192, 0, {8192, 8192}, 2},    // not beyond the segment size
-      {"|||", 4096, 0, 0, 2, {4096, 4096}, 4},       // never more entries than allowed
+      {"+++", 4096, 1, 0, 0, {16384}, 1},          // across bios
+      {"+++", 4096, 1, 8192, 0, {8192, 8192}, 2},  // not beyond the segment size
+      {"|||", 4096, 0, 0, 2, {4096, 4096}, 4},     // never more entries than allowed
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.layout);
@@ -196,7 +200,8 @@ TEST(MapSgTest, ReusedTableLosesTheOldEndMark) {
   auto one = PageBuffer::contiguous(1);
   ASSERT_EQ(blk_rq_map_sg(&q, one.request_for(BlockOp::Read, 0, 4096)->get(), table.data()), 1);
   auto three = PageBuffer::scattered(3);
-  ASSERT_EQ(blk_rq_map_sg(&q, three.request_for(BlockOp::Read, 0, 3 * 4096)->get(), table.data()), 3);
+  ASSERT_EQ(blk_rq_map_sg(&q, three.request_for(BlockOp::Read, 0, 3 * 4096)->get(), table.data()),
+            3);
   EXPECT_EQ(walk(table.data(), 8).size(), 3u);
 }
 
@@ -359,7 +364,8 @@ TEST(SplitTest, TooManySegmentsAreCutBeforeTheNextSegment) {
   const auto data = pattern(buf.size());
   buf.copy_in(data);
   ASSERT_EQ(rec.split(buf.request_for(BlockOp::Read, 0, buf.size())->get()), 0);
-  EXPECT_EQ(rec.sizes(), (std::vector<unsigned>{3 * 4096, 4 * 4096, 4096}));  // 3, 4 share a segment
+  EXPECT_EQ(rec.sizes(),
+            (std::vector<unsigned>{3 * 4096, 4 * 4096, 4096}));  // 3, 4 share a segment
   EXPECT_EQ(rec.joined, data);
 }
 

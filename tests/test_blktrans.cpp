@@ -10,10 +10,10 @@
 #include <string>
 #include <vector>
 
-#include "platform/block/block_request.h"
 #include "platform/block/blktrans.h"
-#include "platform/kernel/kernel.h"
 #include "platform/block/blktrans_disk.h"
+#include "platform/block/block_request.h"
+#include "platform/kernel/kernel.h"
 
 namespace {
 
@@ -32,8 +32,8 @@ struct Served {
 };
 
 struct TableState {
-  Names offered;              // MTD names offered to add_mtd
-  Names removed;              // disk names given to remove_dev
+  Names offered;                  // MTD names offered to add_mtd
+  Names removed;                  // disk names given to remove_dev
   std::deque<std::string> names;  // written into tr->name before each add
   bool remove_calls_del = true;
   int last_add_result = 0;
@@ -129,7 +129,8 @@ class BlktransTest : public ::testing::Test {
     g_state = nullptr;
   }
 
-  mtd_info* new_mtd(const char* name, int index, uint64_t size = 64 * 1024, unsigned char type = MTD_NANDFLASH) {
+  mtd_info* new_mtd(const char* name, int index, uint64_t size = 64 * 1024,
+                    unsigned char type = MTD_NANDFLASH) {
     mtds.push_back(std::make_unique<mtd_info>());
     mtd_info* mtd = mtds.back().get();
     mtd->type = type;

@@ -120,7 +120,8 @@ TEST_F(BlktransMtTest, RequestsOfOneDiskAreServedOneAtATime) {
   for (int t = 0; t < kThreads; ++t) {
     threads.emplace_back([&, t] {
       std::vector<uint8_t> buf(4096);
-      for (int i = 0; i < kRequests; ++i) EXPECT_EQ(shared.disk->read((t * kRequests + i) % 1000, buf), 0);
+      for (int i = 0; i < kRequests; ++i)
+        EXPECT_EQ(shared.disk->read((t * kRequests + i) % 1000, buf), 0);
     });
   }
   for (auto& th : threads) th.join();

@@ -19,9 +19,9 @@
 #include <vector>
 
 #include "nyx_nftl/nyx_nftl.h"
+#include "platform/block/blktrans_disk.h"
 #include "platform/block/block_request.h"
 #include "platform/mtd/mtd_partition.h"
-#include "platform/block/blktrans_disk.h"
 #include "support/blk_rig.h"
 
 namespace {
@@ -45,7 +45,8 @@ class QuietLog {
 
 class SystemRig {
  public:
-  explicit SystemRig(const char* parts = kParts, uint32_t blocks = kChipBlocks, uint32_t pages = 32) {
+  explicit SystemRig(const char* parts = kParts, uint32_t blocks = kChipBlocks,
+                     uint32_t pages = 32) {
     auto chip = nandsim::NandChip::create_in_memory(small_chip(blocks, pages));
     if (!chip.ok()) throw std::runtime_error(chip.message());
     chip_ = std::move(chip).value();
@@ -185,7 +186,7 @@ TEST(Registration, EveryFailedAllocationInTheAddPathLeavesNoLeakAndNoHandler) {
     ASSERT_EQ(del_mtd_device(mtd), 0);
   }
   EXPECT_TRUE(completed);
-  EXPECT_GE(without_disk, 4);  // record, bring-up, worker, disk
+  EXPECT_GE(without_disk, 4);         // record, bring-up, worker, disk
   ASSERT_EQ(add_mtd_device(mtd), 0);  // the rig removes it again
 }
 
@@ -214,8 +215,12 @@ class RequestHook : public ::testing::Test {
     blk = SystemRig::blk("media");
     saved_read = blk->read_data;
     saved_write = blk->write_data;
-    blk->read_data = [](nyx_nftl_blk_t*, unsigned long s, uint32 n, uchar* b) { return record(false, s, n, b); };
-    blk->write_data = [](nyx_nftl_blk_t*, unsigned long s, uint32 n, uchar* b) { return record(true, s, n, b); };
+    blk->read_data = [](nyx_nftl_blk_t*, unsigned long s, uint32 n, uchar* b) {
+      return record(false, s, n, b);
+    };
+    blk->write_data = [](nyx_nftl_blk_t*, unsigned long s, uint32 n, uchar* b) {
+      return record(true, s, n, b);
+    };
     g_calls.clear();
     g_fail_call = -1;
   }
@@ -280,7 +285,12 @@ TEST_F(RequestHook, RunsFollowTheLayoutOfThePages) {
   const Case cases[] = {
       {2, [](size_t) { return false; }, BlockOp::Write, 8192, 4096, {{8, 0}, {8, 1}}},
       {2, [](size_t) { return true; }, BlockOp::Read, 8192, 1024, {{16, 0}}},
-      {4, [](size_t i) { return i != 1; }, BlockOp::Write, 4 * 4096 - 1024, 2048, {{16, 0}, {14, 2}}},
+      {4,
+       [](size_t i) { return i != 1; },
+       BlockOp::Write,
+       4 * 4096 - 1024,
+       2048,
+       {{16, 0}, {14, 2}}},
   };
   for (const Case& c : cases) {
     g_calls.clear();
@@ -553,7 +563,8 @@ TEST_F(DebugAttributes, PartAndListReadEmptyAndLogInstead) {
 TEST_F(DebugAttributes, CollectionByHandYieldsEmptyText) {
   auto disk = SystemRig::disk("media");
   for (int round = 0; round < 3; ++round) {
-    for (uint32_t lp = 0; lp < 40; ++lp) ASSERT_EQ(disk->write(lp * 4, pattern(2048, lp + round)), 0);
+    for (uint32_t lp = 0; lp < 40; ++lp)
+      ASSERT_EQ(disk->write(lp * 4, pattern(2048, lp + round)), 0);
   }
   std::string text = "unread";
   ASSERT_EQ(class_attr_read("nyx_nftl", "gcone", &text), 0);
@@ -577,7 +588,8 @@ TEST_F(DebugAttributes, TableLogsFiveHundredTwelveEntriesFromTheWrittenPage) {
   std::vector<std::string> lines = table_lines();
   ASSERT_EQ(lines.size(), 512u);
   char expected[64];
-  std::snprintf(expected, sizeof expected, "page: 100 -> [%4x][%4x]\n", entry.blkNO_in_chip, entry.Page_NO);
+  std::snprintf(expected, sizeof expected, "page: 100 -> [%4x][%4x]\n", entry.blkNO_in_chip,
+                entry.Page_NO);
   EXPECT_EQ(lines[0], expected);
   EXPECT_EQ(lines[1], "page: 101 -> [ffff][ffff]\n");
   EXPECT_EQ(lines[511], "page: 2ff -> [ffff][ffff]\n");
@@ -657,8 +669,8 @@ TEST(Diagnostics, Test0SkipsBadBlocksReportsWrongOnesAndErasesEveryBlockAfterwar
   r.chip().mark_bad(1);
   log.clear();
   EXPECT_EQ(test0(r.blk, buf.data(), 3), 0);
-  EXPECT_EQ(log.lines(), (std::vector<std::string>{"ok block :0\n", "bad block :1\n", "ok block :2\n",
-                                                   "test0 ok ! end page: 3\n"}));
+  EXPECT_EQ(log.lines(), (std::vector<std::string>{"ok block :0\n", "bad block :1\n",
+                                                   "ok block :2\n", "test0 ok ! end page: 3\n"}));
   for (uint16_t b : {0, 2}) {
     const uint8_t* raw = r.rig.raw_main(b, 0);
     EXPECT_TRUE(std::all_of(raw, raw + r.page_size(), [](uint8_t x) { return x == 0xFF; })) << b;
@@ -764,7 +776,8 @@ class DiskModel {
       const size_t page_count = (bytes + 4095) / 4096;
       const int layout = static_cast<int>(pick(0, 2));
       std::vector<bool> follows(page_count);
-      for (size_t i = 0; i < page_count; ++i) follows[i] = layout == 0 || (layout == 2 && pick(0, 1) == 1);
+      for (size_t i = 0; i < page_count; ++i)
+        follows[i] = layout == 0 || (layout == 2 && pick(0, 1) == 1);
       PageBuffer pages(page_count, [&](size_t i) { return bool(follows[i]); });
       const size_t piece = 512 * pick(1, 8);
       const uint64_t choice = pick(0, 99);
@@ -807,10 +820,12 @@ class DiskModel {
   }
 
  private:
-  uint64_t pick(uint64_t lo, uint64_t hi) { return std::uniform_int_distribution<uint64_t>(lo, hi)(rng_); }
+  uint64_t pick(uint64_t lo, uint64_t hi) {
+    return std::uniform_int_distribution<uint64_t>(lo, hi)(rng_);
+  }
   bool fail(std::string* why, const char* what, uint64_t start, uint64_t count) {
-    *why = name_ + ": " + what + " at sector " + std::to_string(start) + ", " + std::to_string(count) +
-           " sectors";
+    *why = name_ + ": " + what + " at sector " + std::to_string(start) + ", " +
+           std::to_string(count) + " sectors";
     return false;
   }
 
@@ -848,7 +863,8 @@ TEST(Model, RandomRequestsMatchTheModelAcrossFlushesRebootsAndReattach) {
       std::this_thread::yield();
     }
     for (auto& t : threads) t.join();
-    for (size_t m = 0; m < models.size(); ++m) ASSERT_TRUE(ok[m]) << "round " << round << ": " << why[m];
+    for (size_t m = 0; m < models.size(); ++m)
+      ASSERT_TRUE(ok[m]) << "round " << round << ": " << why[m];
 
     // Between rounds: an orderly shutdown of the two devices and a fresh
     // attach, which rebuilds everything from the flash.

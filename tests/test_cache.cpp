@@ -162,7 +162,8 @@ TEST(CacheSplit, ZeroLengthOrFailedWritesStillStampTheirTime) {
   EXPECT_EQ(get_empty_cahce_node(r.cache()), node(r, 0));
   clock.set(6000, 0);
   LogCapture log;
-  EXPECT_EQ(nand_write(r.blk, r.part()->logic_cap_in_sects, 4, r.sectors(4, 4).data()), 1u);  // beyond the disk
+  EXPECT_EQ(nand_write(r.blk, r.part()->logic_cap_in_sects, 4, r.sectors(4, 4).data()),
+            1u);  // beyond the disk
   EXPECT_EQ(r.blk->ts_write_start.tv_sec, 6000);
 }
 
@@ -222,7 +223,7 @@ TEST(CachePushOut, AReadListHitPushesOutWhenItBringsTheListToSixteen) {
 
   r.chip().reset_counters();
   ASSERT_EQ(write_one_sector(r, 20, 77), 0u);
-  EXPECT_EQ(r.chip().counters().reads, 0u);  // merged into the clean copy
+  EXPECT_EQ(r.chip().counters().reads, 0u);     // merged into the clean copy
   EXPECT_EQ(r.chip().counters().programs, 1u);  // page 0 pushed out
   EXPECT_EQ(r.cache()->cache_write_nums, 15);
   EXPECT_TRUE(r.read_list().empty());

@@ -67,7 +67,8 @@ class CheckerTest : public ::testing::Test {
 
   void write(uint32 logic_page, uint32 version) {
     auto page = page_image(part_->nand_chip->bytes_per_page, logic_page, version);
-    ASSERT_EQ(nand_write_logic_page(part_, logic_page, page.data()), 0u) << "logical page " << logic_page;
+    ASSERT_EQ(nand_write_logic_page(part_, logic_page, page.data()), 0u)
+        << "logical page " << logic_page;
   }
 
   // A used partition: every logical page written, then a skewed rewrite
@@ -88,7 +89,8 @@ class CheckerTest : public ::testing::Test {
     const uint32 pages = nyx_nftl_logic_pages(part_);
     for (uint32 n = 0; n < pages; ++n) {
       const uint16 b = part_->part_logic_page_map[n].blkNO_in_chip;
-      if (b != NYX_UNMAPPED_BLOCK && &part_->nand_chip->nand_block_info[b] != part_->part_current_used_block)
+      if (b != NYX_UNMAPPED_BLOCK &&
+          &part_->nand_chip->nand_block_info[b] != part_->part_current_used_block)
         return n;
     }
     ADD_FAILURE() << "no logical page lies in a full block";
@@ -199,7 +201,8 @@ Fragments stale_copy_that_would_win(CheckerTest& t, nyx_nftl_part_t* part, uint3
       _phy_block_info* valid_block = &table[part->part_logic_page_map[n].blkNO_in_chip];
       if (valid_block == stale_block || valid_block == part->part_current_used_block) continue;
       stale_block->block_used_count = valid_block->block_used_count + 1;
-      return {"logical page " + S(n) + ": its stale copy at page " + S(p) + " of block " + S(block_no(stale_block)),
+      return {"logical page " + S(n) + ": its stale copy at page " + S(p) + " of block " +
+                  S(block_no(stale_block)),
               "would win over the valid copy"};
     }
   }
@@ -207,163 +210,402 @@ Fragments stale_copy_that_would_win(CheckerTest& t, nyx_nftl_part_t* part, uint3
   return {"<setup: no stale copy in one full block of a page whose valid copy is in another>"};
 }
 
-#define CASE(kind, ...) \
-  {#kind, []([[maybe_unused]] CheckerTest& t, nyx_nftl_part_t* part, [[maybe_unused]] uint32 P) -> Fragments { __VA_ARGS__ }},
+#define CASE(kind, ...)                                       \
+  {#kind,                                                     \
+   []([[maybe_unused]] CheckerTest& t, nyx_nftl_part_t* part, \
+      [[maybe_unused]] uint32 P) -> Fragments { __VA_ARGS__ }},
 const Corruption kCorruptions[] = {
-    CASE(MapEntryNamingAnotherPageOfItsBlock,
-       const uint32 n = t.page_in_full_block();
-       _nand_page& e = part->part_logic_page_map[n];
-       e.Page_NO = static_cast<uint16>((e.Page_NO + 1) % (P - 1));
-       return {"logical page " + S(n) + " maps to page " + S(e.Page_NO) + " of block " + S(e.blkNO_in_chip) +
-               ", whose reverse-map entry names"};)
-    CASE(MapEntryNamingTheMappingPage,
-       const uint32 n = t.page_in_full_block();
-       part->part_logic_page_map[n].Page_NO = static_cast<uint16>(P - 1);
-       return {"logical page " + S(n) + " maps to page " + S(P - 1), "which is not a data page"};)
-    CASE(MapEntryBeyondTheLastBlock,
-       const uint32 n = t.page_in_full_block();
-       part->part_logic_page_map[n].blkNO_in_chip = part->nand_chip->blk_per_chip;
-       return {"logical page " + S(n) + " maps to block " + S(part->nand_chip->blk_per_chip) +
-               ", beyond the last block"};)
-    CASE(MapEntryNamingAFreeBlock,
-       const uint32 n = t.page_in_full_block();
-       part->part_logic_page_map[n].blkNO_in_chip = block_no(free_list(part).front());
-       return {"logical page " + S(n) + " maps to page", "which is on the free list"};)
-    CASE(MapEntryNamingAnUnwrittenPageOfTheCurrentBlock,
-       const uint32 n = t.page_in_full_block();
-       part->part_logic_page_map[n].blkNO_in_chip = block_no(part->part_current_used_block);
-       part->part_logic_page_map[n].Page_NO = part->current_block_used_page;
-       return {"logical page " + S(n) + " maps to page " + S(part->current_block_used_page) + " of the current block",
-               "which is not written yet"};)
-    CASE(MapEntryWithReservedByteChanged,
-       part->part_logic_page_map[3].page_status = 0;
-       return {"logical page 3: the map entry's reserved page_status is 0x00"};)
-    CASE(UnmappedPageStillHeldOnFlash,
-       const uint32 n = t.page_in_full_block();
-       part->part_logic_page_map[n].blkNO_in_chip = NYX_UNMAPPED_BLOCK;
-       return {"logical page " + S(n) + " is unmapped but page"};)
-    CASE(FullBlockInvalidCountOff,
-       _phy_block_info* last = invalid_list(part).back();  // lowering the last keeps the order
-       const uint16 stored = last->invalid_page_count;
-       last->invalid_page_count = static_cast<uint16>(stored - 1);
-       return {"full block " + S(block_no(last)) + ": invalid_page_count is " + S(stored - 1u) +
-               " but a recount gives " + S(stored)};)
-    CASE(CurrentBlockInvalidCountOff,
-       _phy_block_info* current = part->part_current_used_block;
-       current->invalid_page_count = static_cast<uint16>(current->invalid_page_count + 1);
-       return {"the current block " + S(block_no(current)) + ": invalid_page_count is"};)
-    CASE(InvalidCountAbovePagesPerBlock,
-       _phy_block_info* first = invalid_list(part).front();
-       first->invalid_page_count = static_cast<uint16>(P + 1);
-       return {"block " + S(block_no(first)) + " on the invalid-page list has invalid_page_count " + S(P + 1) +
-               " above pages_per_blk"};)
-    CASE(FreeBlockNumOffByOne,
-       const uint32 length = free_list(part).size();
-       part->free_block_num = static_cast<uint16>(length + 1);
-       return {"free_block_num is " + S(length + 1) + " but the free list holds " + S(length) + " blocks"};)
-    CASE(FreeListOutOfOrder,
-       auto b = free_list(part);
-       b[0]->erase_count = static_cast<uint16>(b[1]->erase_count + 1);
-       return {"free list order: block " + S(block_no(b[1])) + " (erase_count " + S(b[1]->erase_count) +
-               ") follows block " + S(block_no(b[0]))};)
-    CASE(FreeListLoop,
-       auto b = free_list(part);
-       b.back()->free_next = b.front();
-       return {"free list: loops back to block " + S(block_no(b.front()))};)
-    CASE(FreeListLinkOutsideTheTable,
-       free_list(part).back()->free_next = &part->invalid_page_head;
-       return {"free list: the link after block", "points outside the block table"};)
-    CASE(InvalidListBrokenBackLink,
-       auto b = invalid_list(part);
-       b[1]->invalid_page_prev = &part->invalid_page_head;
-       return {"invalid-page list: block " + S(block_no(b[1])) + "'s back link names the list head instead of block " +
-               S(block_no(b[0]))};)
-    CASE(InvalidListHeadBackLinkSet,
-       part->invalid_page_head.invalid_page_prev = invalid_list(part).back();
-       return {"invalid-page list: the head's back link is set"};)
-    CASE(InvalidListOutOfOrder,
-       auto b = invalid_list(part);  // relink with the last block first
-       b.insert(b.begin(), b.back());
-       b.pop_back();
-       if (b[0]->invalid_page_count >= b[1]->invalid_page_count) return {"<setup needs distinct counts>"};
-       _phy_block_info* previous = &part->invalid_page_head;
-       for (auto* x : b) {
-         previous->invalid_page_next = x;
-         x->invalid_page_prev = previous;
-         previous = x;
-       }
-       previous->invalid_page_next = nullptr;
-       return {"invalid-page list order: block " + S(block_no(b[1]))};)
-    CASE(InvalidListLoop,
-       auto b = invalid_list(part);
-       b.back()->invalid_page_next = b.front();
-       return {"invalid-page list: loops back to block " + S(block_no(b.front()))};)
-    CASE(BlockOnBothLists,
-       _phy_block_info* full = invalid_list(part).back();
-       full->free_next = part->free_head.free_next;
-       part->free_head.free_next = full;
-       part->free_block_num++;
-       return {"block " + S(block_no(full)) + " is on both the free list and the invalid-page list"};)
-    CASE(CurrentBlockOnTheFreeList,
-       _phy_block_info* current = part->part_current_used_block;
-       current->free_next = part->free_head.free_next;
-       part->free_head.free_next = current;
-       part->free_block_num++;
-       return {"the current block " + S(block_no(current)) + " is on the free list"};)
-    CASE(CurrentBlockOnTheInvalidPageList,
-       _phy_block_info* current = part->part_current_used_block;
-       _phy_block_info* last = invalid_list(part).back();
-       last->invalid_page_next = current;
-       current->invalid_page_prev = last;
-       return {"the current block " + S(block_no(current)) + " is on the invalid-page list"};)
-    CASE(StaleFreeLinkOnUnlistedBlock,
-       _phy_block_info* full = invalid_list(part).front();
-       full->free_next = free_list(part).front();
-       return {"block " + S(block_no(full)) + " is not on the free list but its free_next names"};)
-    CASE(StaleInvalidLinkOnFreeBlock,
-       _phy_block_info* free_block = free_list(part).front();
-       free_block->invalid_page_prev = &part->invalid_page_head;
-       return {"block " + S(block_no(free_block)) + " is not on the invalid-page list but its links are set"};)
-    CASE(CurrentReverseMapEntryBeyondWritePosition,
-       const uint32 u = part->current_block_used_page;
-       part->part_phy_page_map->phy_page_map[u] = 7;
-       return {"current block " + S(block_no(part->part_current_used_block)) + ": reverse-map entry " + S(u) +
-               " is 0x00000007"};)
-    CASE(CurrentReverseMapEntryChanged,
-       // Page 0 of the current block: the logical page it names loses its copy.
-       const uint32 held = part->part_phy_page_map->phy_page_map[0];
-       if (held >= nyx_nftl_logic_pages(part)) return {"<setup: page 0 of the current block holds no page>"};
-       const uint32 at = part->part_logic_page_map[held].Page_NO;
-       part->part_phy_page_map->phy_page_map[at] = held + 1;
-       return {"logical page " + S(held) + " maps to page " + S(at) + " of block " +
-               S(block_no(part->part_current_used_block)) + ", whose reverse-map entry names logical page " +
-               S(held + 1)};)
-    CASE(WritePositionBeyondTheLastDataPage,
-       part->current_block_used_page = static_cast<uint16>(P);
-       return {"current_block_used_page is " + S(P) + ", beyond the last data page"};)
-    CASE(CurrentSequenceNumberMismatch,
-       part->current_block_used_count += 1;
-       return {"has block_used_count", "but current_block_used_count is"};)
-    {"StaleCopyThatWouldWinAtRemount", stale_copy_that_would_win},
-    CASE(ReclaimQueueCountOff,
-       part->prio_gc.gc_num = 1;
-       return {"reclaim queue: gc_num is 1 but 0 nodes are queued"};)
-    CASE(ReclaimNodeInUseButNotQueued,
-       part->prio_gc.prio_gc_node[3].prio_type = NYX_PRIO_WEAR_LEVEL;
-       return {"reclaim queue: node 3 is not queued but has type 2"};)
-    CASE(ReclaimQueueBlockQueuedTwice,
-       _phy_block_info* block = invalid_list(part).back();
-       add_prio_gc(part, block, NYX_PRIO_WEAR_LEVEL);
-       // Link a second node naming the same block by hand (add_prio_gc refuses).
-       _prio_gc_node* second = &part->prio_gc.prio_gc_node[5];
-       second->prio_type = NYX_PRIO_WEAR_LEVEL;
-       second->phy_block_info = block;
-       add_to_gc_list_tail(&part->prio_gc, second);
-       return {"reclaim queue: block " + S(block_no(block)) + " is queued twice"};)
-    CASE(ManyBrokenEntriesAreSummarised,
-       for (uint32 n = 0; n < nyx_nftl_logic_pages(part); ++n) part->part_logic_page_map[n].page_status = 0x11;
-       return {"more map entry problems not listed"};)
-};
+    CASE(MapEntryNamingAnotherPageOfItsBlock, const uint32 n = t.page_in_full_block();
+         _nand_page& e = part->part_logic_page_map[n];
+         e.Page_NO = static_cast<uint16>((e.Page_NO + 1) % (P - 1));
+         return {"logical page " + S(n) + " maps to page " + S(e.Page_NO) + " of block " +
+                 S(e.blkNO_in_chip) +
+                 ", whose reverse-map entry names"};) CASE(MapEntryNamingTheMappingPage,
+                                                           const uint32 n = t.page_in_full_block();
+                                                           part->part_logic_page_map[n].Page_NO =
+                                                               static_cast<uint16>(P - 1);
+                                                           return {"logical page " + S(n) +
+                                                                       " maps to page " + S(P - 1),
+                                                                   "which is not a data page"};)
+        CASE(
+            MapEntryBeyondTheLastBlock, const uint32 n = t.page_in_full_block();
+            part->part_logic_page_map[n].blkNO_in_chip = part->nand_chip->blk_per_chip; return {
+                "logical page " + S(n) + " maps to block " + S(part->nand_chip->blk_per_chip) +
+                ", beyond the last block"};)
+            CASE(MapEntryNamingAFreeBlock, const uint32 n = t.page_in_full_block();
+                 part->part_logic_page_map[n].blkNO_in_chip = block_no(free_list(part).front());
+                 return {"logical page " + S(n) + " maps to page", "which is on the free list"};)
+                CASE(
+                    MapEntryNamingAnUnwrittenPageOfTheCurrentBlock,
+                    const uint32 n = t.page_in_full_block();
+                    part->part_logic_page_map[n].blkNO_in_chip =
+                        block_no(part->part_current_used_block);
+                    part->part_logic_page_map[n].Page_NO = part->current_block_used_page; return {
+                        "logical page " + S(n) + " maps to page " +
+                            S(part->current_block_used_page) + " of the current block",
+                        "which is not written yet"};)
+                    CASE(MapEntryWithReservedByteChanged,
+                         part->part_logic_page_map[3].page_status = 0;
+                         return {"logical page 3: the map entry's reserved page_status is 0x00"};)
+                        CASE(UnmappedPageStillHeldOnFlash, const uint32 n = t.page_in_full_block();
+                             part->part_logic_page_map[n].blkNO_in_chip = NYX_UNMAPPED_BLOCK;
+                             return {"logical page " + S(n) + " is unmapped but page"};)
+                            CASE(
+                                FullBlockInvalidCountOff,
+                                _phy_block_info* last =
+                                    invalid_list(part).back();  // lowering the last keeps the order
+                                const uint16 stored = last->invalid_page_count;
+                                last->invalid_page_count = static_cast<uint16>(stored - 1);
+                                return {"full block " + S(block_no(last)) +
+                                        ": invalid_page_count is " + S(stored - 1u) +
+                                        " but a recount gives " +
+                                        S(stored)};) CASE(CurrentBlockInvalidCountOff,
+                                                          _phy_block_info* current =
+                                                              part->part_current_used_block;
+                                                          current->invalid_page_count =
+                                                              static_cast<uint16>(
+                                                                  current->invalid_page_count + 1);
+                                                          return {"the current block " +
+                                                                  S(block_no(current)) +
+                                                                  ": invalid_page_count is"};)
+                                CASE(
+                                    InvalidCountAbovePagesPerBlock,
+                                    _phy_block_info* first = invalid_list(part).front();
+                                    first->invalid_page_count = static_cast<uint16>(P + 1); return {
+                                        "block " + S(block_no(first)) +
+                                        " on the invalid-page list has invalid_page_count " +
+                                        S(P + 1) + " above pages_per_blk"};)
+                                    CASE(
+                                        FreeBlockNumOffByOne,
+                                        const uint32 length = free_list(part).size();
+                                        part->free_block_num = static_cast<uint16>(length + 1);
+                                        return {
+                                            "free_block_num is " + S(length + 1) +
+                                            " but the free list holds " + S(length) + " blocks"};)
+                                        CASE(
+                                            FreeListOutOfOrder, auto b =
+                                                                    free_list(part);
+                                            b[0]->erase_count =
+                                                static_cast<uint16>(b[1]->erase_count + 1);
+                                            return {
+                                                "free list order: block " + S(block_no(b[1])) +
+                                                " (erase_count " + S(b[1]->erase_count) +
+                                                ") follows block " +
+                                                S(block_no(
+                                                    b[0]))};) CASE(FreeListLoop,
+                                                                   auto b = free_list(part);
+                                                                   b.back()->free_next = b.front();
+                                                                   return {"free list: loops back "
+                                                                           "to block " +
+                                                                           S(block_no(b.front()))};)
+                                            CASE(
+                                                FreeListLinkOutsideTheTable,
+                                                free_list(part).back()->free_next =
+                                                    &part->invalid_page_head;
+                                                return {
+                                                    "free list: the link after block",
+                                                    "points outside the block table"};)
+                                                CASE(
+                                                    InvalidListBrokenBackLink,
+                                                    auto b =
+                                                        invalid_list(part);
+                                                    b[1]->invalid_page_prev =
+                                                        &part->invalid_page_head;
+                                                    return {
+                                                        "invalid-page list: block " +
+                                                        S(block_no(b[1])) +
+                                                        "'s back link names the list head instead "
+                                                        "of block " +
+                                                        S(block_no(b[0]))};)
+                                                    CASE(InvalidListHeadBackLinkSet,
+                                                         part->invalid_page_head.invalid_page_prev =
+                                                             invalid_list(part).back();
+                                                         return {"invalid-page list: the head's "
+                                                                 "back link is set"};)
+                                                        CASE(
+                                                            InvalidListOutOfOrder,
+                                                            auto b = invalid_list(
+                                                                part);  // relink with the last
+                                                                        // block first
+                                                            b.insert(b.begin(), b.back());
+                                                            b.pop_back();
+                                                            if (b[0]->invalid_page_count >=
+                                                                b[1]->invalid_page_count) return {
+                                                                "<setup needs distinct counts>"};
+                                                            _phy_block_info* previous =
+                                                                &part->invalid_page_head;
+                                                            for (auto* x
+                                                                 : b) {
+                                                              previous->invalid_page_next = x;
+                                                              x->invalid_page_prev = previous;
+                                                              previous = x;
+                                                            } previous->invalid_page_next = nullptr;
+                                                            return {
+                                                                "invalid-page list order: block " +
+                                                                S(block_no(b[1]))};)
+                                                            CASE(InvalidListLoop,
+                                                                 auto b = invalid_list(part);
+                                                                 b.back()->invalid_page_next =
+                                                                     b.front();
+                                                                 return {"invalid-page list: loops "
+                                                                         "back to block " +
+                                                                         S(block_no(b.front()))};)
+                                                                CASE(BlockOnBothLists,
+                                                                     _phy_block_info* full =
+                                                                         invalid_list(part).back();
+                                                                     full->free_next =
+                                                                         part->free_head.free_next;
+                                                                     part->free_head.free_next =
+                                                                         full;
+                                                                     part->free_block_num++;
+                                                                     return {"block " +
+                                                                             S(block_no(full)) +
+                                                                             " is on both the free "
+                                                                             "list and the "
+                                                                             "invalid-page list"};)
+                                                                    CASE(
+                                                                        CurrentBlockOnTheFreeList,
+                                                                        _phy_block_info* current =
+                                                                            part->part_current_used_block;
+                                                                        current->free_next =
+                                                                            part->free_head
+                                                                                .free_next;
+                                                                        part->free_head.free_next =
+                                                                            current;
+                                                                        part->free_block_num++;
+                                                                        return {
+                                                                            "the current block " +
+                                                                            S(block_no(current)) +
+                                                                            " is on the free "
+                                                                            "list"};)
+                                                                        CASE(
+                                                                            CurrentBlockOnTheInvalidPageList,
+                                                                            _phy_block_info* current =
+                                                                                part->part_current_used_block;
+                                                                            _phy_block_info* last =
+                                                                                invalid_list(part)
+                                                                                    .back();
+                                                                            last->invalid_page_next =
+                                                                                current;
+                                                                            current
+                                                                                ->invalid_page_prev =
+                                                                                last;
+                                                                            return {"the current "
+                                                                                    "block " +
+                                                                                    S(block_no(
+                                                                                        current)) +
+                                                                                    " is on the "
+                                                                                    "invalid-page "
+                                                                                    "list"};)
+                                                                            CASE(
+                                                                                StaleFreeLinkOnUnlistedBlock,
+                                                                                _phy_block_info*
+                                                                                    full =
+                                                                                        invalid_list(
+                                                                                            part)
+                                                                                            .front();
+                                                                                full->free_next =
+                                                                                    free_list(part)
+                                                                                        .front();
+                                                                                return {
+                                                                                    "block " +
+                                                                                    S(block_no(
+                                                                                        full)) +
+                                                                                    " is not on "
+                                                                                    "the free list "
+                                                                                    "but its "
+                                                                                    "free_next "
+                                                                                    "names"};)
+                                                                                CASE(
+                                                                                    StaleInvalidLinkOnFreeBlock,
+                                                                                    _phy_block_info*
+                                                                                        free_block =
+                                                                                            free_list(
+                                                                                                part)
+                                                                                                .front();
+                                                                                    free_block
+                                                                                        ->invalid_page_prev =
+                                                                                        &part->invalid_page_head;
+                                                                                    return {
+                                                                                        "block " +
+                                                                                        S(block_no(
+                                                                                            free_block)) +
+                                                                                        " is not "
+                                                                                        "on the "
+                                                                                        "invalid-"
+                                                                                        "page list "
+                                                                                        "but its "
+                                                                                        "links are "
+                                                                                        "set"};)
+                                                                                    CASE(
+                                                                                        CurrentReverseMapEntryBeyondWritePosition,
+                                                                                        const uint32 u =
+                                                                                            part->current_block_used_page;
+                                                                                        part->part_phy_page_map
+                                                                                            ->phy_page_map
+                                                                                                [u] =
+                                                                                            7;
+                                                                                        return {
+                                                                                            "curren"
+                                                                                            "t "
+                                                                                            "block"
+                                                                                            " " +
+                                                                                            S(block_no(
+                                                                                                part->part_current_used_block)) +
+                                                                                            ": "
+                                                                                            "revers"
+                                                                                            "e-map "
+                                                                                            "entry"
+                                                                                            " " +
+                                                                                            S(u) +
+                                                                                            " is "
+                                                                                            "0x0000"
+                                                                                            "000"
+                                                                                            "7"};)
+                                                                                        CASE(
+                                                                                            CurrentReverseMapEntryChanged,
+                                                                                            // Page
+                                                                                            // 0 of
+                                                                                            // the
+                                                                                            // current
+                                                                                            // block:
+                                                                                            // the
+                                                                                            // logical
+                                                                                            // page
+                                                                                            // it
+                                                                                            // names
+                                                                                            // loses
+                                                                                            // its
+                                                                                            // copy.
+                                                                                            const uint32 held =
+                                                                                                part->part_phy_page_map
+                                                                                                    ->phy_page_map
+                                                                                                        [0];
+                                                                                            if (held >=
+                                                                                                nyx_nftl_logic_pages(
+                                                                                                    part)) return {
+                                                                                                "<s"
+                                                                                                "et"
+                                                                                                "up"
+                                                                                                ": "
+                                                                                                "pa"
+                                                                                                "ge"
+                                                                                                " 0"
+                                                                                                " o"
+                                                                                                "f "
+                                                                                                "th"
+                                                                                                "e "
+                                                                                                "cu"
+                                                                                                "rr"
+                                                                                                "en"
+                                                                                                "t "
+                                                                                                "bl"
+                                                                                                "oc"
+                                                                                                "k "
+                                                                                                "ho"
+                                                                                                "ld"
+                                                                                                "s "
+                                                                                                "no"
+                                                                                                " p"
+                                                                                                "ag"
+                                                                                                "e"
+                                                                                                ">"};
+                                                                                            const uint32 at =
+                                                                                                part->part_logic_page_map
+                                                                                                    [held]
+                                                                                                        .Page_NO;
+                                                                                            part->part_phy_page_map
+                                                                                                ->phy_page_map
+                                                                                                    [at] =
+                                                                                                held +
+                                                                                                1;
+                                                                                            return {
+                                                                                                "lo"
+                                                                                                "gi"
+                                                                                                "ca"
+                                                                                                "l "
+                                                                                                "pa"
+                                                                                                "ge"
+                                                                                                " " +
+                                                                                                S(held) +
+                                                                                                " m"
+                                                                                                "ap"
+                                                                                                "s "
+                                                                                                "to"
+                                                                                                " p"
+                                                                                                "ag"
+                                                                                                "e"
+                                                                                                " " +
+                                                                                                S(at) +
+                                                                                                " o"
+                                                                                                "f "
+                                                                                                "bl"
+                                                                                                "oc"
+                                                                                                "k"
+                                                                                                " " +
+                                                                                                S(block_no(
+                                                                                                    part->part_current_used_block)) +
+                                                                                                ", "
+                                                                                                "wh"
+                                                                                                "os"
+                                                                                                "e "
+                                                                                                "re"
+                                                                                                "ve"
+                                                                                                "rs"
+                                                                                                "e-"
+                                                                                                "ma"
+                                                                                                "p "
+                                                                                                "en"
+                                                                                                "tr"
+                                                                                                "y "
+                                                                                                "na"
+                                                                                                "me"
+                                                                                                "s "
+                                                                                                "lo"
+                                                                                                "gi"
+                                                                                                "ca"
+                                                                                                "l "
+                                                                                                "pa"
+                                                                                                "ge"
+                                                                                                " " +
+                                                                                                S(held +
+                                                                                                  1)};)
+                                                                                            CASE(
+                                                                                                WritePositionBeyondTheLastDataPage,
+                                                                                                part->current_block_used_page =
+                                                                                                    static_cast<
+                                                                                                        uint16>(
+                                                                                                        P);
+                                                                                                return {
+                                                                                                    "current_block_used_page is " +
+                                                                                                    S(P) +
+                                                                                                    ", beyond the last data page"};)
+                                                                                                CASE(
+                                                                                                    CurrentSequenceNumberMismatch,
+                                                                                                    part->current_block_used_count +=
+                                                                                                    1;
+                                                                                                    return {
+                                                                                                        "has block_used_count",
+                                                                                                        "but current_block_used_count is"};){
+                                                                                                    "StaleCopyThatWouldWinAtRemount",
+                                                                                                    stale_copy_that_would_win},
+    CASE(ReclaimQueueCountOff, part->prio_gc.gc_num = 1;
+         return {"reclaim queue: gc_num is 1 but 0 nodes are queued"};)
+        CASE(ReclaimNodeInUseButNotQueued,
+             part->prio_gc.prio_gc_node[3].prio_type = NYX_PRIO_WEAR_LEVEL;
+             return {"reclaim queue: node 3 is not queued but has type 2"};)
+            CASE(ReclaimQueueBlockQueuedTwice, _phy_block_info* block = invalid_list(part).back();
+                 add_prio_gc(part, block, NYX_PRIO_WEAR_LEVEL);
+                 // Link a second node naming the same block by hand (add_prio_gc refuses).
+                 _prio_gc_node* second = &part->prio_gc.prio_gc_node[5];
+                 second->prio_type = NYX_PRIO_WEAR_LEVEL; second->phy_block_info = block;
+                 add_to_gc_list_tail(&part->prio_gc, second);
+                 return {"reclaim queue: block " + S(block_no(block)) + " is queued twice"};)
+                CASE(ManyBrokenEntriesAreSummarised,
+                     for (uint32 n = 0; n < nyx_nftl_logic_pages(part); ++n)
+                         part->part_logic_page_map[n]
+                             .page_status = 0x11;
+                     return {"more map entry problems not listed"};)};
 #undef CASE
 
 class CorruptionTest : public CheckerTest, public ::testing::WithParamInterface<Corruption> {};
@@ -374,7 +616,8 @@ TEST_P(CorruptionTest, IsReported) {
   ASSERT_TRUE(problems.empty()) << joined(problems);
   for (const auto& fragment : GetParam().plant(*this, part_, P_)) {
     problems = check();
-    EXPECT_TRUE(mentions(problems, fragment)) << "expected \"" << fragment << "\" in:\n" << joined(problems);
+    EXPECT_TRUE(mentions(problems, fragment)) << "expected \"" << fragment << "\" in:\n"
+                                              << joined(problems);
   }
   EXPECT_LT(problems.size(), 40u);  // long runs of one kind are summarised
 }

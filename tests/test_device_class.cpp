@@ -31,9 +31,12 @@ ssize_t store_text(device_class*, class_attribute*, const char* buf, size_t coun
 ssize_t store_fails(device_class*, class_attribute*, const char*, size_t) { return -EINVAL; }
 
 class_attribute g_attrs[] = {
-    {"hello", 0444, show_hello, nullptr},  {"table", 0444, nullptr, store_text},
-    {"open", 0644, show_hello, store_text}, {"secret", 0000, show_hello, nullptr},
-    {"broken", 0644, show_fails, store_fails}, {"flood", 0444, show_too_much, nullptr},
+    {"hello", 0444, show_hello, nullptr},
+    {"table", 0444, nullptr, store_text},
+    {"open", 0644, show_hello, store_text},
+    {"secret", 0000, show_hello, nullptr},
+    {"broken", 0644, show_fails, store_fails},
+    {"flood", 0444, show_too_much, nullptr},
     {nullptr, 0, nullptr, nullptr},
 };
 

@@ -25,9 +25,9 @@
 #include <vector>
 
 #include "platform/block/blktrans.h"
+#include "platform/block/blktrans_disk.h"
 #include "platform/kernel/ktime.h"
 #include "platform/mtd/mtd_partition.h"
-#include "platform/block/blktrans_disk.h"
 #include "support/disk_model.h"
 
 namespace {
@@ -35,7 +35,8 @@ namespace {
 // Counts log lines while it lives, keeping none.
 class LogCounter {
  public:
-  explicit LogCounter(std::vector<std::string> lines) : lines_(std::move(lines)), counts_(lines_.size()) {
+  explicit LogCounter(std::vector<std::string> lines)
+      : lines_(std::move(lines)), counts_(lines_.size()) {
     previous_ = kernel_log_set_sink([this](std::string_view text) {
       for (size_t i = 0; i < lines_.size(); ++i) counts_[i] += text == lines_[i];
     });
@@ -69,14 +70,16 @@ class Endurance : public ::testing::TestWithParam<EnduranceCase> {};
 
 // Every block marked bad since the chip was made is out of use: on no list,
 // not the block being filled, named by no map entry.
-std::string check_retired(DiskRig& rig, const std::vector<uint32_t>& factory_bad, uint32_t* retired) {
+std::string check_retired(DiskRig& rig, const std::vector<uint32_t>& factory_bad,
+                          uint32_t* retired) {
   nyx_nftl_part_t* part = rig.part();
   const uint32_t blocks = part->nand_chip->blk_per_chip;
   std::vector<bool> listed(blocks, false);
   for (_phy_block_info* b = part->free_head.free_next; b != nullptr; b = b->free_next) {
     listed[b->phy_block.blkNO_in_chip] = true;
   }
-  for (_phy_block_info* b = part->invalid_page_head.invalid_page_next; b != nullptr; b = b->invalid_page_next) {
+  for (_phy_block_info* b = part->invalid_page_head.invalid_page_next; b != nullptr;
+       b = b->invalid_page_next) {
     listed[b->phy_block.blkNO_in_chip] = true;
   }
   std::vector<bool> mapped(blocks, false);
@@ -119,7 +122,8 @@ std::string verify_disk(DiskRig& rig, const SectorModel& model, uint32_t* failed
 
 TEST_P(Endurance, NothingAcknowledgedIsLostAndFailedBlocksAreRetired) {
   const EnduranceCase& c = GetParam();
-  LogCounter log({"nand_write_logic_page_no_gc write error2!\n", "nand_write_logic_page_no_gc write error!\n",
+  LogCounter log({"nand_write_logic_page_no_gc write error2!\n",
+                  "nand_write_logic_page_no_gc write error!\n",
                   "nand_write_logic_page_no_gc erase error!\n", "do_write_error erase error!\n",
                   "read reclaim\n"});
   nandsim::Options options = small_chip(64, 16);
@@ -164,9 +168,11 @@ TEST_P(Endurance, NothingAcknowledgedIsLostAndFailedBlocksAreRetired) {
       if (first + count > capacity) count = capacity - first;
       const uint32_t id = model.next_id();
       std::vector<uint8_t> data(size_t{count} * kSectorBytes);
-      for (uint32_t i = 0; i < count; ++i) fill_sector(&data[size_t{i} * kSectorBytes], first + i, id);
+      for (uint32_t i = 0; i < count; ++i)
+        fill_sector(&data[size_t{i} * kSectorBytes], first + i, id);
       model.wrote(first, count, id);
-      ASSERT_EQ(rig.write(first, count, data.data()), 0u) << "write at " << first << " after " << written;
+      ASSERT_EQ(rig.write(first, count, data.data()), 0u)
+          << "write at " << first << " after " << written;
       written += count;
     } else if (action < 88) {
       ASSERT_EQ(rig.flush(), 0u);
@@ -175,7 +181,8 @@ TEST_P(Endurance, NothingAcknowledgedIsLostAndFailedBlocksAreRetired) {
       rig.worker_pass();
     } else {
       const uint32_t first = static_cast<uint32_t>(rng() % capacity);
-      const uint32_t count = std::min<uint32_t>(1 + static_cast<uint32_t>(rng() % (2 * spp)), capacity - first);
+      const uint32_t count =
+          std::min<uint32_t>(1 + static_cast<uint32_t>(rng() % (2 * spp)), capacity - first);
       std::vector<uint8_t> data(size_t{count} * kSectorBytes);
       ASSERT_EQ(rig.read(first, count, data.data()), 0u);
       for (uint32_t i = 0; i < count; ++i) {
@@ -204,7 +211,8 @@ TEST_P(Endurance, NothingAcknowledgedIsLostAndFailedBlocksAreRetired) {
       // the mount reads again what fails, the read path reports it.
       chip.set_bitflip_rates(0.02, 0.005);
       ASSERT_EQ(rig.attach(), 0);
-      ASSERT_TRUE(rig.ready()) << "re-attach " << reattaches << ", good blocks " << rig.part()->blocks;
+      ASSERT_TRUE(rig.ready()) << "re-attach " << reattaches << ", good blocks "
+                               << rig.part()->blocks;
       chip.set_bitflip_rates(0.02, 0);
       ASSERT_EQ(joined_lines(rig.check()), "") << "re-attach " << reattaches;
       ASSERT_EQ(check_retired(rig, c.factory_bad, &retired), "") << "re-attach " << reattaches;
@@ -218,12 +226,13 @@ TEST_P(Endurance, NothingAcknowledgedIsLostAndFailedBlocksAreRetired) {
   }
 
   const size_t failures = log.count(0) + log.count(1) + log.count(2) + log.count(3);
-  std::printf("endurance, seed %llu: %llu sectors written (%.1f times the capacity of %u), %u "
-              "re-attaches, %zu program and erase failures, %u blocks retired, %zu factory bad, "
-              "lowest free-block count %u, %zu corrected reads, %u uncorrectable reads reported\n",
-              static_cast<unsigned long long>(c.seed), static_cast<unsigned long long>(written),
-              double(written) / capacity, capacity, reattaches, failures, retired, c.factory_bad.size(),
-              min_free, log.count(4), failed_reads);
+  std::printf(
+      "endurance, seed %llu: %llu sectors written (%.1f times the capacity of %u), %u "
+      "re-attaches, %zu program and erase failures, %u blocks retired, %zu factory bad, "
+      "lowest free-block count %u, %zu corrected reads, %u uncorrectable reads reported\n",
+      static_cast<unsigned long long>(c.seed), static_cast<unsigned long long>(written),
+      double(written) / capacity, capacity, reattaches, failures, retired, c.factory_bad.size(),
+      min_free, log.count(4), failed_reads);
   EXPECT_GE(reattaches, 20u);
   EXPECT_GE(failures, 3u) << "the rates must make blocks fail";
   EXPECT_GE(retired, failures) << "every failed block is marked bad";

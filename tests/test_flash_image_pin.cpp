@@ -35,7 +35,6 @@ constexpr uint64_t kPinnedImageHash = 0xFE2B6D3D8CE57AA3ull;
 constexpr uint32_t kSector = 512;
 constexpr uint64_t kSeed = 20240607;
 
-
 // The block device over a fresh chip, brought up as the add hook does, with
 // a model of what each sector must read back.
 class PinnedDisk {

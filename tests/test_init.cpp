@@ -73,16 +73,18 @@ TEST_P(InitReserve, SplitsThePartitionIntoCapacityAndReserve) {
   LogCapture log;
   Device dev(tiny_blocks(c.blocks), "cache");
   ASSERT_EQ(dev.initialize(), 0);
-  EXPECT_EQ(log.count("nftl start" + std::to_string(c.blocks) + "," + std::to_string(c.reserve) + "\n"), 1u);
+  EXPECT_EQ(
+      log.count("nftl start" + std::to_string(c.blocks) + "," + std::to_string(c.reserve) + "\n"),
+      1u);
   const uint32_t sectors_per_block = 16;
   EXPECT_EQ(dev.part()->logic_cap_in_sects, (c.blocks - c.reserve) * sectors_per_block);
   EXPECT_EQ(dev.blk->mbd.size, dev.part()->logic_cap_in_sects);
 }
 
 INSTANTIATE_TEST_SUITE_P(Rule, InitReserve,
-                         ::testing::Values(ReserveCase{17, 8}, ReserveCase{32, 16}, ReserveCase{33, 32},
-                                           ReserveCase{263, 32}, ReserveCase{264, 33},
-                                           ReserveCase{2048, 256}));
+                         ::testing::Values(ReserveCase{17, 8}, ReserveCase{32, 16},
+                                           ReserveCase{33, 32}, ReserveCase{263, 32},
+                                           ReserveCase{264, 33}, ReserveCase{2048, 256}));
 
 // ---------------------------------------------------------------------------
 // What bring-up sets.
@@ -104,9 +106,12 @@ TEST(InitGeometry, TwoKibPagesInOneHundredTwentyEightKibBlocks) {
 
 TEST(InitDebugClass, NamedAfterThePartitionWithTheFiveAttributes) {
   const std::vector<std::string> before = class_list();
-  const std::vector<std::pair<std::string, std::string>> cases = {
-      {"NFTL_Part", "nyx_nftl"}, {"NFTL_Part2", "nyx_nftl"}, {"userdata", "nyx_userdata"},
-      {"userdata_ext", "nyx_userdata"}, {"system", ""}, {"cache", ""}};
+  const std::vector<std::pair<std::string, std::string>> cases = {{"NFTL_Part", "nyx_nftl"},
+                                                                  {"NFTL_Part2", "nyx_nftl"},
+                                                                  {"userdata", "nyx_userdata"},
+                                                                  {"userdata_ext", "nyx_userdata"},
+                                                                  {"system", ""},
+                                                                  {"cache", ""}};
   for (const auto& [part_name, class_name] : cases) {
     Device dev(small_chip(20, 16), part_name);
     ASSERT_EQ(dev.initialize(), 0) << part_name;

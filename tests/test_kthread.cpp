@@ -37,7 +37,7 @@ TEST(ScheduleTimeoutTest, OnlyAnInterruptibleTaskSleepsAndAWakeBeforeTheSleepIsK
   EXPECT_EQ(schedule_timeout(100), 100);
   set_current_state(TASK_INTERRUPTIBLE);
   EXPECT_EQ(wake_up_process(get_current()), 1);
-  EXPECT_EQ(schedule_timeout(100), 100);  // the wake-up was not lost
+  EXPECT_EQ(schedule_timeout(100), 100);         // the wake-up was not lost
   EXPECT_EQ(wake_up_process(get_current()), 0);  // running already
   LogCapture log;
   set_current_state(TASK_INTERRUPTIBLE);

@@ -42,7 +42,8 @@ struct Worker {
 TEST(KthreadMtTest, ThreadDoesNotRunBeforeItIsWokenAndNameIsFormattedAndCut) {
   KernelTestClock clock;
   Worker w;
-  task_struct* task = kthread_create_on_node(Worker::run, &w, NUMA_NO_NODE, "%s-%d", "a_rather_long_name", 7);
+  task_struct* task =
+      kthread_create_on_node(Worker::run, &w, NUMA_NO_NODE, "%s-%d", "a_rather_long_name", 7);
   ASSERT_FALSE(IS_ERR_OR_NULL(task));
   char comm[TASK_COMM_LEN];
   EXPECT_STREQ(get_task_comm(comm, task), "a_rather_long_n");
@@ -90,7 +91,7 @@ TEST(KthreadMtTest, AutoAdvanceLetsTimeFlyWhileThreadsSleep) {
   wake_up_process(task);
   ASSERT_TRUE(kthread_wait_exit(task));
   EXPECT_FALSE(kthread_wait_asleep(task, 11));  // ended by itself
-  EXPECT_EQ(kthread_stop(task), -7);             // and keeps its result for stop
+  EXPECT_EQ(kthread_stop(task), -7);            // and keeps its result for stop
   EXPECT_EQ(sleeps, 10);
   EXPECT_EQ(get_jiffies_64(), start + 1000);
 }

@@ -42,7 +42,8 @@ class ListHints : public ::testing::Test {
   }
   void model_rise(int n) {
     auto at = std::find(model.begin(), model.end(), n);
-    while (at != model.begin() && table[*(at - 1)].invalid_page_count < table[n].invalid_page_count) {
+    while (at != model.begin() &&
+           table[*(at - 1)].invalid_page_count < table[n].invalid_page_count) {
       std::iter_swap(at - 1, at);
       --at;
     }
@@ -104,7 +105,8 @@ class ListHints : public ::testing::Test {
               model.erase(model.begin());
             }
           } else {
-            _phy_block_info* out = out_phy_block_from_invalid_page_list_by_block(part.get(), &table[n]);
+            _phy_block_info* out =
+                out_phy_block_from_invalid_page_list_by_block(part.get(), &table[n]);
             EXPECT_EQ(out, listed(n) ? &table[n] : nullptr);
             if (listed(n)) model.erase(std::find(model.begin(), model.end(), n));
           }

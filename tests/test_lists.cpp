@@ -79,14 +79,18 @@ class BlockLists : public ::testing::Test {
     return walk_double(
         &part.invalid_page_head, [](_phy_block_info* x) { return x->invalid_page_next; },
         [](_phy_block_info* x) { return x->invalid_page_prev; },
-        [](_phy_block_info* a, _phy_block_info* z) { return a->invalid_page_count >= z->invalid_page_count; });
+        [](_phy_block_info* a, _phy_block_info* z) {
+          return a->invalid_page_count >= z->invalid_page_count;
+        });
   }
 
   std::vector<int> count_list() {
     return walk_double(
         &part.block_used_head, [](_phy_block_info* x) { return x->block_used_next; },
         [](_phy_block_info* x) { return x->block_used_prev; },
-        [](_phy_block_info* a, _phy_block_info* z) { return a->block_used_count <= z->block_used_count; });
+        [](_phy_block_info* a, _phy_block_info* z) {
+          return a->block_used_count <= z->block_used_count;
+        });
   }
 
   // Puts blocks with the given invalid page counts on the invalid-page list,
@@ -296,8 +300,9 @@ TEST_F(BlockLists, CountsAbovePagesPerBlockAreLoggedAndKept) {
   LogCapture log;
   phy_block_from_invalid_page_incr(&part, b(0));
   phy_block_from_invalid_page_incr(&part, b(7));
-  EXPECT_EQ(log.lines(), (std::vector<std::string>{"invalid_page_count more than pages_per_blk 1!!\n",
-                                                   "invalid_page_count more than pages_per_blk 0!!\n"}));
+  EXPECT_EQ(log.lines(),
+            (std::vector<std::string>{"invalid_page_count more than pages_per_blk 1!!\n",
+                                      "invalid_page_count more than pages_per_blk 0!!\n"}));
   EXPECT_EQ(b(0)->invalid_page_count, 129);
   EXPECT_EQ(b(7)->invalid_page_count, 129);
 }

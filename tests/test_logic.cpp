@@ -270,7 +270,8 @@ TEST(LogicWriteFailure, WrittenPagesMoveToAFreshBlockAndTheFailedBlockIsMarkedBa
   EXPECT_EQ(r.cur(), fresh);
   EXPECT_EQ(fresh->block_used_count, failed->block_used_count + 1);
   EXPECT_EQ(fresh->invalid_page_count, 2);
-  for (auto [lp, page] : {std::pair{0, 0}, {2, 2}, {3, 4}, {1, 5}, {4, 6}}) EXPECT_TRUE(r.maps_to(lp, fresh, page)) << lp;
+  for (auto [lp, page] : {std::pair{0, 0}, {2, 2}, {3, 4}, {1, 5}, {4, 6}})
+    EXPECT_TRUE(r.maps_to(lp, fresh, page)) << lp;
   // The copies carry the fresh block's sequence number.
   EXPECT_EQ(get_block_used_count_from_oob(r.raw_spare(r.no(fresh), 2)),
             static_cast<uint32>(fresh->block_used_count));
@@ -404,7 +405,8 @@ TEST(LogicWriteFailure, MappingPageGoesToTheReplacementBlock) {
   EXPECT_EQ(replacement->block_used_count, failed->block_used_count + 1);
   const uint8_t* spare = r.raw_spare(r.no(replacement), 15);
   EXPECT_EQ(get_special_data_from_oob(spare), NYX_TAG_MAPPING_PAGE);
-  EXPECT_EQ(get_block_used_count_from_oob(spare), static_cast<uint32>(replacement->block_used_count));
+  EXPECT_EQ(get_block_used_count_from_oob(spare),
+            static_cast<uint32>(replacement->block_used_count));
   const uint8_t* main = r.raw_main(r.no(replacement), 15);
   for (uint32 i = 0; i < 15; ++i) {
     EXPECT_EQ(le32(main + 4 * i), i);

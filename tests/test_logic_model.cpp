@@ -44,7 +44,8 @@ std::vector<uchar> page_image(uint32 size, uint32 logic_page, uint32 version) {
 }
 
 std::string describe_content(const std::vector<uchar>& page) {
-  if (std::all_of(page.begin(), page.end(), [](uchar b) { return b == 0xFF; })) return "erased (0xFF)";
+  if (std::all_of(page.begin(), page.end(), [](uchar b) { return b == 0xFF; }))
+    return "erased (0xFF)";
   uint32 logic_page = 0, version = 0;
   for (int i = 0; i < 4; ++i) {
     logic_page |= uint32(page[i]) << (8 * i);
@@ -58,7 +59,8 @@ std::string describe_content(const std::vector<uchar>& page) {
 
 std::string joined(const std::vector<std::string>& lines) {
   std::string all;
-  for (const auto& line : lines) all += "  " + line + (line.empty() || line.back() != '\n' ? "\n" : "");
+  for (const auto& line : lines)
+    all += "  " + line + (line.empty() || line.back() != '\n' ? "\n" : "");
   return all;
 }
 
@@ -246,10 +248,10 @@ struct ModelCase {
   Shape shape;
   uint64_t seed;
   uint32 steps;
-  uint32 check_every;    // run the checker every this many steps
-  bool prefill;          // write every logical page once before the run
-  bool remounts;         // detach and attach at random points
-  uint32 fault_budget;   // injected program/erase failures (0: none)
+  uint32 check_every;   // run the checker every this many steps
+  bool prefill;         // write every logical page once before the run
+  bool remounts;        // detach and attach at random points
+  uint32 fault_budget;  // injected program/erase failures (0: none)
 };
 
 std::string case_name(const ::testing::TestParamInfo<ModelCase>& info) {
@@ -356,7 +358,9 @@ INSTANTIATE_TEST_SUITE_P(Shapes, LogicModelTest, ::testing::ValuesIn(model_cases
 // Scenario tests keep the kernel log quiet (the driver still captures it).
 class Scenario : public ::testing::Test {
  protected:
-  void SetUp() override { kernel_log_set_sink([](std::string_view) {}); }
+  void SetUp() override {
+    kernel_log_set_sink([](std::string_view) {});
+  }
   void TearDown() override { kernel_log_set_sink({}); }
 };
 
@@ -392,7 +396,8 @@ TEST_F(Scenario, NewestCopyWinsAfterPowerLossAtBlockRetirement) {
   nyx_nftl_part_t* part = driver.part();
   const uint32 P = part->nand_chip->pages_per_blk;
   // Fill blocks until only the mapping page of the current block is left.
-  for (uint32 n = 0; part->current_block_used_page != P - 1 || n < 3 * (P - 1); ++n) driver.write(n % 40);
+  for (uint32 n = 0; part->current_block_used_page != P - 1 || n < 3 * (P - 1); ++n)
+    driver.write(n % 40);
   ASSERT_EQ(part->current_block_used_page, P - 1);
   // The next write programs the mapping page, then the power goes.
   driver.chip().power_cut_after(1, nandsim::CutKind::Clean);
@@ -442,7 +447,8 @@ TEST_F(Scenario, WithoutRecoveryKeepsAReadableCopy) {
 // --- Collection steps that cannot finish -----------------------------------
 
 bool on_invalid_page_list(nyx_nftl_part_t* part, const _phy_block_info* block) {
-  for (auto* b = part->invalid_page_head.invalid_page_next; b != nullptr; b = b->invalid_page_next) {
+  for (auto* b = part->invalid_page_head.invalid_page_next; b != nullptr;
+       b = b->invalid_page_next) {
     if (b == block) return true;
   }
   return false;
@@ -511,8 +517,8 @@ TEST_F(Scenario, EndsWhenAStoredCountIsTooLow) {
 TEST_F(Scenario, EveryLogicalPageCanBeWritten) {
   const Shape shapes[] = {{300, 4, 512}, {300, 8, 512}, {300, 16, 512}, {40, 4, 512}};
   for (const Shape& shape : shapes) {
-    SCOPED_TRACE(::testing::Message() << shape.blocks << " blocks of " << shape.pages_per_block
-                                      << " pages");
+    SCOPED_TRACE(::testing::Message()
+                 << shape.blocks << " blocks of " << shape.pages_per_block << " pages");
     ModelDriver driver(shape, 10);
     ASSERT_TRUE(driver.start());
     driver.set_faults_expected(true);  // counted below rather than one by one

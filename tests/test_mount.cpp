@@ -18,14 +18,16 @@
 namespace {
 
 constexpr uint16 kPages = kRawFlashPages;  // pages per block in most tests
-constexpr uint32 kLogicPages = 128;  // 40 blocks: 8 logical blocks of 16 pages
+constexpr uint32 kLogicPages = 128;        // 40 blocks: 8 logical blocks of 16 pages
 
 uchar data_byte(uint32 lp, uint32 count) { return static_cast<uchar>(lp * 7 + count); }
 
 class Mount : public RawFlashTest {
  protected:
-  void write_raw(uint16 block, uint16 page, const std::vector<uchar>& data, std::vector<uchar> spare) {
-    ASSERT_EQ(program(block, page, data, std::move(spare)), 0) << "block " << block << " page " << page;
+  void write_raw(uint16 block, uint16 page, const std::vector<uchar>& data,
+                 std::vector<uchar> spare) {
+    ASSERT_EQ(program(block, page, data, std::move(spare)), 0)
+        << "block " << block << " page " << page;
   }
 
   void write_data_page(uint16 block, uint16 page, uint32 lp, uint32 count, uint16 erase = 1) {
@@ -34,7 +36,8 @@ class Mount : public RawFlashTest {
   }
 
   // A block being filled: pages 0.. hold `lps`, the rest is erased.
-  void write_partial_block(uint16 block, uint32 count, const std::vector<uint32>& lps, uint16 erase = 1) {
+  void write_partial_block(uint16 block, uint32 count, const std::vector<uint32>& lps,
+                           uint16 erase = 1) {
     for (uint16 i = 0; i < lps.size(); ++i) write_data_page(block, i, lps[i], count, erase);
   }
 
@@ -50,8 +53,8 @@ class Mount : public RawFlashTest {
 
   void write_mark(uint16 block, uchar b0, uchar b1, uint32 count = 0xFFFFFFFF) {
     std::vector<uchar> spare(NYX_SPARE_BYTES, 0xFF);
-    set_oob_special_page(nullptr, spare.data(), (uint32(b0) << 24) | (uint32(b1) << 16) | 0xFFFF, count,
-                         0xFFFF);
+    set_oob_special_page(nullptr, spare.data(), (uint32(b0) << 24) | (uint32(b1) << 16) | 0xFFFF,
+                         count, 0xFFFF);
     write_raw(block, 0, std::vector<uchar>(page_size(), 0), spare);
   }
 
@@ -80,7 +83,6 @@ class Mount : public RawFlashTest {
     }
     return order;
   }
-
 };
 
 // ---------------------------------------------------------------------------
@@ -110,7 +112,8 @@ TEST_F(Mount, FreshPartitionIsFormattedThenScanned) {
     EXPECT_TRUE(invalid_list().empty());
     for (uint32 b = 1; b < 40; ++b) EXPECT_EQ(blk(b)->info, NYX_BLOCK_FREE);
     EXPECT_EQ(p->backup_cap_in_sects, 31u * kPages * 4);
-    for (uint32 lp = 0; lp < kLogicPages; ++lp) ASSERT_EQ(map(lp).blkNO_in_chip, NYX_UNMAPPED_BLOCK);
+    for (uint32 lp = 0; lp < kLogicPages; ++lp)
+      ASSERT_EQ(map(lp).blkNO_in_chip, NYX_UNMAPPED_BLOCK);
     if (round == 0) {
       ASSERT_EQ(sim.reattach(), 0);
     }
@@ -324,7 +327,7 @@ TEST_F(Mount, CurrentBlockCopyWinsOverFullBlocks) {
 TEST_F(Mount, EntriesBeyondTheLogicalPagesChangeNothing) {
   std::vector<uint32> lps = run(70);
   std::vector<uint32> reverse = lps;
-  reverse[0] = kLogicPages;      // first page number past the map
+  reverse[0] = kLogicPages;  // first page number past the map
   reverse[1] = 0x0FFFFFFF;
   reverse[2] = NYX_NO_LOGIC_PAGE;
   reverse[3] = 0x7FFFFFFF;

@@ -1,8 +1,8 @@
 // Tests of the mtdparts partition list and of splitting a chip by it.
 #include <gtest/gtest.h>
 
-#include "platform/mtd/nand_sim.h"
 #include "platform/mtd/mtd_partition.h"
+#include "platform/mtd/nand_sim.h"
 
 using namespace nandsim;
 
@@ -29,13 +29,20 @@ struct GoodCase {
 
 TEST(MtdpartsParse, GoodListsGiveTheirLayout) {
   const GoodCase cases[] = {
-      {"32M(system),16M(cache),16M(NFTL_Part),-(userdata)", kChip,
-       {{"system", 0, 32 * kMiB, false}, {"cache", 32 * kMiB, 16 * kMiB, false},
-        {"NFTL_Part", 48 * kMiB, 16 * kMiB, false}, {"userdata", 64 * kMiB, 64 * kMiB, false}}},
-      {"gpmi-nand:1m(a),512K@4M(b)ro,0x40000(c:d),-@126M(e)", kChip,
-       {{"a", 0, kMiB, false}, {"b", 4 * kMiB, 512 * kKiB, true},
-        {"c:d", 4 * kMiB + 512 * kKiB, 256 * kKiB, false}, {"e", 126 * kMiB, 2 * kMiB, false}}},
-      {"mtdparts=nand0:131072(one),256k(two)\n", kChip,
+      {"32M(system),16M(cache),16M(NFTL_Part),-(userdata)",
+       kChip,
+       {{"system", 0, 32 * kMiB, false},
+        {"cache", 32 * kMiB, 16 * kMiB, false},
+        {"NFTL_Part", 48 * kMiB, 16 * kMiB, false},
+        {"userdata", 64 * kMiB, 64 * kMiB, false}}},
+      {"gpmi-nand:1m(a),512K@4M(b)ro,0x40000(c:d),-@126M(e)",
+       kChip,
+       {{"a", 0, kMiB, false},
+        {"b", 4 * kMiB, 512 * kKiB, true},
+        {"c:d", 4 * kMiB + 512 * kKiB, 256 * kKiB, false},
+        {"e", 126 * kMiB, 2 * kMiB, false}}},
+      {"mtdparts=nand0:131072(one),256k(two)\n",
+       kChip,
        {{"one", 0, kErase, false}, {"two", kErase, 2 * kErase, false}}},
       {"1g(big)", 2 * 1024 * kMiB, {{"big", 0, 1024 * kMiB, false}}},
       {"-(all)", kChip, {{"all", 0, kChip, false}}},
@@ -57,33 +64,44 @@ TEST(MtdpartsParse, GoodListsGiveTheirLayout) {
 TEST(MtdpartsParse, BadListsSayWhatAndWhere) {
   const std::pair<const char*, const char*> cases[] = {
       // Malformed text: where.
-      {"", "empty"}, {"   ", "empty"},
-      {"abc(x)", "position 1"}, {"1M(a),xyz(b)", "position 7"},
-      {"1M(a)1M(b)", "position 6"}, {"1M(a)rw", "position 6"},
-      {"1M", "expected '('"}, {"1M@(a)", "offset"},
-      {"1M(system", "not closed"}, {"1M(a),", "last ','"},
-      {"99999999999999999999(a)", "too large"}, {"99999999999G(a)", "too large"},
-      {":1M(a)", "device id"}, {"a:1M(x);b:1M(y)", "one device"},
+      {"", "empty"},
+      {"   ", "empty"},
+      {"abc(x)", "position 1"},
+      {"1M(a),xyz(b)", "position 7"},
+      {"1M(a)1M(b)", "position 6"},
+      {"1M(a)rw", "position 6"},
+      {"1M", "expected '('"},
+      {"1M@(a)", "offset"},
+      {"1M(system", "not closed"},
+      {"1M(a),", "last ','"},
+      {"99999999999999999999(a)", "too large"},
+      {"99999999999G(a)", "too large"},
+      {":1M(a)", "device id"},
+      {"a:1M(x);b:1M(y)", "one device"},
       // Layout errors: which partition.
-      {"1M()", "empty partition name"}, {"1M(a),0(b)", "'b' has size 0"},
+      {"1M()", "empty partition name"},
+      {"1M(a),0(b)", "'b' has size 0"},
       {"100k(a)", "not a multiple of the erase size"},
       {"1M@64k(a)", "offset of partition 'a'"},
       {"2M(a),1M@1M(b)", "'b' overlaps partition 'a'"},
       {"1M@4M(a),4M@1M(b)", "'b' overlaps partition 'a'"},
       {"1M@4M(a),1M@0(b)", "'b' at offset 0 bytes lies before partition 'a'"},
       {"1M@4M(a),1M(b),1M@2M(c)", "'c' at offset 2097152 bytes lies before"},
-      {"200M(a)", "beyond the chip"}, {"1M@128M(a)", "beyond the chip"},
+      {"200M(a)", "beyond the chip"},
+      {"1M@128M(a)", "beyond the chip"},
       {"-(a),1M(b)", "'a' takes the rest"},
       {"128M(a),-(b)", "no room left for partition 'b'"},
   };
   for (const auto& [text, fragment] : cases) {
     auto parts = parse_mtdparts(text, kChip, kErase);
     ASSERT_FALSE(parts.ok()) << text << " was accepted";
-    EXPECT_NE(parts.message().find(fragment), std::string::npos) << text << " -> " << parts.message();
+    EXPECT_NE(parts.message().find(fragment), std::string::npos)
+        << text << " -> " << parts.message();
   }
   auto no_erase_size = parse_mtdparts("1M(a)", kChip, 0);
   ASSERT_FALSE(no_erase_size.ok());
-  EXPECT_NE(no_erase_size.message().find("erase size"), std::string::npos) << no_erase_size.message();
+  EXPECT_NE(no_erase_size.message().find("erase size"), std::string::npos)
+      << no_erase_size.message();
 }
 
 TEST(MtdpartsSplit, BuildsIndexedPartitionsOverTheChip) {
@@ -137,4 +155,3 @@ TEST(MtdpartsSplit, APartitionOutsideTheChipOrOffTheBlocksIsRefused) {
   EXPECT_EQ(whole.value()->block_count(), 32u);
   EXPECT_EQ(whole.value()->mtd()->index, 3);
 }
-

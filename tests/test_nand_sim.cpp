@@ -11,9 +11,9 @@
 #include <functional>
 #include <vector>
 
-#include "platform/mtd/nand_sim.h"
 #include "platform/mtd/mtd_partition.h"
 #include "platform/mtd/mtdparts.h"
+#include "platform/mtd/nand_sim.h"
 
 using namespace nandsim;
 using Bytes = std::vector<uint8_t>;
@@ -59,7 +59,8 @@ size_t bit_difference(const Bytes& a, const Bytes& b) {
 }
 
 void program_pages(NandChip& chip, uint64_t first, uint64_t end, const Bytes& data) {
-  for (uint64_t page = first; page < end; page++) ASSERT_EQ(chip.program_page(page, data.data(), nullptr), 0);
+  for (uint64_t page = first; page < end; page++)
+    ASSERT_EQ(chip.program_page(page, data.data(), nullptr), 0);
 }
 
 // A page's main data as read; the read's result goes to *ret.
@@ -98,7 +99,11 @@ TEST(Geometry, ValidateNamesWhatIsWrong) {
   const std::pair<std::function<void(Geometry&)>, const char*> cases[] = {
       {[](Geometry& g) { g.page_size = 1000; }, "page size 1000"},
       {[](Geometry& g) { g.pages_per_block = 0; }, "pages per block 0"},
-      {[](Geometry& g) { g.page_size = 512; g.pages_per_block = 256; }, "4 x pages per block"},
+      {[](Geometry& g) {
+         g.page_size = 512;
+         g.pages_per_block = 256;
+       },
+       "4 x pages per block"},
       {[](Geometry& g) { g.blocks = 70000; }, "block count 70000"},
       {[](Geometry& g) { g.oob_size = 16; }, "OOB size 16"},
       {[](Geometry& g) { g.spare_offset = 49; }, "16-byte spare record"},
@@ -366,7 +371,8 @@ TEST(Faults, NthOperationsFailOnceAndGrownBadBlocksAlways) {
   auto data = pattern(kPage, 18);
   chip->fail_nth_program(3);
   std::vector<int> results;
-  for (uint64_t page = 0; page < 4; page++) results.push_back(chip->program_page(page, data.data(), nullptr));
+  for (uint64_t page = 0; page < 4; page++)
+    results.push_back(chip->program_page(page, data.data(), nullptr));
   EXPECT_EQ(results, (std::vector<int>{0, 0, -EIO, 0}));
   EXPECT_TRUE(chip->is_damaged(2));
   chip->fail_nth_erase(2);
@@ -391,7 +397,8 @@ TEST(Faults, RatesAndFactoryBadBlocksAreDeterministicForTheSeed) {
     chip->set_erase_fail_rate(0.3);
     auto data = pattern(kPage, 19);
     std::vector<int> results;
-    for (uint64_t page = 0; page < 256; page++) results.push_back(chip->program_page(page, data.data(), nullptr));
+    for (uint64_t page = 0; page < 256; page++)
+      results.push_back(chip->program_page(page, data.data(), nullptr));
     for (uint32_t block = 32; block < 64; block++) results.push_back(chip->erase_block(block));
     chip->clear_faults();
     chip->set_bitflip_rates(0.2, 0.2);
@@ -590,7 +597,8 @@ TEST(Mtd, PartitionTranslatesAddressesAndPlacesTheSpareRecord) {
   Options o = small_options();
   o.geometry.spare_offset = 6;
   auto chip = make_chip(o);
-  auto made_part = MtdPartition::create(*chip, PartitionSpec{"NFTL_Part", 4 * 8 * kPage, 8 * 8 * kPage, false}, 3);
+  auto made_part = MtdPartition::create(
+      *chip, PartitionSpec{"NFTL_Part", 4 * 8 * kPage, 8 * 8 * kPage, false}, 3);
   ASSERT_TRUE(made_part.ok()) << made_part.message();
   MtdPartition& part = *made_part.value();
   mtd_info* mtd = part.mtd();
@@ -626,7 +634,8 @@ TEST(Mtd, PartitionTranslatesAddressesAndPlacesTheSpareRecord) {
 
 TEST(Mtd, PartitionRefusesBadRequestsAndReadOnlyChangesBeforeTheChip) {
   auto chip = make_chip();
-  auto made_part = MtdPartition::create(*chip, PartitionSpec{"cache", 2 * 8 * kPage, 2 * 8 * kPage, false}, 0);
+  auto made_part =
+      MtdPartition::create(*chip, PartitionSpec{"cache", 2 * 8 * kPage, 2 * 8 * kPage, false}, 0);
   ASSERT_TRUE(made_part.ok()) << made_part.message();
   MtdPartition& part = *made_part.value();
   mtd_info* mtd = part.mtd();
@@ -674,7 +683,8 @@ TEST(Mtd, PartitionRefusesBadRequestsAndReadOnlyChangesBeforeTheChip) {
 
 TEST(Mtd, PartitionEraseAndBadBlocksTranslate) {
   auto chip = make_chip();
-  auto made_part = MtdPartition::create(*chip, PartitionSpec{"userdata", 8 * 8 * kPage, 8 * 8 * kPage, false}, 1);
+  auto made_part = MtdPartition::create(
+      *chip, PartitionSpec{"userdata", 8 * 8 * kPage, 8 * 8 * kPage, false}, 1);
   ASSERT_TRUE(made_part.ok()) << made_part.message();
   MtdPartition& part = *made_part.value();
   mtd_info* mtd = part.mtd();

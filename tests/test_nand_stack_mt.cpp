@@ -16,10 +16,10 @@
 #include <vector>
 
 #include "nand_stack.h"
+#include "platform/block/blktrans_disk.h"
 #include "platform/kernel/device_class.h"
 #include "platform/kernel/kernel.h"
 #include "platform/kernel/ktime.h"
-#include "platform/block/blktrans_disk.h"
 
 namespace {
 
@@ -117,7 +117,8 @@ TEST_F(StackTest, ClientsWorkersAndDebugAttributesMeetAndEveryWriteSurvivesARest
       ASSERT_NE(disk, nullptr) << name;
       ASSERT_EQ(disk->open(), 0);
       DiskModel& model = models[name];
-      threads.emplace_back([disk, seed, &model, &failures] { client(*disk, seed, 400, model, failures); });
+      threads.emplace_back(
+          [disk, seed, &model, &failures] { client(*disk, seed, 400, model, failures); });
       ++seed;
     }
     std::thread debug_reader([&] {

@@ -57,7 +57,8 @@ void write_mark(SimPartition& sim, uint32 block, uchar b0, uchar b1) {
   std::vector<uint8_t> oob(g.oob_size, 0xFF);
   oob[g.spare_offset] = b0;
   oob[g.spare_offset + 1] = b1;
-  ASSERT_EQ(sim.chip().program_page(uint64_t(block) * g.pages_per_block, data.data(), oob.data()), 0);
+  ASSERT_EQ(sim.chip().program_page(uint64_t(block) * g.pages_per_block, data.data(), oob.data()),
+            0);
 }
 
 nandsim::Options with_bad_blocks(nandsim::Options options, std::vector<uint32_t> bad) {
@@ -90,7 +91,8 @@ TEST(PartParamInit, ClearsStaleValuesAndExitReleases) {
   EXPECT_EQ(part.blocks + part.bad_block + part.free_block_num + part.total_reads, 0u);
   EXPECT_EQ(part.s_wl.s_wl_status, 0);
   EXPECT_EQ(part.part_current_used_block, nullptr);
-  for (const _phy_block_info* head : {&part.free_head, &part.invalid_page_head, &part.block_used_head}) {
+  for (const _phy_block_info* head :
+       {&part.free_head, &part.invalid_page_head, &part.block_used_head}) {
     EXPECT_EQ(head->free_next, nullptr);
     EXPECT_EQ(head->invalid_page_prev, nullptr);
     EXPECT_EQ(head->block_used_next, nullptr);
@@ -117,7 +119,8 @@ TEST(PartParamInit, EachAllocationFailureGivesMinus12) {
   for (unsigned n = 1; n <= 5; ++n) {
     RawRecord raw(sim.mtd());
     kalloc_fail_nth(n);
-    EXPECT_EQ(part_param_init(&raw.part, 0, raw.sectors_per_block() * 8, 0), n <= 4 ? -12 : 0) << "allocation " << n;
+    EXPECT_EQ(part_param_init(&raw.part, 0, raw.sectors_per_block() * 8, 0), n <= 4 ? -12 : 0)
+        << "allocation " << n;
     kalloc_fail_nth(0);
     // What was allocated stays referenced; RawRecord's part_param_exit frees it.
   }
@@ -141,7 +144,8 @@ TEST(HeadMarkProbe, MarkBehindBadBlocksMovesTheStartPastIt) {
   SimPartition sim(with_bad_blocks(small_chip(40, 16), {0, 1}));
   write_mark(sim, 2, 0xAA, 0xEE);
   RawRecord raw(sim.mtd());
-  ASSERT_EQ(part_param_init(&raw.part, 0, raw.sectors_per_block() * 8, raw.sectors_per_block() * 32), 0);
+  ASSERT_EQ(
+      part_param_init(&raw.part, 0, raw.sectors_per_block() * 8, raw.sectors_per_block() * 32), 0);
   EXPECT_EQ(is_no_use_device(&raw.part), 0u);
   EXPECT_EQ(raw.part.part_start_phy_block, &raw.table[3]);
   EXPECT_EQ(raw.part.part_end_phy_block, &raw.table[2]);
@@ -182,7 +186,8 @@ TEST(HeadMarkProbe, WalksBadBlocksWithinTheRange) {
     SimPartition sim(with_bad_blocks(small_chip(40, 16), bad));
     RawRecord raw(sim.mtd());
     ASSERT_EQ(part_param_init(&raw.part, 0, raw.sectors_per_block() * c.logic_blocks,
-                              raw.sectors_per_block() * c.backup_blocks), 0);
+                              raw.sectors_per_block() * c.backup_blocks),
+              0);
     EXPECT_EQ(is_no_use_device(&raw.part), 1u);
     EXPECT_EQ(raw.part.part_end_phy_block, &raw.table[c.end]) << c.bad << "/" << c.logic_blocks;
     EXPECT_EQ(raw.part.blocks, c.blocks);
@@ -212,17 +217,17 @@ TEST(Attach, RefusesShapesTheRecordsCannotHold) {
   struct Shape {
     uint32 erasesize, writesize, blocks = 100, oobavail = 38;
   };
-  for (Shape s : {Shape{131072, 2048, 1024, 9},   // fewer than ten spare bytes
-                  Shape{131072, 2048, 16},        // too few blocks
-                  Shape{16384, 512, 65536},       // too many blocks
-                  Shape{3 * 65536, 2048},         // erase size not a power of two
-                  Shape{131072, 256},             // page smaller than a sector
-                  Shape{131072, 131072 + 1},      // page not whole sectors
-                  Shape{131072, 512},             // 256 pages: reverse map larger than a page
-                  Shape{1 << 21, 1024},           // 2048 pages in a block
+  for (Shape s : {Shape{131072, 2048, 1024, 9},  // fewer than ten spare bytes
+                  Shape{131072, 2048, 16},       // too few blocks
+                  Shape{16384, 512, 65536},      // too many blocks
+                  Shape{3 * 65536, 2048},        // erase size not a power of two
+                  Shape{131072, 256},            // page smaller than a sector
+                  Shape{131072, 131072 + 1},     // page not whole sectors
+                  Shape{131072, 512},            // 256 pages: reverse map larger than a page
+                  Shape{1 << 21, 1024},          // 2048 pages in a block
                   Shape{0, 2048}}) {
-    mtd_info mtd = geometry_only(uint64_t(s.blocks) * (s.erasesize ? s.erasesize : 1), s.erasesize, s.writesize,
-                                 s.oobavail);
+    mtd_info mtd = geometry_only(uint64_t(s.blocks) * (s.erasesize ? s.erasesize : 1), s.erasesize,
+                                 s.writesize, s.oobavail);
     EXPECT_EQ(nyx_nftl_part_attach(&mtd, &out), -1) << s.erasesize << "/" << s.writesize;
   }
   EXPECT_EQ(out, kUntouched);
@@ -265,7 +270,8 @@ TEST(AttachCapacity, SmallBlocksGetACapacityTheFlashCanHold) {
   EXPECT_EQ(logical_blocks, (300u - 9u) * 3u / 4u);
   EXPECT_LE(logical_blocks * 4u, (300u - 1u - 8u) * 3u);
   EXPECT_EQ(sim.part->backup_cap_in_sects, 4u * (sim.part->blocks - logical_blocks));
-  ASSERT_NE(sim.part->part_current_used_block, nullptr);  // every page written: the logic model's capacity test
+  ASSERT_NE(sim.part->part_current_used_block,
+            nullptr);  // every page written: the logic model's capacity test
 }
 
 TEST(Attach, EveryAllocationFailureReleasesAndGivesMinus12) {
@@ -296,7 +302,8 @@ TEST(Attach, DetachAndReattachKeepTheFormat) {
   ASSERT_EQ(sim.attach(), 0);
   EXPECT_EQ(log.count("create_part_list_first.\n"), 1u);
   ASSERT_EQ(sim.reattach(), 0);
-  EXPECT_EQ(log.count("create_part_list_first.\n"), 1u) << "a marked partition is not formatted again";
+  EXPECT_EQ(log.count("create_part_list_first.\n"), 1u)
+      << "a marked partition is not formatted again";
   EXPECT_EQ(log.count("nftl ok!\n"), 2u);
 }
 

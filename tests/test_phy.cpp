@@ -64,12 +64,14 @@ TEST(SpareRecord, SpecialValuesAreStoredUnchangedAndBadFlagReadsTheTagOnly) {
 // sequence number when a whole map fits, then erased bytes.
 // ---------------------------------------------------------------------------
 uint32 le32_at(const std::vector<uchar>& page, size_t at) {
-  return uint32(page[at]) | uint32(page[at + 1]) << 8 | uint32(page[at + 2]) << 16 | uint32(page[at + 3]) << 24;
+  return uint32(page[at]) | uint32(page[at + 1]) << 8 | uint32(page[at + 2]) << 16 |
+         uint32(page[at + 3]) << 24;
 }
 
 TEST(MappingPage, RoundTripsWhatEachPageSizeCarries) {
   _phy_page_mapping map;
-  for (uint32 i = 0; i < NYX_MAX_PAGES_PER_BLK; ++i) map.phy_page_map[i] = 0x01000000u * (i % 7) + i * 3;
+  for (uint32 i = 0; i < NYX_MAX_PAGES_PER_BLK; ++i)
+    map.phy_page_map[i] = 0x01000000u * (i % 7) + i * 3;
   map.phy_page_map[1] = 0xA1B2C3D4;
   map.block_used_count = 0x11223344;
   for (uint32 size : {2048u, 4096u, 8192u}) {
@@ -131,7 +133,10 @@ struct FakeMtd {
     };
     info.read = [](mtd_info* m, uint64_t from, size_t len, size_t* retlen, uint8_t* buf) {
       *retlen = len;
-      return self(m)->record("read", from, len, nullptr, buf).fill(from, buf, nullptr, len).read_result;
+      return self(m)
+          ->record("read", from, len, nullptr, buf)
+          .fill(from, buf, nullptr, len)
+          .read_result;
     };
     info.write = [](mtd_info* m, uint64_t to, size_t len, size_t* retlen, const uint8_t* buf) {
       *retlen = len;
@@ -148,7 +153,9 @@ struct FakeMtd {
       if (ops->oobbuf != nullptr) f.spare[to].assign(ops->oobbuf, ops->oobbuf + ops->ooblen);
       return f.write_result;
     };
-    info.block_isbad = [](mtd_info* m, uint64_t ofs) { return self(m)->record("block_isbad", ofs, 0).isbad_result; };
+    info.block_isbad = [](mtd_info* m, uint64_t ofs) {
+      return self(m)->record("block_isbad", ofs, 0).isbad_result;
+    };
     info.block_markbad = [](mtd_info* m, uint64_t ofs) {
       return self(m)->record("block_markbad", ofs, 0).markbad_result;
     };
@@ -167,8 +174,10 @@ struct FakeMtd {
     auto copy = [from](auto& store, uint8_t* to, size_t n) {
       if (to == nullptr) return;
       auto it = store.find(from);
-      if (it == store.end()) std::memset(to, 0xFF, n);
-      else std::memcpy(to, it->second.data(), n);
+      if (it == store.end())
+        std::memset(to, 0xFF, n);
+      else
+        std::memcpy(to, it->second.data(), n);
     };
     copy(data, buf, len);
     copy(spare, oob, 16);

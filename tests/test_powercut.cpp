@@ -204,7 +204,8 @@ class WorkloadRun {
     choose_run(&first, &count);
     const uint32_t id = model_.next_id();
     std::vector<uint8_t> data(size_t{count} * kSectorBytes);
-    for (uint32_t i = 0; i < count; ++i) fill_sector(&data[size_t{i} * kSectorBytes], first + i, id);
+    for (uint32_t i = 0; i < count; ++i)
+      fill_sector(&data[size_t{i} * kSectorBytes], first + i, id);
     model_.wrote(first, count, id);
     const uint32 ret = rig_.write(first, count, data.data());
     if (ret != 0 && powered()) {
@@ -232,7 +233,9 @@ class WorkloadRun {
     std::vector<uint8_t> data(size_t{count} * kSectorBytes);
     const uint32 ret = rig_.read(first, count, data.data());
     if (!powered() || !check_reads_) return {};
-    if (ret != 0) return "read of " + std::to_string(count) + " sectors at " + std::to_string(first) + " failed";
+    if (ret != 0)
+      return "read of " + std::to_string(count) + " sectors at " + std::to_string(first) +
+             " failed";
     for (uint32_t i = 0; i < count; ++i) {
       std::string problem = model_.check_latest(first + i, &data[size_t{i} * kSectorBytes]);
       if (!problem.empty()) return "while running: " + problem;
@@ -246,7 +249,7 @@ class WorkloadRun {
   bool check_reads_;
   std::mt19937_64 rng_;
   uint64_t start_ops_;
-  uint32_t gc_cycles_ = 0;   // collection cycles seen starting
+  uint32_t gc_cycles_ = 0;  // collection cycles seen starting
   bool collecting_ = false;
   bool program_fault_ = false;
   bool erase_fault_ = false;
@@ -261,11 +264,13 @@ class WorkloadRun {
 // `check` (which returns a problem or nothing). Fills `ids` with the write
 // each sector holds.
 template <class Check>
-std::string reattach_and_read(DiskRig& rig, const char* when, Check check, std::vector<uint32_t>* ids) {
+std::string reattach_and_read(DiskRig& rig, const char* when, Check check,
+                              std::vector<uint32_t>* ids) {
   if (rig.attach() != 0) return std::string(when) + ": the attach failed";
   if (!rig.ready()) return std::string(when) + ": the partition is not ready (no current block)";
   const std::vector<std::string> problems = rig.check();
-  if (!problems.empty()) return std::string(when) + ": the checker reports:" + joined_lines(problems);
+  if (!problems.empty())
+    return std::string(when) + ": the checker reports:" + joined_lines(problems);
 
   const uint32_t spp = rig.sectors_per_page();
   std::vector<uint8_t> page(size_t{spp} * kSectorBytes);
@@ -316,7 +321,8 @@ std::string verify_after_cut(DiskRig& rig, SectorModel& model, uint64_t salt,
     if (first + count > rig.sectors()) count = rig.sectors() - first;
     const uint32_t id = model.next_id();
     std::vector<uint8_t> data(size_t{count} * kSectorBytes);
-    for (uint32_t j = 0; j < count; ++j) fill_sector(&data[size_t{j} * kSectorBytes], first + j, id);
+    for (uint32_t j = 0; j < count; ++j)
+      fill_sector(&data[size_t{j} * kSectorBytes], first + j, id);
     model.wrote(first, count, id);
     if (rig.write(first, count, data.data()) != 0) return "after the cut: a new write failed";
   }
@@ -357,13 +363,15 @@ std::string run_cut_point(const Workload& w, CutKind kind, uint64_t k, uint64_t 
   WorkloadRun run(rig, model, w, /*check_reads=*/false);
   std::string problem = run.run();
   if (!problem.empty()) return problem;
-  if (k > 0 && !rig.chip().powered_off()) return "the workload ended before operation " + std::to_string(k);
+  if (k > 0 && !rig.chip().powered_off())
+    return "the workload ended before operation " + std::to_string(k);
   if (j > 0) {
     rig.chip().power_on();
     rig.drop();
     rig.chip().power_cut_after(j - 1, kind);
     rig.attach();
-    if (!rig.chip().powered_off()) return "the attach ended before its operation " + std::to_string(j);
+    if (!rig.chip().powered_off())
+      return "the attach ended before its operation " + std::to_string(j);
   }
   return verify_after_cut(rig, model, w.seed * 1000003 + k, attach_ops);
 }
@@ -402,12 +410,13 @@ void run_campaign(CutKind kind, uint64_t default_seed) {
     const size_t erase_failures = log.count("nand_write_logic_page_no_gc erase error!\n");
     size_t reclaims = 0;
     for (const std::string& line : log.lines()) reclaims += line.rfind("do_prio_gc block:", 0) == 0;
-    std::printf("workload, seed %llu: %llu flash operations, %llu blocks erased for writing, "
-                "%u collection cycles, %zu priority reclaims, recovered failures: %zu data page "
-                "programs, %zu mapping page programs, %zu erases\n",
-                static_cast<unsigned long long>(w.seed), static_cast<unsigned long long>(total),
-                static_cast<unsigned long long>(erases), run.gc_cycles(), reclaims, data_failures,
-                mapping_failures, erase_failures);
+    std::printf(
+        "workload, seed %llu: %llu flash operations, %llu blocks erased for writing, "
+        "%u collection cycles, %zu priority reclaims, recovered failures: %zu data page "
+        "programs, %zu mapping page programs, %zu erases\n",
+        static_cast<unsigned long long>(w.seed), static_cast<unsigned long long>(total),
+        static_cast<unsigned long long>(erases), run.gc_cycles(), reclaims, data_failures,
+        mapping_failures, erase_failures);
     EXPECT_GT(erases, 2u * kBlocks) << "blocks are filled and reused";
     EXPECT_GE(run.gc_cycles(), 1u);
     EXPECT_GE(reclaims, 1u);
@@ -423,7 +432,8 @@ void run_campaign(CutKind kind, uint64_t default_seed) {
   if (only != 0) {
     points.push_back(only);
   } else if (kSanitized && points_wanted == 0) {
-    for (uint64_t i = 0; i < kSanitizedPoints; ++i) points.push_back(1 + i * total / kSanitizedPoints);
+    for (uint64_t i = 0; i < kSanitizedPoints; ++i)
+      points.push_back(1 + i * total / kSanitizedPoints);
   } else {
     const uint64_t stride = env_number("NYX_PC_STRIDE", 1);
     for (uint64_t k = 1; k <= total; k += stride) points.push_back(k);
@@ -440,7 +450,8 @@ void run_campaign(CutKind kind, uint64_t default_seed) {
   for (uint64_t k : points) {
     ++figures.tried;
     uint64_t attach_ops = 0;
-    std::string problem = only_j != 0 ? run_cut_point(w, kind, k, only_j) : run_cut_point(w, kind, k, 0, &attach_ops);
+    std::string problem =
+        only_j != 0 ? run_cut_point(w, kind, k, only_j) : run_cut_point(w, kind, k, 0, &attach_ops);
     if (!problem.empty()) {
       figures.failures.emplace_back(k, std::move(problem));
       continue;
@@ -459,40 +470,44 @@ void run_campaign(CutKind kind, uint64_t default_seed) {
     }
   }
 
-  std::printf("power-cut campaign, %s cuts, seed %llu, %llu operations: %llu cut points tried, "
-              "%llu passed, %zu failed\n",
-              kind_name(kind), static_cast<unsigned long long>(w.seed),
-              static_cast<unsigned long long>(total), static_cast<unsigned long long>(figures.tried),
-              static_cast<unsigned long long>(figures.passed), figures.failures.size());
+  std::printf(
+      "power-cut campaign, %s cuts, seed %llu, %llu operations: %llu cut points tried, "
+      "%llu passed, %zu failed\n",
+      kind_name(kind), static_cast<unsigned long long>(w.seed),
+      static_cast<unsigned long long>(total), static_cast<unsigned long long>(figures.tried),
+      static_cast<unsigned long long>(figures.passed), figures.failures.size());
   for (size_t i = 0; i < figures.failures.size() && i < kListedFailures; ++i) {
-    std::printf("  failed: seed %llu k %llu (replay: NYX_PC_SEED=%llu NYX_PC_K=%llu "
-                "--gtest_filter=*%s*): %s\n",
-                static_cast<unsigned long long>(w.seed),
-                static_cast<unsigned long long>(figures.failures[i].first),
-                static_cast<unsigned long long>(w.seed),
-                static_cast<unsigned long long>(figures.failures[i].first), kind_name(kind),
-                figures.failures[i].second.c_str());
+    std::printf(
+        "  failed: seed %llu k %llu (replay: NYX_PC_SEED=%llu NYX_PC_K=%llu "
+        "--gtest_filter=*%s*): %s\n",
+        static_cast<unsigned long long>(w.seed),
+        static_cast<unsigned long long>(figures.failures[i].first),
+        static_cast<unsigned long long>(w.seed),
+        static_cast<unsigned long long>(figures.failures[i].first), kind_name(kind),
+        figures.failures[i].second.c_str());
   }
   if (figures.failures.size() > kListedFailures) {
     std::printf("  ... and %zu more failures\n", figures.failures.size() - kListedFailures);
   }
-  std::printf("  cut again during a writing attach (%llu cut points had one, every %llu-th tried): "
-              "%llu cut points tried, %llu passed, %zu failed\n",
-              static_cast<unsigned long long>(writing_attaches),
-              static_cast<unsigned long long>(nested_every),
-              static_cast<unsigned long long>(nested.tried),
-              static_cast<unsigned long long>(nested.passed), nested.failures.size());
+  std::printf(
+      "  cut again during a writing attach (%llu cut points had one, every %llu-th tried): "
+      "%llu cut points tried, %llu passed, %zu failed\n",
+      static_cast<unsigned long long>(writing_attaches),
+      static_cast<unsigned long long>(nested_every), static_cast<unsigned long long>(nested.tried),
+      static_cast<unsigned long long>(nested.passed), nested.failures.size());
   for (size_t i = 0; i < nested.failures.size() && i < kListedFailures; ++i) {
-    std::printf("  failed: seed %llu k %llu %s (replay: NYX_PC_SEED=%llu NYX_PC_K=%llu NYX_PC_J=<j> "
-                "--gtest_filter=*%s*)\n",
-                static_cast<unsigned long long>(w.seed),
-                static_cast<unsigned long long>(nested.failures[i].first),
-                nested.failures[i].second.c_str(), static_cast<unsigned long long>(w.seed),
-                static_cast<unsigned long long>(nested.failures[i].first), kind_name(kind));
+    std::printf(
+        "  failed: seed %llu k %llu %s (replay: NYX_PC_SEED=%llu NYX_PC_K=%llu NYX_PC_J=<j> "
+        "--gtest_filter=*%s*)\n",
+        static_cast<unsigned long long>(w.seed),
+        static_cast<unsigned long long>(nested.failures[i].first),
+        nested.failures[i].second.c_str(), static_cast<unsigned long long>(w.seed),
+        static_cast<unsigned long long>(nested.failures[i].first), kind_name(kind));
   }
   std::fflush(stdout);
   EXPECT_TRUE(figures.failures.empty()) << figures.failures.size() << " cut points failed";
-  EXPECT_TRUE(nested.failures.empty()) << nested.failures.size() << " cut points in an attach failed";
+  EXPECT_TRUE(nested.failures.empty())
+      << nested.failures.size() << " cut points in an attach failed";
   if (only == 0 && points_wanted == 0) {
     EXPECT_GE(figures.tried, kSanitized ? kSanitizedPoints : 5000u);
   }

@@ -37,7 +37,8 @@ class Torn : public RawFlashTest {
   using RawFlashTest::program;
 
   // Programs a page of bytes `fill` (or `main`); returns the program's result.
-  int program(uint16 block, uint16 page, uchar fill, std::vector<uchar> spare, std::vector<uchar> main = {}) {
+  int program(uint16 block, uint16 page, uchar fill, std::vector<uchar> spare,
+              std::vector<uchar> main = {}) {
     if (main.empty()) main.assign(page_size(), fill);
     return program(block, page, std::move(main), std::move(spare));
   }
@@ -79,7 +80,8 @@ class Torn : public RawFlashTest {
   // Whether logical page `lp` reads back successfully as bytes `fill`.
   bool reads(uint32 lp, uchar fill) {
     std::vector<uchar> buf(page_size());
-    return nand_read_logic_page(sim.part, lp, buf.data()) == 0 && buf == std::vector<uchar>(page_size(), fill);
+    return nand_read_logic_page(sim.part, lp, buf.data()) == 0 &&
+           buf == std::vector<uchar>(page_size(), fill);
   }
   uint32 write(uint32 lp, uchar fill) {
     std::vector<uchar> buf(page_size(), fill);

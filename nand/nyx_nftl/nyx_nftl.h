@@ -52,9 +52,9 @@ typedef int32_t sint32;
 // ---------------------------------------------------------------------------
 // Constants.
 // ---------------------------------------------------------------------------
-constexpr uint32 NYX_SPARE_BYTES = 16;           // spare record transferred with a page
-constexpr uint32 NYX_MAX_PAGES_PER_BLK = 1024;   // reverse-map entries
-constexpr uint16 NYX_MAX_ERASE_TIMES = 3000;     // rated erase cycles of a block
+constexpr uint32 NYX_SPARE_BYTES = 16;          // spare record transferred with a page
+constexpr uint32 NYX_MAX_PAGES_PER_BLK = 1024;  // reverse-map entries
+constexpr uint16 NYX_MAX_ERASE_TIMES = 3000;    // rated erase cycles of a block
 // Tag words of the spare record (FORMAT.md, "Tag words").
 constexpr uint32 NYX_TAG_ERASED = 0xFFFFFFFF;
 constexpr uint32 NYX_TAG_MAPPING_PAGE = 0xAAAAFFFF;
@@ -66,7 +66,7 @@ constexpr uint32 NYX_TAG_DEAD_PAGE = 0xCFFFFFFF;  // a page slot that holds noth
 // page damaged by a torn program or erase keeps failing.
 constexpr int NYX_READ_TRIES = 3;
 constexpr uint32 NYX_LOGIC_PAGE_MASK = 0x0FFFFFFF;
-constexpr uint16 NYX_UNMAPPED_BLOCK = 0xFFFF;    // map entry of a never-written page
+constexpr uint16 NYX_UNMAPPED_BLOCK = 0xFFFF;     // map entry of a never-written page
 constexpr uint32 NYX_NO_LOGIC_PAGE = 0xFFFFFFFF;  // reverse-map entry of no page
 
 // Block states in `info`, as the attach-time scans found the block.
@@ -102,16 +102,16 @@ static_assert(sizeof(_nand_page) == 5, "map entries are 5 bytes");
 // One record per erase block. Link fields are null when the block is not on
 // that list (see nyx_nftl_list for the three lists and their orders).
 typedef struct __phy_block {
-  _nand_block phy_block;     // the block's own number, its index in the table
-  uint16 info;               // scan state: 0 data, 1 free, 0x00FF bad, 0xFFFF unscanned
-  uint16 invalid_page_count; // pages holding nothing valid, mapping page included
+  _nand_block phy_block;      // the block's own number, its index in the table
+  uint16 info;                // scan state: 0 data, 1 free, 0x00FF bad, 0xFFFF unscanned
+  uint16 invalid_page_count;  // pages holding nothing valid, mapping page included
   uint16 erase_count;
-  sint32 block_used_count;   // sequence number; -1 for erased or unscanned blocks
+  sint32 block_used_count;  // sequence number; -1 for erased or unscanned blocks
   struct __phy_block* invalid_page_next;
   struct __phy_block* invalid_page_prev;  // previous block, or the list head
   struct __phy_block* free_next;
   struct __phy_block* block_used_next;
-  struct __phy_block* block_used_prev;    // previous block, or the list head
+  struct __phy_block* block_used_prev;  // previous block, or the list head
 } _phy_block_info;
 
 // The reverse map of one block: for page i, the logical page written there,
@@ -187,10 +187,10 @@ typedef struct {
 
 // Parameter block of every physical operation, built on the caller's stack.
 typedef struct _physic_op_par_s {
-  _nand_page phy_page;          // Page_NO and blkNO_in_chip name the page
-  uint16 page_bitmap;           // bitmap_per_page; not consulted
-  uchar* main_data_addr;        // one page, or null for a spare-only read
-  uchar* spare_data_addr;       // 16 bytes, or null
+  _nand_page phy_page;     // Page_NO and blkNO_in_chip name the page
+  uint16 page_bitmap;      // bitmap_per_page; not consulted
+  uchar* main_data_addr;   // one page, or null for a spare-only read
+  uchar* spare_data_addr;  // 16 bytes, or null
 } _physic_op_par;
 
 struct nyx_nftl_part_s;
@@ -280,11 +280,11 @@ void set_oob_special_page(nyx_nftl_part_t* part, uchar* buf, uint32 special_data
                           uint32 block_used_count, uint16 erase_times);
 // Fills all 16 bytes with 0xFF and sets bytes 0-1 from the mark's top half.
 void set_oob_mark(uchar* buf, uint32 mark);
-uint32 get_special_data_from_oob(const uchar* buf);  // the tag word as stored
-uint32 get_logic_page_from_oob(const uchar* buf);    // the tag word & 0x0FFFFFFF
-uint16 get_erase_count_from_oob(const uchar* buf);   // bytes 4-5
+uint32 get_special_data_from_oob(const uchar* buf);      // the tag word as stored
+uint32 get_logic_page_from_oob(const uchar* buf);        // the tag word & 0x0FFFFFFF
+uint16 get_erase_count_from_oob(const uchar* buf);       // bytes 4-5
 uint32 get_block_used_count_from_oob(const uchar* buf);  // bytes 6-9
-uchar get_bad_flag_from_oob(const uchar* buf);       // 1 unless bytes 0-3 are all zero
+uchar get_bad_flag_from_oob(const uchar* buf);           // 1 unless bytes 0-3 are all zero
 // Whether a tag word is a logical page record (two top bits set, not erased).
 bool is_logic_page_tag(uint32 tag);
 // Whether byte 0 has its two top bits set: page 0 of a data block (the mount
@@ -379,7 +379,7 @@ int part_param_exit(nyx_nftl_part_t* part);
 // 1 when the first good block carries no head mark (format needed); 0 when it
 // does, with part_start_phy_block moved past it.
 uint32 is_no_use_device(nyx_nftl_part_t* part);
-uint32 is_last_phy_block(_phy_block_info* block, nyx_nftl_part_t* part);   // the device's last block
+uint32 is_last_phy_block(_phy_block_info* block, nyx_nftl_part_t* part);  // the device's last block
 uint32 is_phy_block_valid(_phy_block_info* block, nyx_nftl_part_t* part);  // number < blk_per_chip
 _phy_block_info* get_phy_block_addr(nyx_nftl_part_t* part, uint16 block);  // no range check
 
@@ -477,10 +477,10 @@ uint32 do_static_wear_leveling(nyx_nftl_part_t* part);
 // that serve a partition as a disk.
 // ===========================================================================
 
-constexpr uint16 NYX_CACHE_NODES = 32;       // page buffers of a device's cache
-constexpr uint16 NYX_CACHE_MAX_DIRTY = 16;   // dirty pages held before one is pushed out
-constexpr uint16 NYX_CACHE_NODE_CLEAN = 0;   // cache_info: on the read list
-constexpr uint16 NYX_CACHE_NODE_DIRTY = 1;   // cache_info: on the write list
+constexpr uint16 NYX_CACHE_NODES = 32;      // page buffers of a device's cache
+constexpr uint16 NYX_CACHE_MAX_DIRTY = 16;  // dirty pages held before one is pushed out
+constexpr uint16 NYX_CACHE_NODE_CLEAN = 0;  // cache_info: on the read list
+constexpr uint16 NYX_CACHE_NODE_DIRTY = 1;  // cache_info: on the write list
 constexpr uint16 NYX_CACHE_NODE_FREE = 0x00FF;
 
 // One page buffer of the cache. A node is free, on the read list (clean) or
@@ -492,7 +492,7 @@ typedef struct __cache_node {
   uint32 page_no;     // logical page held; 0xFFFFFFFF at set-up
   uchar* buf;         // one page, inside cache_buf
   struct __cache_node* cache_read_next;
-  struct __cache_node* cache_read_prev;   // previous node, or the head
+  struct __cache_node* cache_read_prev;  // previous node, or the head
   struct __cache_node* cache_write_next;
   struct __cache_node* cache_write_prev;  // previous node, or the head
 } _cache_node;
@@ -516,15 +516,15 @@ typedef struct nyx_nftl_blk_s nyx_nftl_blk_t;
 // record.
 struct nyx_nftl_blk_s {
   mtd_blktrans_dev mbd;
-  request* req;                 // the request being served
-  request_queue* queue;         // set by the queue set-up
-  scatterlist* bounce_sg;       // scatter table, null until the queue set-up
-  uint32 bounce_sg_len;         // entries filled by the last request
-  task_struct* nftl_thread;     // the worker, null when none runs
+  request* req;              // the request being served
+  request_queue* queue;      // set by the queue set-up
+  scatterlist* bounce_sg;    // scatter table, null until the queue set-up
+  uint32 bounce_sg_len;      // entries filled by the last request
+  task_struct* nftl_thread;  // the worker, null when none runs
   nyx_nftl_part_t* nyx_nftl_part;
-  notifier_block nb;            // reboot notification
+  notifier_block nb;               // reboot notification
   struct timespec ts_write_start;  // monotonic time of the last sector write
-  spinlock_t thread_lock;       // taken by nothing
+  spinlock_t thread_lock;          // taken by nothing
   _cache cache;
   uint32 (*read_data)(nyx_nftl_blk_t* blk, unsigned long start_sector, uint32 len, uchar* buf);
   uint32 (*write_data)(nyx_nftl_blk_t* blk, unsigned long start_sector, uint32 len, uchar* buf);
@@ -647,7 +647,7 @@ int do_nftltrans_request(mtd_blktrans_ops* tr, mtd_blktrans_dev* dev, request* r
 uint32 nyx_nftl_calculate_sg(nyx_nftl_blk_t* nyx_nftl_blk, uint32 total_bytes, uchar** buf_addr,
                              uint32* offset_addr, uint32 max_runs);
 int nyx_nftl_writesect(mtd_blktrans_dev* dev, unsigned long block, char* buf);  // 0, does nothing
-int nyx_nftl_open(mtd_blktrans_dev* mbd);  // 0, does nothing
+int nyx_nftl_open(mtd_blktrans_dev* mbd);                                       // 0, does nothing
 // The worker: every period, under the lock, an idle flush after more than
 // 7 s without a write, wear levelling, one collection step, one reclaim step.
 int nyx_nftl_thread(void* arg);

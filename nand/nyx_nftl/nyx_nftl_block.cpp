@@ -321,7 +321,8 @@ int do_nftltrans_request(mtd_blktrans_ops* tr, mtd_blktrans_dev* dev, request* r
 
   blk->bounce_sg_len = static_cast<uint32>(blk_rq_map_sg(blk->queue, req, blk->bounce_sg));
   const uint32 total_bytes = count << tr->blkshift;
-  const uint32 segments = nyx_nftl_calculate_sg(blk, total_bytes, buf_addr, offset_addr, max_segments);
+  const uint32 segments =
+      nyx_nftl_calculate_sg(blk, total_bytes, buf_addr, offset_addr, max_segments);
   if (offset_addr[segments] != total_bytes) return -EIO;
 
   nyx_nftl_part_t* part = blk->nyx_nftl_part;
@@ -376,7 +377,8 @@ int nyx_nftl_thread(void* arg) {
         blk->flush_write_cache(blk);
       }
     }
-    if (do_static_wear_leveling(part) != 0) printk("nyx_nftl_thread do_static_wear_leveling error!\n");
+    if (do_static_wear_leveling(part) != 0)
+      printk("nyx_nftl_thread do_static_wear_leveling error!\n");
     if (garbage_collect(part) != 0) printk("nyx_nftl_thread garbage_collect error!\n");
     if (do_prio_gc(part) != 0) printk("nyx_nftl_thread do_prio_gc error!\n");
     mutex_unlock(&part->nyx_nftl_lock);

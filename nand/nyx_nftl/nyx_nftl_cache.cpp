@@ -161,7 +161,8 @@ uint32 nand_read(nyx_nftl_blk_t* nyx_nftl_blk, unsigned long start_sector, uint3
   return nand_op(0, nyx_nftl_blk, static_cast<uint32>(start_sector), len, buf);
 }
 
-uint32 nand_write(nyx_nftl_blk_t* nyx_nftl_blk, unsigned long start_sector, uint32 len, uchar* buf) {
+uint32 nand_write(nyx_nftl_blk_t* nyx_nftl_blk, unsigned long start_sector, uint32 len,
+                  uchar* buf) {
   uint32 ret = run_within_disk(nyx_nftl_blk, start_sector, len)
                    ? nand_op(1, nyx_nftl_blk, static_cast<uint32>(start_sector), len, buf)
                    : 1;

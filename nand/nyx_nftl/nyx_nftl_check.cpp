@@ -112,8 +112,8 @@ void Checker::report(ProblemKind kind, const char* fmt, ...) {
 
 void Checker::summarise_suppressed() {
   static const char* const kNames[kKindCount] = {
-      "general",        "block table", "stale link", "current reverse map", "map entry",
-      "recount",        "newest copy", "reclaim queue"};
+      "general",   "block table", "stale link",  "current reverse map",
+      "map entry", "recount",     "newest copy", "reclaim queue"};
   for (int kind = 0; kind < kKindCount; ++kind) {
     if (suppressed_of_kind_[kind] == 0) continue;
     char line[128];
@@ -260,8 +260,7 @@ void Checker::walk_invalid_page_list() {
       break;
     }
     if (on_invalid_[index]) {
-      report(kGeneral, "invalid-page list: loops back to block %ld after %s", index,
-             after.c_str());
+      report(kGeneral, "invalid-page list: loops back to block %ld after %s", index, after.c_str());
       break;
     }
     on_invalid_[index] = 1;
@@ -290,10 +289,11 @@ void Checker::check_membership() {
     if (!on_free_[n] && block.free_next != nullptr)
       report(kStaleLink, "block %u is not on the free list but its free_next names %s", n,
              describe(block.free_next, nullptr).c_str());
-    if (!on_invalid_[n] && (block.invalid_page_next != nullptr || block.invalid_page_prev != nullptr))
+    if (!on_invalid_[n] &&
+        (block.invalid_page_next != nullptr || block.invalid_page_prev != nullptr))
       report(kStaleLink,
-             "block %u is not on the invalid-page list but its links are set (next %s, prev %s)",
-             n, describe(block.invalid_page_next, &part_->invalid_page_head).c_str(),
+             "block %u is not on the invalid-page list but its links are set (next %s, prev %s)", n,
+             describe(block.invalid_page_next, &part_->invalid_page_head).c_str(),
              describe(block.invalid_page_prev, &part_->invalid_page_head).c_str());
     if ((on_free_[n] || on_invalid_[n]) && block.invalid_page_count > pages_per_blk_)
       report(kGeneral, "block %u on the %s list has invalid_page_count %u above pages_per_blk %u",
@@ -362,8 +362,8 @@ void Checker::read_full_block_maps() {
     if (!on_invalid_[n]) continue;
     std::memset(page.data(), 0xFF, page.size());
     std::memset(spare, 0xFF, sizeof spare);
-    _physic_op_par par = nyx_nftl_page_par(part_, static_cast<uint16>(n),
-                                           static_cast<uint16>(pages_per_blk_ - 1), page.data(), spare);
+    _physic_op_par par = nyx_nftl_page_par(
+        part_, static_cast<uint16>(n), static_cast<uint16>(pages_per_blk_ - 1), page.data(), spare);
     const int ret = part_->nand_read_page(part_, &par);
     ++mapping_pages_read_;
     if (ret != 0 && ret != -EUCLEAN) {
@@ -513,7 +513,8 @@ void Checker::check_newest_copies() {
              table_[valid_block].block_used_count);
   };
   for (uint32 n = 0; n < blk_per_chip_; ++n) {
-    for (uint32 page = 0; page < full_maps_[n].size(); ++page) check_copy(n, page, full_maps_[n][page]);
+    for (uint32 page = 0; page < full_maps_[n].size(); ++page)
+      check_copy(n, page, full_maps_[n][page]);
   }
   if (current_ >= 0) {
     for (uint32 page = 0; page < current_used_pages_; ++page)
@@ -530,7 +531,8 @@ void Checker::check_newest_copies() {
 void Checker::check_prio_queue() {
   _prio_gc& queue = part_->prio_gc;
   _prio_gc_node* head = &queue.prio_gc_head;
-  if (head->gc_no != 0xFF) report(kQueue, "reclaim queue: the head's gc_no is %u, not 255", head->gc_no);
+  if (head->gc_no != 0xFF)
+    report(kQueue, "reclaim queue: the head's gc_no is %u, not 255", head->gc_no);
   bool queued[NYX_PRIO_GC_NODES] = {};
   std::vector<uint8_t> block_queued(blk_per_chip_, 0);
   uint32 length = 0;

@@ -23,7 +23,8 @@ constexpr uint16 kMinSpareBlocks = 15;
 // programmed again before its block is erased.
 bool read_page_record(nyx_nftl_part_t* part, uint16 block, uint16 page, uchar* spare,
                       bool with_main = true) {
-  _physic_op_par p = nyx_nftl_page_par(part, block, page, with_main ? part->temp_page_buf : nullptr, spare);
+  _physic_op_par p =
+      nyx_nftl_page_par(part, block, page, with_main ? part->temp_page_buf : nullptr, spare);
   return nand_read_ok(nand_read_page_tries(part, &p));
 }
 
@@ -134,11 +135,13 @@ void map_update_by_age(nyx_nftl_part_t* part, _phy_block_info* block, uint16 pag
 // The reverse map of `block`'s data pages as their spare records give it,
 // into `reverse`: a page that is erased, unreadable or holds no logical page
 // record gets no entry.
-void rebuild_reverse_map(nyx_nftl_part_t* part, _phy_block_info* block, _phy_page_mapping* reverse) {
+void rebuild_reverse_map(nyx_nftl_part_t* part, _phy_block_info* block,
+                         _phy_page_mapping* reverse) {
   reset_reverse_map(reverse);
   uchar spare[NYX_SPARE_BYTES];
   for (uint16 i = 0; i + 1 < part->nand_chip->pages_per_blk; ++i) {
-    if (!read_page_record(part, block->phy_block.blkNO_in_chip, i, spare, /*with_main=*/false)) continue;
+    if (!read_page_record(part, block->phy_block.blkNO_in_chip, i, spare, /*with_main=*/false))
+      continue;
     uint32 tag = get_special_data_from_oob(spare);
     if (is_logic_page_tag(tag)) reverse->phy_page_map[i] = get_logic_page_from_oob(spare);
   }
@@ -156,8 +159,8 @@ void retire_from_scan(nyx_nftl_part_t* part, _phy_block_info* block) {
 // map's entry, not the spare record read now). A page with no logical page,
 // or one that cannot be read, becomes a dead page, so that no reader takes
 // its torn bits for a record. Returns the program's result.
-int move_page_in_scan(nyx_nftl_part_t* part, _phy_block_info* from, _phy_block_info* to, uint16 page,
-                      uint32 logic_page) {
+int move_page_in_scan(nyx_nftl_part_t* part, _phy_block_info* from, _phy_block_info* to,
+                      uint16 page, uint32 logic_page) {
   uchar spare[NYX_SPARE_BYTES];
   const bool readable = read_page_record(part, from->phy_block.blkNO_in_chip, page, spare);
   std::memset(spare, 0xFF, sizeof spare);
@@ -167,7 +170,8 @@ int move_page_in_scan(nyx_nftl_part_t* part, _phy_block_info* from, _phy_block_i
   } else {
     set_oob_special_page(part, spare, NYX_TAG_DEAD_PAGE, sequence, to->erase_count);
   }
-  _physic_op_par p = nyx_nftl_page_par(part, to->phy_block.blkNO_in_chip, page, part->temp_page_buf, spare);
+  _physic_op_par p =
+      nyx_nftl_page_par(part, to->phy_block.blkNO_in_chip, page, part->temp_page_buf, spare);
   return part->nand_write_page(part, &p);
 }
 
@@ -284,7 +288,8 @@ int part_param_init(nyx_nftl_part_t* part, uint16 start_block, uint32 logic_sect
   part->s_wl.erase_span = static_cast<uint16>(chip->max_erase_times / 16);
   part->s_wl.s_wl_status = 0;
   part->part_current_used_block = nullptr;
-  for (_phy_block_info* head : {&part->free_head, &part->invalid_page_head, &part->block_used_head}) {
+  for (_phy_block_info* head :
+       {&part->free_head, &part->invalid_page_head, &part->block_used_head}) {
     head->invalid_page_next = nullptr;
     head->invalid_page_prev = nullptr;
     head->free_next = nullptr;
@@ -615,7 +620,8 @@ void apply_salvaged_and_current(nyx_nftl_part_t* part, const ScanState& scan,
   for (_phy_block_info* s : scan.salvaged) {
     s->invalid_page_count = 1;  // the last page: a torn mapping page, or none
     rebuild_reverse_map(part, s, part->part_phy_page_map);
-    for (uint16 i = 0; i + 1 < pages_per_blk; ++i) map_update_by_age(part, s, i, part->part_phy_page_map);
+    for (uint16 i = 0; i + 1 < pages_per_blk; ++i)
+      map_update_by_age(part, s, i, part->part_phy_page_map);
   }
   if (current == nullptr) return;
   reset_reverse_map(part->part_phy_page_map);
@@ -637,7 +643,8 @@ void file_full_blocks(nyx_nftl_part_t* part, const ScanState& scan) {
   for (_phy_block_info* block = part->block_used_head.block_used_next; block != nullptr;
        block = block->block_used_next) {
     if (block == part->part_current_used_block) continue;
-    if (std::find(scan.salvaged.begin(), scan.salvaged.end(), block) != scan.salvaged.end()) continue;
+    if (std::find(scan.salvaged.begin(), scan.salvaged.end(), block) != scan.salvaged.end())
+      continue;
     put_phy_block_to_invalid_page_list(part, block);
   }
   adjust_invaild_list(part);

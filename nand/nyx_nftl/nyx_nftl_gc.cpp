@@ -28,8 +28,8 @@ void decode_data_page_entries(const uchar* page, uint32 page_size, uint16 pages,
                               _phy_page_mapping* map) {
   for (uint32 i = 0; i + 1 < pages && 4 * i + 4 <= page_size; ++i) {
     const uchar* b = page + 4 * i;
-    map->phy_page_map[i] = uint32(b[0]) | (uint32(b[1]) << 8) | (uint32(b[2]) << 16) |
-                           (uint32(b[3]) << 24);
+    map->phy_page_map[i] =
+        uint32(b[0]) | (uint32(b[1]) << 8) | (uint32(b[2]) << 16) | (uint32(b[3]) << 24);
   }
 }
 
@@ -50,7 +50,8 @@ uint32 garbage_collect_first(nyx_nftl_part_t* part, _phy_block_info* block, uint
 
   uchar spare[NYX_SPARE_BYTES];
   _physic_op_par op;
-  op = nyx_nftl_page_par(part, victim_no, static_cast<uint16>(pages - 1), part->temp_page_buf, spare);
+  op = nyx_nftl_page_par(part, victim_no, static_cast<uint16>(pages - 1), part->temp_page_buf,
+                         spare);
   const int map_read = nand_read_page_tries(part, &op);
   const uint32 tag = get_special_data_from_oob(spare);
   if (tag != NYX_TAG_MAPPING_PAGE) {

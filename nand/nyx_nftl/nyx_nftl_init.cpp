@@ -39,7 +39,8 @@ bool geometry_fits(const mtd_info* mtd) {
   if (writesize < 512 || writesize % 512 != 0 || writesize / 512 > 255 || writesize > 0xFFFF) {
     return false;
   }
-  if (erasesize == 0 || (erasesize & (erasesize - 1)) != 0 || erasesize % writesize != 0) return false;
+  if (erasesize == 0 || (erasesize & (erasesize - 1)) != 0 || erasesize % writesize != 0)
+    return false;
   uint32 pages_per_blk = erasesize / writesize;
   // A block needs at least one data page besides its mapping page.
   return pages_per_blk >= 2 && pages_per_blk <= NYX_MAX_PAGES_PER_BLK &&
@@ -89,7 +90,8 @@ uint32 reserve_blocks(uint32 total_blocks, uint32 pages_per_blk) {
 // The block-record table: records 0 .. total_blocks - 1 unscanned, and the
 // end record total_blocks. Null when memory runs out.
 _phy_block_info* new_block_table(uint32 total_blocks) {
-  auto* table = static_cast<_phy_block_info*>(kzalloc(sizeof(_phy_block_info) * (total_blocks + 1)));
+  auto* table =
+      static_cast<_phy_block_info*>(kzalloc(sizeof(_phy_block_info) * (total_blocks + 1)));
   if (table == nullptr) return nullptr;
   std::memset(table, 0xFF, sizeof(_phy_block_info) * total_blocks);
   for (uint32 i = 0; i <= total_blocks; ++i) {
@@ -206,7 +208,8 @@ int nyx_nftl_initialize(nyx_nftl_blk_t* nyx_nftl_blk) {
   }
 
   const nyx_nftl_served_part* served = nyx_nftl_served_part_of(mtd->name);
-  if (served != nullptr && served->debug_class != nullptr) register_debug_class(part, served->debug_class);
+  if (served != nullptr && served->debug_class != nullptr)
+    register_debug_class(part, served->debug_class);
   return 0;
 }
 

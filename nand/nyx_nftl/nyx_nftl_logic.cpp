@@ -97,7 +97,7 @@ uint32 retire_current_block(nyx_nftl_part_t* part) {
                          cur->erase_count);
     _physic_op_par op;
     op = nyx_nftl_page_par(part, cur->phy_block.blkNO_in_chip, part->current_block_used_page, page,
-                spare);
+                           spare);
     const int ret = part->nand_write_page(part, &op);
     if (cur->invalid_page_count > pages) printk("invalid_page_count more than pages_per_blk 3!!\n");
     if (ret == 0) break;
@@ -177,7 +177,8 @@ uint32 write_data_page(nyx_nftl_part_t* part, uint32 page_no, uchar* buf) {
     std::memset(spare, 0xFF, sizeof spare);
     set_oob_logic_page(part, spare, page_no, part->current_block_used_count, cur->erase_count);
     _physic_op_par op;
-    op = nyx_nftl_page_par(part, cur->phy_block.blkNO_in_chip, part->current_block_used_page, buf, spare);
+    op = nyx_nftl_page_par(part, cur->phy_block.blkNO_in_chip, part->current_block_used_page, buf,
+                           spare);
     if (part->nand_write_page(part, &op) == 0) break;
     printk("nand_write_logic_page_no_gc write error2!\n");
     if (do_write_error(part) != 0) {

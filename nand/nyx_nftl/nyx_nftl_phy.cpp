@@ -156,7 +156,8 @@ uint64_t block_address(const mtd_info* mtd, uint16 block) {
 }
 
 uint64_t page_address(const mtd_info* mtd, const _physic_op_par* p) {
-  return block_address(mtd, p->phy_page.blkNO_in_chip) + uint64_t(p->phy_page.Page_NO) * mtd->writesize;
+  return block_address(mtd, p->phy_page.blkNO_in_chip) +
+         uint64_t(p->phy_page.Page_NO) * mtd->writesize;
 }
 
 mtd_oob_ops page_request(const mtd_info* mtd, const _physic_op_par* p) {

@@ -24,7 +24,8 @@
 
 enum class StatusKind {
   kOk,
-  kInvalidArgument,  // the caller asked for something that cannot be (geometry, partition list, sizes)
+  kInvalidArgument,  // the caller asked for something that cannot be (geometry, partition list,
+                     // sizes)
   kNotFound,         // a file, partition or other named thing is not there
   kCorruption,       // the flash contents or an image are damaged or short
   kIOError,          // a read, write or other operation of the system failed
@@ -36,14 +37,22 @@ enum class StatusKind {
 // "invalid argument", "not found", ...; "ok" for kOk.
 constexpr const char* status_kind_name(StatusKind kind) {
   switch (kind) {
-    case StatusKind::kOk: return "ok";
-    case StatusKind::kInvalidArgument: return "invalid argument";
-    case StatusKind::kNotFound: return "not found";
-    case StatusKind::kCorruption: return "corruption";
-    case StatusKind::kIOError: return "I/O error";
-    case StatusKind::kBusy: return "busy";
-    case StatusKind::kReadOnly: return "read-only";
-    case StatusKind::kUsage: return "usage";
+    case StatusKind::kOk:
+      return "ok";
+    case StatusKind::kInvalidArgument:
+      return "invalid argument";
+    case StatusKind::kNotFound:
+      return "not found";
+    case StatusKind::kCorruption:
+      return "corruption";
+    case StatusKind::kIOError:
+      return "I/O error";
+    case StatusKind::kBusy:
+      return "busy";
+    case StatusKind::kReadOnly:
+      return "read-only";
+    case StatusKind::kUsage:
+      return "usage";
   }
   return "unknown";
 }
@@ -80,12 +89,24 @@ class [[nodiscard]] Status {
   // busy, EROFS read-only, everything else an I/O error.
   static StatusKind KindOfErrno(int err) {
     switch (err) {
-      case ENOENT: case ENODEV: return StatusKind::kNotFound;
-      case EINVAL: case ERANGE: case E2BIG: case EFBIG: return StatusKind::kInvalidArgument;
-      case EBADMSG: case EUCLEAN: return StatusKind::kCorruption;
-      case EBUSY: case EEXIST: return StatusKind::kBusy;
-      case EROFS: return StatusKind::kReadOnly;
-      default: return StatusKind::kIOError;
+      case ENOENT:
+      case ENODEV:
+        return StatusKind::kNotFound;
+      case EINVAL:
+      case ERANGE:
+      case E2BIG:
+      case EFBIG:
+        return StatusKind::kInvalidArgument;
+      case EBADMSG:
+      case EUCLEAN:
+        return StatusKind::kCorruption;
+      case EBUSY:
+      case EEXIST:
+        return StatusKind::kBusy;
+      case EROFS:
+        return StatusKind::kReadOnly;
+      default:
+        return StatusKind::kIOError;
     }
   }
   static Status FromErrno(int err, std::string message) {

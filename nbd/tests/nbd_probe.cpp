@@ -26,14 +26,22 @@ namespace {
 
 const char* errno_name(int err) {
   switch (err) {
-    case EINVAL: return "EINVAL";
-    case EIO: return "EIO";
-    case ENOSPC: return "ENOSPC";
-    case EPERM: return "EPERM";
-    case EROFS: return "EROFS";
-    case ENOENT: return "ENOENT";
-    case 0: return "none";
-    default: return "other";
+    case EINVAL:
+      return "EINVAL";
+    case EIO:
+      return "EIO";
+    case ENOSPC:
+      return "ENOSPC";
+    case EPERM:
+      return "EPERM";
+    case EROFS:
+      return "EROFS";
+    case ENOENT:
+      return "ENOENT";
+    case 0:
+      return "none";
+    default:
+      return "other";
   }
 }
 
@@ -69,7 +77,8 @@ int main(int argc, char** argv) {
     ret = nbd_pread(nbd, buffer.data(), count, offset, 0);
     if (ret == 0 && count > 0) std::printf("first=%02x last=%02x\n", buffer.front(), buffer.back());
   } else if (op == "write" || op == "write-fua") {
-    ret = nbd_pwrite(nbd, buffer.data(), count, offset, op == "write-fua" ? LIBNBD_CMD_FLAG_FUA : 0);
+    ret =
+        nbd_pwrite(nbd, buffer.data(), count, offset, op == "write-fua" ? LIBNBD_CMD_FLAG_FUA : 0);
   } else if (op == "flush") {
     ret = nbd_flush(nbd, 0);
   } else if (op == "write-flush-hold" || op == "write-hold") {

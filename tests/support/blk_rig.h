@@ -35,14 +35,16 @@ class BlkRig {
   // Pages on each list, oldest first, walking the forward links.
   std::vector<uint32_t> read_list() {
     std::vector<uint32_t> pages;
-    for (_cache_node* n = cache()->cache_read_head.cache_read_next; n != nullptr; n = n->cache_read_next) {
+    for (_cache_node* n = cache()->cache_read_head.cache_read_next; n != nullptr;
+         n = n->cache_read_next) {
       pages.push_back(n->page_no);
     }
     return pages;
   }
   std::vector<uint32_t> write_list() {
     std::vector<uint32_t> pages;
-    for (_cache_node* n = cache()->cache_write_head.cache_write_next; n != nullptr; n = n->cache_write_next) {
+    for (_cache_node* n = cache()->cache_write_head.cache_write_next; n != nullptr;
+         n = n->cache_write_next) {
       pages.push_back(n->page_no);
     }
     return pages;
@@ -51,7 +53,8 @@ class BlkRig {
   // `sectors` sectors of data whose bytes depend on `seed` and the position.
   std::vector<uchar> sectors(uint32_t count, uint32_t seed) const {
     std::vector<uchar> data(size_t{count} * 512);
-    for (size_t i = 0; i < data.size(); ++i) data[i] = static_cast<uchar>(seed * 37 + i * 11 + (i >> 9));
+    for (size_t i = 0; i < data.size(); ++i)
+      data[i] = static_cast<uchar>(seed * 37 + i * 11 + (i >> 9));
     return data;
   }
 

@@ -125,7 +125,8 @@ class SectorModel {
     }
     if (id < 0) return "sector " + std::to_string(sector) + " holds bytes never written to it";
     const size_t from = durable == 0 ? 0 : durable - 1;
-    if (std::binary_search(ids.begin() + static_cast<long>(from), ids.end(), uint32_t(id))) return {};
+    if (std::binary_search(ids.begin() + static_cast<long>(from), ids.end(), uint32_t(id)))
+      return {};
     std::string text = "sector " + std::to_string(sector) + " holds write " + std::to_string(id);
     if (std::binary_search(ids.begin(), ids.end(), uint32_t(id))) {
       text += ", older than its durable write " + std::to_string(ids[durable - 1]);
@@ -157,7 +158,7 @@ class SectorModel {
 
  private:
   std::vector<std::vector<uint32_t>> history_;
-  std::vector<size_t> durable_;  // how many of history_[s] are durable
+  std::vector<size_t> durable_;    // how many of history_[s] are durable
   std::vector<uint32_t> pending_;  // sectors written since the last successful flush
   std::vector<bool> pending_mark_ = std::vector<bool>(history_.size(), false);
   uint32_t last_id_ = 0;
@@ -198,7 +199,9 @@ class DiskRig {
     sim_.detach();
   }
 
-  bool ready() const { return sim_.part != nullptr && sim_.part->part_current_used_block != nullptr; }
+  bool ready() const {
+    return sim_.part != nullptr && sim_.part->part_current_used_block != nullptr;
+  }
   nyx_nftl_part_t* part() { return sim_.part; }
   nyx_nftl_blk_t* blk() { return blk_; }
   nandsim::NandChip& chip() { return sim_.chip(); }

@@ -38,7 +38,9 @@ class RawFlashTest : public ::testing::Test {
   const _nand_page& map(uint32 lp) { return sim.part->part_logic_page_map[lp]; }
   uint16 page_size() { return sim.part->nand_chip->bytes_per_page; }
   uint64_t abs_page(uint32 block, uint32 page) { return uint64_t(block) * kRawFlashPages + page; }
-  const uint8_t* raw_page(uint32 block, uint32 page) { return sim.chip().raw_page(abs_page(block, page)); }
+  const uint8_t* raw_page(uint32 block, uint32 page) {
+    return sim.chip().raw_page(abs_page(block, page));
+  }
   const uint8_t* raw_spare(uint32 block, uint32 page) {
     const nandsim::Geometry& g = sim.chip().geometry();
     return raw_page(block, page) + g.page_size + g.spare_offset;
@@ -77,7 +79,8 @@ class RawFlashTest : public ::testing::Test {
     return false;
   }
   bool on_invalid_list(uint32 n) {
-    for (auto* b = part()->invalid_page_head.invalid_page_next; b != nullptr; b = b->invalid_page_next) {
+    for (auto* b = part()->invalid_page_head.invalid_page_next; b != nullptr;
+         b = b->invalid_page_next) {
       if (b == blk(n)) return true;
     }
     return false;

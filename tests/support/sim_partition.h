@@ -6,8 +6,8 @@
 #include <string>
 
 #include "nyx_nftl/nyx_nftl.h"
-#include "platform/mtd/nand_sim.h"
 #include "platform/mtd/mtd_partition.h"
+#include "platform/mtd/nand_sim.h"
 
 class SimPartition {
  public:

@@ -23,8 +23,8 @@ uint8_t* piece_start(const bio_vec& v) { return v.bv_page + v.bv_offset; }
 // Whether a piece starting at `start` of `len` bytes joins the segment that
 // ends at `segment_end` and holds `segment_len` bytes: it must follow it in
 // memory and the joined segment must stay within the segment size.
-bool joins_segment(const queue_limits& limits, const uint8_t* segment_end,
-                   unsigned int segment_len, const uint8_t* start, unsigned int len) {
+bool joins_segment(const queue_limits& limits, const uint8_t* segment_end, unsigned int segment_len,
+                   const uint8_t* start, unsigned int len) {
   return limits.cluster && segment_end == start &&
          static_cast<uint64_t>(segment_len) + len <= limits.max_segment_size;
 }
@@ -142,9 +142,8 @@ int blk_rq_map_sg(request_queue* q, request* rq, scatterlist* sglist) {
   bool full = false;
   for_each_piece(rq, [&](const bio_vec& v) {
     if (full || v.bv_len == 0) return;
-    if (sg != nullptr &&
-        joins_segment(limits, sg->page + sg->offset + sg->length, sg->length,
-                      piece_start(v), v.bv_len)) {
+    if (sg != nullptr && joins_segment(limits, sg->page + sg->offset + sg->length, sg->length,
+                                       piece_start(v), v.bv_len)) {
       sg->length += v.bv_len;
       return;
     }
@@ -171,7 +170,8 @@ unsigned int blk_rq_count_segments(const request_queue* q, const request* rq) {
   unsigned int segment_len = 0;
   for_each_piece(rq, [&](const bio_vec& v) {
     if (v.bv_len == 0) return;
-    if (segments == 0 || !joins_segment(q->limits, segment_end, segment_len, piece_start(v), v.bv_len)) {
+    if (segments == 0 ||
+        !joins_segment(q->limits, segment_end, segment_len, piece_start(v), v.bv_len)) {
       ++segments;
       segment_len = 0;
     }

@@ -49,16 +49,16 @@ constexpr int WRITE = 1;
 struct request_queue;
 
 struct bio_vec {
-  uint8_t* bv_page;       // first byte of the 4096-byte frame
-  unsigned int bv_len;    // bytes of the piece
-  unsigned int bv_offset; // where the piece starts in the frame
+  uint8_t* bv_page;        // first byte of the 4096-byte frame
+  unsigned int bv_len;     // bytes of the piece
+  unsigned int bv_offset;  // where the piece starts in the frame
 };
 
 struct bio {
-  bio* bi_next;             // next bio of the request
-  sector_t bi_sector;       // first sector
-  unsigned int bi_size;     // bytes (for a discard: bytes to discard, with no vecs)
-  unsigned short bi_vcnt;   // entries of bi_io_vec
+  bio* bi_next;            // next bio of the request
+  sector_t bi_sector;      // first sector
+  unsigned int bi_size;    // bytes (for a discard: bytes to discard, with no vecs)
+  unsigned short bi_vcnt;  // entries of bi_io_vec
   bio_vec* bi_io_vec;
 };
 
@@ -92,8 +92,8 @@ inline void bio_flush_dcache_pages(bio*) {}
 // ---------------------------------------------------------------------------
 
 // Queue flags (bit numbers in queue_flags).
-constexpr unsigned int QUEUE_FLAG_DEAD = 5;    // cleaned up: takes no more requests
-constexpr unsigned int QUEUE_FLAG_NONROT = 12; // non-rotational device
+constexpr unsigned int QUEUE_FLAG_DEAD = 5;     // cleaned up: takes no more requests
+constexpr unsigned int QUEUE_FLAG_NONROT = 12;  // non-rotational device
 constexpr unsigned int QUEUE_FLAG_DISCARD = 14;
 
 // Bounce limits. All user-space memory counts as low memory, so nothing is
@@ -108,14 +108,14 @@ constexpr unsigned short BLK_MAX_SEGMENTS = 128;
 constexpr unsigned int BLK_MAX_SEGMENT_SIZE = 65536;
 
 struct queue_limits {
-  unsigned long bounce_pfn;          // highest page frame not bounced
-  unsigned int max_hw_sectors;       // what the device accepts per request
-  unsigned int max_sectors;          // what the layer sends per request
-  unsigned int max_segment_size;     // bytes per scatter entry
+  unsigned long bounce_pfn;       // highest page frame not bounced
+  unsigned int max_hw_sectors;    // what the device accepts per request
+  unsigned int max_sectors;       // what the layer sends per request
+  unsigned int max_segment_size;  // bytes per scatter entry
   unsigned int physical_block_size;
   unsigned int logical_block_size;
-  unsigned short max_segments;       // scatter entries per request
-  bool cluster;                      // adjacent pieces may share a scatter entry
+  unsigned short max_segments;  // scatter entries per request
+  bool cluster;                 // adjacent pieces may share a scatter entry
 };
 
 struct request_queue {
@@ -146,7 +146,9 @@ void queue_flag_set(unsigned int flag, request_queue* q);
 void queue_flag_set_unlocked(unsigned int flag, request_queue* q);
 void queue_flag_clear(unsigned int flag, request_queue* q);
 bool queue_flag_test(unsigned int flag, const request_queue* q);
-inline bool blk_queue_nonrot(const request_queue* q) { return queue_flag_test(QUEUE_FLAG_NONROT, q); }
+inline bool blk_queue_nonrot(const request_queue* q) {
+  return queue_flag_test(QUEUE_FLAG_NONROT, q);
+}
 
 // Limit setters, with the kernel's minimums (a value below one is raised and
 // logged as the kernel does).
@@ -159,7 +161,9 @@ void blk_queue_max_segments(request_queue* q, unsigned short max_segments);  // 
 void blk_queue_max_segment_size(request_queue* q, unsigned int max_size);    // at least 4096
 
 inline unsigned short queue_max_segments(const request_queue* q) { return q->limits.max_segments; }
-inline unsigned int queue_max_hw_sectors(const request_queue* q) { return q->limits.max_hw_sectors; }
+inline unsigned int queue_max_hw_sectors(const request_queue* q) {
+  return q->limits.max_hw_sectors;
+}
 inline unsigned int queue_max_sectors(const request_queue* q) { return q->limits.max_sectors; }
 inline unsigned int queue_max_segment_size(const request_queue* q) {
   return q->limits.max_segment_size;

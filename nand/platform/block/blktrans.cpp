@@ -16,8 +16,8 @@ namespace {
 // Recursive: the hooks called under it come back with add_mtd_blktrans_dev
 // and del_mtd_blktrans_dev.
 std::recursive_mutex g_registry;
-std::vector<mtd_info*> g_mtds;             // by index
-std::vector<mtd_blktrans_ops*> g_tables;   // in order of registration
+std::vector<mtd_info*> g_mtds;                    // by index
+std::vector<mtd_blktrans_ops*> g_tables;          // in order of registration
 std::vector<std::shared_ptr<BlockDisk>> g_disks;  // in order of adding
 
 using RegistryLock = std::lock_guard<std::recursive_mutex>;
@@ -118,7 +118,9 @@ int add_mtd_blktrans_dev(mtd_blktrans_dev* dev) {
     while (devnum < max_devnum && BlktransRegistry::devnum_taken(tr, devnum)) ++devnum;
     dev->devnum = devnum;
   }
-  if (dev->devnum < 0 || dev->devnum >= max_devnum || BlktransRegistry::devnum_taken(tr, dev->devnum)) return -EBUSY;
+  if (dev->devnum < 0 || dev->devnum >= max_devnum ||
+      BlktransRegistry::devnum_taken(tr, dev->devnum))
+    return -EBUSY;
 
   const std::string base(tr->name, strnlen(tr->name, sizeof tr->name));
   if (base.empty()) return -EINVAL;
@@ -131,7 +133,8 @@ int add_mtd_blktrans_dev(mtd_blktrans_dev* dev) {
   blk_queue_logical_block_size(queue.get(), static_cast<unsigned int>(tr->blksize));
   queue->queuedata = dev;
   request_queue* rq = queue.get();
-  const uint64_t sectors = (uint64_t{dev->size} * static_cast<uint64_t>(tr->blksize)) >> SECTOR_SHIFT;
+  const uint64_t sectors =
+      (uint64_t{dev->size} * static_cast<uint64_t>(tr->blksize)) >> SECTOR_SHIFT;
   auto disk = std::make_shared<BlockDisk>(dev, name, sectors, std::move(queue));
 
   std::snprintf(dev->disk_name, sizeof dev->disk_name, "%s", name.c_str());
@@ -158,16 +161,18 @@ int add_mtd_device(mtd_info* mtd) {
   RegistryLock lock(g_registry);
   if (contains(g_mtds, mtd)) return -EEXIST;
   auto index_taken = [](int index) {
-    return std::any_of(g_mtds.begin(), g_mtds.end(), [&](const mtd_info* m) { return m->index == index; });
+    return std::any_of(g_mtds.begin(), g_mtds.end(),
+                       [&](const mtd_info* m) { return m->index == index; });
   };
   if (mtd->index < 0 || index_taken(mtd->index)) {
     int index = 0;
     while (index_taken(index)) ++index;
     mtd->index = index;
   }
-  g_mtds.insert(std::upper_bound(g_mtds.begin(), g_mtds.end(), mtd,
-                                 [](const mtd_info* a, const mtd_info* b) { return a->index < b->index; }),
-                mtd);
+  g_mtds.insert(
+      std::upper_bound(g_mtds.begin(), g_mtds.end(), mtd,
+                       [](const mtd_info* a, const mtd_info* b) { return a->index < b->index; }),
+      mtd);
   const std::vector<mtd_blktrans_ops*> tables = g_tables;
   for (mtd_blktrans_ops* tr : tables) {
     if (contains(g_tables, tr) && contains(g_mtds, mtd)) offer(tr, mtd);
@@ -179,8 +184,8 @@ int del_mtd_device(mtd_info* mtd) {
   RegistryLock lock(g_registry);
   auto it = std::find(g_mtds.begin(), g_mtds.end(), mtd);
   if (it == g_mtds.end()) return -ENODEV;
-  BlktransRegistry::remove_disks(
-      BlktransRegistry::disks_where([mtd](const mtd_blktrans_dev* dev) { return dev->mtd == mtd; }));
+  BlktransRegistry::remove_disks(BlktransRegistry::disks_where(
+      [mtd](const mtd_blktrans_dev* dev) { return dev->mtd == mtd; }));
   g_mtds.erase(std::find(g_mtds.begin(), g_mtds.end(), mtd));
   return 0;
 }

@@ -86,14 +86,14 @@ struct mtd_blktrans_ops {
 struct mtd_blktrans_dev {
   mtd_blktrans_ops* tr;
   mtd_info* mtd;
-  int devnum;            // unique within the table; -1: the layer picks the lowest free
-  unsigned long size;    // capacity in blocks of tr->blksize (sectors for 512)
+  int devnum;          // unique within the table; -1: the layer picks the lowest free
+  unsigned long size;  // capacity in blocks of tr->blksize (sectors for 512)
   int readonly;
-  int open;              // openers of the disk
-  request_queue* rq;     // the disk's queue, from add to delete
+  int open;           // openers of the disk
+  request_queue* rq;  // the disk's queue, from add to delete
   char disk_name[BLKTRANS_DISK_NAME_LEN];
   void* priv;
-  BlockDisk* disk;       // the layer's record of the disk; null when not added
+  BlockDisk* disk;  // the layer's record of the disk; null when not added
 };
 
 // 0; -EBUSY when the table, or another with its major, is registered;

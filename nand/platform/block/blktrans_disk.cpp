@@ -6,8 +6,8 @@
 #include <cstring>
 #include <vector>
 
-#include "platform/block/block_request.h"
 #include "platform/block/blktrans_disk.h"
+#include "platform/block/block_request.h"
 
 namespace {
 

@@ -12,7 +12,6 @@
 #include "platform/block/blkdev.h"
 #include "platform/block/blktrans.h"
 
-
 struct BlockDiskInfo {
   std::string name;
   uint64_t sectors;  // capacity in 512-byte sectors
@@ -77,4 +76,3 @@ class BlockDisk {
   std::atomic<bool> removed_{false};
   std::atomic<unsigned int> waiting_{0};
 };
-

@@ -50,8 +50,7 @@ Result<BlockRequest> BlockRequest::over_pieces(BlockOp op, sector_t sector,
   for (size_t i = 0; i < pieces.size(); ++i) {
     const std::span<uint8_t>& piece = pieces[i];
     if (piece.empty() || piece.size() > PAGE_SIZE || piece.size() % SECTOR_SIZE != 0) {
-      return Status::InvalidArgument("piece " + std::to_string(i) +
-                                     " is not 1 to 8 whole sectors");
+      return Status::InvalidArgument("piece " + std::to_string(i) + " is not 1 to 8 whole sectors");
     }
     if (i % pieces_per_bio == 0) {
       bio b{};
@@ -75,7 +74,8 @@ Result<BlockRequest> BlockRequest::over_pieces(BlockOp op, sector_t sector,
   return r;
 }
 
-Result<BlockRequest> BlockRequest::over_buffer(BlockOp op, sector_t sector, std::span<uint8_t> data) {
+Result<BlockRequest> BlockRequest::over_buffer(BlockOp op, sector_t sector,
+                                               std::span<uint8_t> data) {
   if (data.size() % SECTOR_SIZE != 0) {
     return Status::InvalidArgument("buffer is not a whole number of sectors");
   }
@@ -155,19 +155,22 @@ Result<BlockRequest> PageBuffer::request_for(BlockOp op, sector_t sector, size_t
 
 void PageBuffer::copy_in(std::span<const uint8_t> data) {
   for (size_t at = 0; at < data.size() && at < size(); at += PAGE_SIZE) {
-    std::memcpy(pages_[at / PAGE_SIZE], data.data() + at, std::min<size_t>(PAGE_SIZE, data.size() - at));
+    std::memcpy(pages_[at / PAGE_SIZE], data.data() + at,
+                std::min<size_t>(PAGE_SIZE, data.size() - at));
   }
 }
 
 void PageBuffer::copy_out(std::span<uint8_t> data) const {
   for (size_t at = 0; at < data.size() && at < size(); at += PAGE_SIZE) {
-    std::memcpy(data.data() + at, pages_[at / PAGE_SIZE], std::min<size_t>(PAGE_SIZE, data.size() - at));
+    std::memcpy(data.data() + at, pages_[at / PAGE_SIZE],
+                std::min<size_t>(PAGE_SIZE, data.size() - at));
   }
 }
 
 bool PageBuffer::guards_intact() const {
   for (const uint8_t* guard : guards_) {
-    if (std::any_of(guard, guard + PAGE_SIZE, [](uint8_t b) { return b != kGuardByte; })) return false;
+    if (std::any_of(guard, guard + PAGE_SIZE, [](uint8_t b) { return b != kGuardByte; }))
+      return false;
   }
   return true;
 }

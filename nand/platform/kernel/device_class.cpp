@@ -77,8 +77,8 @@ void class_unregister(device_class* cls) {
   g_idle.wait(lock, [&] { return entry->running == 0; });
 }
 
-int class_attr_read(const std::string& class_name, const std::string& attr_name,
-                    std::string* out, bool privileged) {
+int class_attr_read(const std::string& class_name, const std::string& attr_name, std::string* out,
+                    bool privileged) {
   ClassUse use(class_name);
   if (use.cls() == nullptr) return -ENOENT;
   class_attribute* attr = find_attr(use.cls(), attr_name);

@@ -46,8 +46,8 @@ void class_unregister(device_class* cls);
 
 // Reads an attribute: 0 with its text in *out, or a negative errno (also a
 // negative result of the show operation).
-int class_attr_read(const std::string& class_name, const std::string& attr_name,
-                    std::string* out, bool privileged = false);
+int class_attr_read(const std::string& class_name, const std::string& attr_name, std::string* out,
+                    bool privileged = false);
 // Writes an attribute: 0 when the store operation took the text (returned
 // zero or more), else a negative errno (or its negative result). Writing an
 // attribute without write permission bits needs privileged = true.

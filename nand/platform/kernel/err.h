@@ -9,9 +9,7 @@ constexpr long MAX_ERRNO = 4095;
 
 inline void* ERR_PTR(long error) { return reinterpret_cast<void*>(static_cast<intptr_t>(error)); }
 
-inline long PTR_ERR(const void* ptr) {
-  return static_cast<long>(reinterpret_cast<intptr_t>(ptr));
-}
+inline long PTR_ERR(const void* ptr) { return static_cast<long>(reinterpret_cast<intptr_t>(ptr)); }
 
 inline bool IS_ERR(const void* ptr) {
   return reinterpret_cast<uintptr_t>(ptr) >= static_cast<uintptr_t>(-MAX_ERRNO);

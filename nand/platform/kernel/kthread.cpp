@@ -27,7 +27,7 @@ struct task_struct {
   std::atomic<bool> should_stop{false};
 
   std::mutex mu;
-  std::condition_variable cv;  // state, start, sleeps and exit changes
+  std::condition_variable cv;         // state, start, sleeps and exit changes
   long state = TASK_UNINTERRUPTIBLE;  // guarded by mu, as all below
   bool started = false;
   bool exited = false;
@@ -177,7 +177,9 @@ long schedule_timeout(long timeout) {
 
   const bool forever = timeout == MAX_SCHEDULE_TIMEOUT;
   const uint64_t deadline = get_jiffies_64() + static_cast<uint64_t>(timeout);
-  auto done = [&] { return task->state == TASK_RUNNING || (!forever && get_jiffies_64() >= deadline); };
+  auto done = [&] {
+    return task->state == TASK_RUNNING || (!forever && get_jiffies_64() >= deadline);
+  };
 
   task->asleep = true;
   ++task->sleeps;
@@ -200,7 +202,8 @@ long schedule_timeout(long timeout) {
       } else {
         const uint64_t now = get_jiffies_64();
         const uint64_t left = deadline > now ? deadline - now : 0;
-        task->cv.wait_for(lock, std::chrono::nanoseconds(static_cast<int64_t>(left) * NSEC_PER_JIFFY));
+        task->cv.wait_for(lock,
+                          std::chrono::nanoseconds(static_cast<int64_t>(left) * NSEC_PER_JIFFY));
       }
     }
   }
@@ -226,9 +229,8 @@ bool kthread_wait_asleep(task_struct* task, unsigned long min_sleeps) {
   std::unique_lock<std::mutex> lock(task->mu);
   // A guard against a test hanging for ever on a broken sleep; never reached
   // by a sound one.
-  task->cv.wait_for(lock, std::chrono::seconds(30), [&] {
-    return (task->asleep && task->sleeps >= min_sleeps) || task->exited;
-  });
+  task->cv.wait_for(lock, std::chrono::seconds(30),
+                    [&] { return (task->asleep && task->sleeps >= min_sleeps) || task->exited; });
   return task->asleep && task->sleeps >= min_sleeps;
 }
 

@@ -29,8 +29,7 @@ constexpr int NUMA_NO_NODE = -1;
 // allocated; kalloc_fail_nth counts this allocation) or ERR_PTR(-EAGAIN) (no
 // thread). Every task must be ended with kthread_stop, which releases it.
 task_struct* kthread_create_on_node(int (*threadfn)(void* data), void* data, int node,
-                                    const char* namefmt, ...)
-    __attribute__((format(printf, 4, 5)));
+                                    const char* namefmt, ...) __attribute__((format(printf, 4, 5)));
 
 // Wakes a task: starts it the first time, ends its sleep later on. 1 when
 // the task was not running, else 0.

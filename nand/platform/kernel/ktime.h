@@ -34,8 +34,8 @@ inline unsigned int jiffies_to_msecs(unsigned long ticks) {
 // sleep in schedule_timeout (kthread.h) follow it: a sleeping thread wakes
 // when the test moves the clock past its deadline (or something wakes it).
 // One at a time (a second one stops the program with a message, as a
-// mistake of the test that installs it); install it before starting threads that sleep, since a sleep
-// begun on one clock is measured on whichever clock is current.
+// mistake of the test that installs it); install it before starting threads that sleep, since a
+// sleep begun on one clock is measured on whichever clock is current.
 class KernelTestClock {
  public:
   // The clock starts at `start_sec` seconds of monotonic time.

@@ -21,9 +21,9 @@ void arch_local_irq_restore(unsigned long flags);
 
 inline bool irqs_disabled() { return arch_irqs_disabled(); }
 
-#define local_irq_save(flags)          \
-  do {                                 \
-    (flags) = arch_local_irq_save();   \
+#define local_irq_save(flags)        \
+  do {                               \
+    (flags) = arch_local_irq_save(); \
   } while (0)
 #define local_irq_restore(flags) arch_local_irq_restore(flags)
 

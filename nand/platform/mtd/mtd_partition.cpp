@@ -26,10 +26,9 @@ Result<std::unique_ptr<MtdPartition>> MtdPartition::create(NandChip& chip, Parti
   const uint64_t chip_size = chip.geometry().data_size();
   if (part_def.size == 0 || part_def.offset % erasesize != 0 || part_def.size % erasesize != 0 ||
       part_def.offset > chip_size || part_def.size > chip_size - part_def.offset) {
-    return Status::InvalidArgument("partition '" + part_def.name + "' (offset " +
-                                   std::to_string(part_def.offset) + ", size " +
-                                   std::to_string(part_def.size) +
-                                   ") is not a whole number of blocks inside the chip");
+    return Status::InvalidArgument(
+        "partition '" + part_def.name + "' (offset " + std::to_string(part_def.offset) + ", size " +
+        std::to_string(part_def.size) + ") is not a whole number of blocks inside the chip");
   }
   return std::unique_ptr<MtdPartition>(new MtdPartition(chip, std::move(part_def), index));
 }

@@ -76,10 +76,20 @@ class Parser {
     }
     int shift = 0;
     switch (peek()) {
-      case 'k': case 'K': shift = 10; break;
-      case 'm': case 'M': shift = 20; break;
-      case 'g': case 'G': shift = 30; break;
-      default: break;
+      case 'k':
+      case 'K':
+        shift = 10;
+        break;
+      case 'm':
+      case 'M':
+        shift = 20;
+        break;
+      case 'g':
+      case 'G':
+        shift = 30;
+        break;
+      default:
+        break;
     }
     if (shift != 0) {
       pos_++;
@@ -135,7 +145,6 @@ std::string bytes(uint64_t n) { return std::to_string(n) + " bytes"; }
 
 // A list that cannot describe the chip's partitions.
 Status refused(const std::string& why) { return Status::InvalidArgument("mtdparts: " + why); }
-
 
 // Reads the list's entries as written (after an optional "mtdparts=" and
 // "<mtd-id>:"), without placing them on the chip.
@@ -215,7 +224,8 @@ Result<PartitionSpec> place_entry(const ParsedPart& p, bool last, uint64_t curso
                    ") ends beyond the chip's " + bytes(chip_size));
   }
   for (const PartitionSpec& other : specs) {
-    if (part_def.offset < other.offset + other.size && other.offset < part_def.offset + part_def.size) {
+    if (part_def.offset < other.offset + other.size &&
+        other.offset < part_def.offset + part_def.size) {
       return refused(which + " overlaps partition '" + other.name + "'");
     }
   }
@@ -240,7 +250,8 @@ Result<std::vector<PartitionSpec>> parse_mtdparts(std::string_view text, uint64_
   uint64_t cursor = 0;  // where a partition without @offset starts
   const std::vector<ParsedPart>& entries = parsed.value();
   for (size_t i = 0; i < entries.size(); i++) {
-    auto placed = place_entry(entries[i], i + 1 == entries.size(), cursor, specs, chip_size, erasesize);
+    auto placed =
+        place_entry(entries[i], i + 1 == entries.size(), cursor, specs, chip_size, erasesize);
     if (!placed.ok()) return placed.status();
     cursor = placed.value().offset + placed.value().size;
     specs.push_back(std::move(placed).value());

@@ -18,12 +18,12 @@ namespace nandsim {
 namespace {
 
 // Per-page state bits.
-constexpr uint8_t kProgrammed = 0x01;    // programmed since its last erase
-constexpr uint8_t kUnknown = 0x02;       // not known yet (image opened from a file)
-constexpr uint8_t kDamaged = 0x04;       // torn or failed program/erase: reads -EBADMSG
-constexpr uint8_t kFailProgram = 0x08;   // fail_program_at: every program fails
-constexpr uint8_t kReadCorrected = 0x10; // inject_read_error(-EUCLEAN)
-constexpr uint8_t kReadDamaged = 0x20;   // inject_read_error(-EBADMSG)
+constexpr uint8_t kProgrammed = 0x01;     // programmed since its last erase
+constexpr uint8_t kUnknown = 0x02;        // not known yet (image opened from a file)
+constexpr uint8_t kDamaged = 0x04;        // torn or failed program/erase: reads -EBADMSG
+constexpr uint8_t kFailProgram = 0x08;    // fail_program_at: every program fails
+constexpr uint8_t kReadCorrected = 0x10;  // inject_read_error(-EUCLEAN)
+constexpr uint8_t kReadDamaged = 0x20;    // inject_read_error(-EBADMSG)
 constexpr uint8_t kReadFaults = kReadCorrected | kReadDamaged;
 
 // Per-block fault bits.
@@ -75,7 +75,6 @@ void and_into(uint8_t* dst, const uint8_t* src, size_t n) {
   for (size_t i = 0; i < n; i++) dst[i] &= src[i];
 }
 
-
 }  // namespace
 
 // ---------------------------------------------------------------------------
@@ -104,8 +103,7 @@ std::string Geometry::validate() const {
   }
   if (uint64_t(spare_offset) + 16 > oob_size) {
     return "OOB size " + std::to_string(oob_size) +
-           " is too small for the 16-byte spare record at OOB byte " +
-           std::to_string(spare_offset);
+           " is too small for the 16-byte spare record at OOB byte " + std::to_string(spare_offset);
   }
   // Left to the implementer: real chips have far less OOB than main data;
   // the cap keeps a typo from asking for a giant image.

@@ -33,11 +33,11 @@
 namespace nandsim {
 
 struct Geometry {
-  uint32_t page_size = 2048;       // main bytes per page: 512..16384, a multiple of 512
-  uint32_t oob_size = 64;          // OOB bytes per page
-  uint32_t pages_per_block = 64;   // 1..1024, with 4 * pages_per_block <= page_size
-  uint32_t blocks = 1024;          // erase blocks in the chip
-  uint32_t spare_offset = 2;       // first OOB byte of the spare record (>= 2)
+  uint32_t page_size = 2048;      // main bytes per page: 512..16384, a multiple of 512
+  uint32_t oob_size = 64;         // OOB bytes per page
+  uint32_t pages_per_block = 64;  // 1..1024, with 4 * pages_per_block <= page_size
+  uint32_t blocks = 1024;         // erase blocks in the chip
+  uint32_t spare_offset = 2;      // first OOB byte of the spare record (>= 2)
 
   uint64_t raw_page_size() const { return uint64_t(page_size) + oob_size; }
   uint64_t raw_block_size() const { return raw_page_size() * pages_per_block; }
@@ -55,19 +55,19 @@ struct Timing {
   double read_us = 25;      // array to register
   double program_us = 200;  // register to array
   double erase_us = 2000;
-  double bus_mb_s = 40;     // transfer rate between host and register, 10^6 bytes/s
+  double bus_mb_s = 40;  // transfer rate between host and register, 10^6 bytes/s
 };
 
 struct Counters {
-  uint64_t reads = 0;       // page reads (main, spare or both)
-  uint64_t programs = 0;    // page programs
-  uint64_t erases = 0;      // block erases
+  uint64_t reads = 0;            // page reads (main, spare or both)
+  uint64_t programs = 0;         // page programs
+  uint64_t erases = 0;           // block erases
   uint64_t double_programs = 0;  // programs of a page already programmed since its erase
   uint64_t device_time_ns = 0;   // simulated device time
 };
 
 enum class CutKind {
-  Clean,      // the operation at the cut does not happen
+  Clean,        // the operation at the cut does not happen
   TornProgram,  // a program at the cut clears a random subset of its bits
   TornErase,    // an erase at the cut sets only part of the block to 0xFF
 };
@@ -76,15 +76,15 @@ struct Options {
   Geometry geometry;
   Timing timing;
   uint64_t seed = 1;
-  bool allow_double_program = false;  // false: a second program fails with -EIO
+  bool allow_double_program = false;         // false: a second program fails with -EIO
   std::vector<uint32_t> factory_bad_blocks;  // marked bad when a chip is created
   double factory_bad_rate = 0;               // fraction of blocks marked bad at creation
 };
 
 enum class OpenMode {
-  ReadWrite,   // changes reach the file
-  Private,     // copy-on-write mapping: nothing ever reaches the file
-  ReadOnly,    // every program, erase or mark-bad is refused with -EROFS
+  ReadWrite,  // changes reach the file
+  Private,    // copy-on-write mapping: nothing ever reaches the file
+  ReadOnly,   // every program, erase or mark-bad is refused with -EROFS
 };
 
 class NandChip {
