@@ -61,6 +61,8 @@ void print_stats(const PartStats& s) {
               s.erase_max);
 }
 
+// Long because it walks the partitions once and builds the text and the
+// JSON report side by side, so the two never disagree.
 Status run_info(const InfoArgs& args, const GlobalOptions& global) {
   SystemLog log(global.verbose);
   auto stack = open_stack(args.image, nandsim::OpenMode::Private);

@@ -224,6 +224,8 @@ class Raster {
 
 }  // namespace
 
+// Long because the SVG document is written top to bottom in one place:
+// header, legend, the block grid and the histogram, in drawing order.
 std::string render_wear_svg(const WearPicture& picture) {
   const PartStats& s = picture.stats;
   const Layout l = layout_for(s);

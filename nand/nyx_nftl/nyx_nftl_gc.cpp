@@ -35,6 +35,8 @@ void decode_data_page_entries(const uchar* page, uint32 page_size, uint16 pages,
 
 }  // namespace
 
+// Kept whole: one collection step, victim to lists, reads as the steps of a
+// single procedure (take the victim, read its map, recount, move, hand back).
 uint32 garbage_collect_first(nyx_nftl_part_t* part, _phy_block_info* block, uint16 page_num) {
   const uint16 pages = part->nand_chip->pages_per_blk;
   if (block != nullptr && block == part->part_current_used_block) return 0;
