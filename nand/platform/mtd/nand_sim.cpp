@@ -105,7 +105,7 @@ std::string Geometry::validate() const {
     return "OOB size " + std::to_string(oob_size) +
            " is too small for the 16-byte spare record at OOB byte " + std::to_string(spare_offset);
   }
-  // Left to the implementer: real chips have far less OOB than main data;
+  // The simulation's choice: real chips have far less OOB than main data;
   // the cap keeps a typo from asking for a giant image.
   if (oob_size > page_size) {
     return "OOB size " + std::to_string(oob_size) + " exceeds the page size " +
@@ -413,7 +413,7 @@ struct NandChip::Impl {
     if (off) return -EIO;
     if (mode == OpenMode::ReadOnly) return -EROFS;
     if (reaches_cut()) return -EIO;  // never torn: it is not a page program
-    // Left to the implementer: the marker is one OOB byte programmed in
+    // The simulation's choice: the marker is one OOB byte programmed in
     // place; it costs a program's time but is neither counted as a page
     // program nor tracked as one (so it is never a double program).
     add_time(block, program_ns + ns_per_byte);
@@ -545,7 +545,7 @@ Result<std::unique_ptr<NandChip>> NandChip::open_image(const std::string& path,
   }
   impl->base = static_cast<uint8_t*>(mem);
   impl->mapped_size = expected;
-  // Left to the implementer: an existing image keeps the bad-block markers
+  // The simulation's choice: an existing image keeps the bad-block markers
   // it has; the factory list and rate apply only when a chip is created.
   return std::unique_ptr<NandChip>(new NandChip(std::move(impl)));
 }
