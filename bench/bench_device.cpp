@@ -22,7 +22,7 @@ int read_probe(nyx_nftl_part_t* /*part*/, _physic_op_par* p) { return g_active->
 
 }  // namespace
 
-BenchDevice::BenchDevice(const nandsim::Geometry& geometry) {
+BenchDevice::BenchDevice(const nandsim::Geometry& geometry, uint16_t gc_policy) {
   if (g_active != nullptr) throw std::logic_error("one benchmark device at a time");
   nandsim::Options options;
   options.geometry = geometry;
@@ -39,6 +39,7 @@ BenchDevice::BenchDevice(const nandsim::Geometry& geometry) {
   blk_ = kzalloc_record<nyx_nftl_blk_t>();
   if (blk_ == nullptr) throw std::runtime_error("device record");
   blk_->mbd.mtd = partition_->mtd();
+  blk_->attach_options.gc_policy = gc_policy;
   g_active = this;
   attach();
 }

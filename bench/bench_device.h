@@ -46,7 +46,8 @@ class BenchDevice {
  public:
   // A freshly erased chip of `geometry`; the partition is named "NFTL_Part".
   // Throws std::runtime_error when the chip or the bring-up fails.
-  explicit BenchDevice(const nandsim::Geometry& geometry);
+  // `gc_policy`: the collection policy the partition is attached with.
+  explicit BenchDevice(const nandsim::Geometry& geometry, uint16_t gc_policy = NYX_GC_STANDARD);
   ~BenchDevice();
   BenchDevice(const BenchDevice&) = delete;
   BenchDevice& operator=(const BenchDevice&) = delete;

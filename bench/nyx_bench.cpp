@@ -2,7 +2,7 @@
 // the figures (a table, or JSON with --json).
 //
 //   nyx-bench [--runs N] [--quick] [--json] [--only W1,W2,...] [--blocks N]
-//             [--attach-blocks N]
+//             [--attach-blocks N] [--gc-policy standard|greedy|both]
 //
 // --quick is for CI: one run on a 128-block chip, M1 on 1024 blocks.
 #include <algorithm>
@@ -22,12 +22,15 @@ void usage(FILE* out) {
   std::fprintf(out,
                "usage: nyx-bench [--runs N] [--quick] [--json] [--only LIST] [--blocks N] "
                "[--attach-blocks N]\n"
+               "                 [--gc-policy NAME]\n"
                "  --runs N           runs per workload; times are medians (default 3)\n"
                "  --quick            one run on a small chip (128 blocks, M1 on 1024), for CI\n"
                "  --json             machine-readable results instead of the table\n"
                "  --only LIST        comma-separated workloads: W1,W2,W3,W4,R1,M1 (default all)\n"
                "  --blocks N         blocks of the workload chip (default 1024)\n"
-               "  --attach-blocks N  blocks of M1's chip (default 8192, 1 GiB)\n");
+               "  --attach-blocks N  blocks of M1's chip (default 8192, 1 GiB)\n"
+               "  --gc-policy NAME   collection policy: standard (default), greedy, or both (each\n"
+               "                     in turn, then the two side by side)\n");
 }
 
 bool parse_count(const char* text, uint32_t min, uint32_t max, uint32_t* value) {
@@ -47,6 +50,7 @@ int main(int argc, char** argv) {
   config.attach_chip.blocks = 8192;
   bool json = false;
   bool quick = false;
+  std::vector<uint16_t> policies = {NYX_GC_STANDARD};
   int runs = -1;
   uint32_t blocks = 0;
   uint32_t attach_blocks = 0;
@@ -80,6 +84,18 @@ int main(int argc, char** argv) {
         }
         config.only.push_back(name);
       }
+    } else if (arg == "--gc-policy" && has_value) {
+      const std::string name = argv[++i];
+      uint16_t policy = 0;
+      if (name == "both") {
+        policies = {NYX_GC_STANDARD, NYX_GC_GREEDY};
+      } else if (nyx_nftl_gc_policy_by_name(name.c_str(), &policy)) {
+        policies = {policy};
+      } else {
+        std::fprintf(stderr, "nyx-bench: unknown collection policy %s (standard, greedy, both)\n",
+                     name.c_str());
+        return 2;
+      }
     } else if (arg == "-h" || arg == "--help") {
       usage(stdout);
       return 0;
@@ -98,31 +114,46 @@ int main(int argc, char** argv) {
   if (blocks > 0) config.chip.blocks = blocks;
   if (attach_blocks > 0) config.attach_chip.blocks = attach_blocks;
 
-  bench::Report report;
-  report.config = config;
-  report.memory_chip = config.attach_chip;
+  std::vector<bench::Report> reports;
   try {
-    for (const std::string& name : bench::all_workloads()) {
-      if (!config.only.empty() &&
-          std::find(config.only.begin(), config.only.end(), name) == config.only.end()) {
-        continue;
+    for (uint16_t policy : policies) {
+      config.gc_policy = policy;
+      bench::Report report;
+      report.config = config;
+      report.memory_chip = config.attach_chip;
+      for (const std::string& name : bench::all_workloads()) {
+        if (!config.only.empty() &&
+            std::find(config.only.begin(), config.only.end(), name) == config.only.end()) {
+          continue;
+        }
+        if (!json)
+          std::fprintf(stderr, "running %s (%s)...\n", name.c_str(),
+                       nyx_nftl_gc_policy_name(policy));
+        if (name == "M1") {
+          report.workloads.push_back(
+              bench::run_attach(config, &report.memory, &report.memory_chip));
+          report.have_memory = true;
+        } else {
+          report.workloads.push_back(bench::run_workload(name, config));
+        }
       }
-      if (!json) std::fprintf(stderr, "running %s...\n", name.c_str());
-      if (name == "M1") {
-        report.workloads.push_back(bench::run_attach(config, &report.memory, &report.memory_chip));
-        report.have_memory = true;
-      } else {
-        report.workloads.push_back(bench::run_workload(name, config));
-      }
+      reports.push_back(std::move(report));
     }
   } catch (const std::exception& e) {
     std::fprintf(stderr, "nyx-bench: %s\n", e.what());
     return 1;
   }
   if (json) {
-    bench::print_json(report, stdout);
+    // One policy: its document; several: an array of them.
+    if (reports.size() > 1) std::fprintf(stdout, "[\n");
+    for (size_t i = 0; i < reports.size(); ++i) {
+      if (i > 0) std::fprintf(stdout, ",\n");
+      bench::print_json(reports[i], stdout);
+    }
+    if (reports.size() > 1) std::fprintf(stdout, "]\n");
   } else {
-    bench::print_table(report, stdout);
+    for (const bench::Report& report : reports) bench::print_table(report, stdout);
+    if (reports.size() > 1) bench::print_comparison(reports, stdout);
   }
   return 0;
 }

@@ -105,8 +105,10 @@ void print_table(const Report& report, FILE* out) {
   const double raw_read = raw_read_mb_s(g, timing);
   std::fprintf(
       out,
-      "nyx-bench: chip %u blocks x %u pages x %u bytes (+%u OOB), in memory; %d run(s), medians\n",
-      g.blocks, g.pages_per_block, g.page_size, g.oob_size, report.config.runs);
+      "nyx-bench: chip %u blocks x %u pages x %u bytes (+%u OOB), in memory; %d run(s), medians;\n"
+      "collection policy: %s\n",
+      g.blocks, g.pages_per_block, g.page_size, g.oob_size, report.config.runs,
+      nyx_nftl_gc_policy_name(report.config.gc_policy));
   std::fprintf(out,
                "chip timing: program %.0f us, read %.0f us, erase %.0f us, bus %.0f MB/s\n"
                "raw program bandwidth %.2f MB/s (one page program + %u-byte transfer); raw read "
@@ -145,9 +147,9 @@ void print_table(const Report& report, FILE* out) {
       "program (reads: read)");
 
   // The collector's account.
-  std::fprintf(out, "%-3s %9s %9s %9s %9s %8s %8s %10s %8s %9s %18s %7s  %s\n", "", "host fl.",
+  std::fprintf(out, "%-3s %9s %9s %9s %9s %8s %8s %10s %8s %9s %18s %7s %11s  %s\n", "", "host fl.",
                "gc moves", "map pages", "mv/host", "gc steps", "victims", "valid/vic", "min/max",
-               "WA(vic)", "free mn-mx avg end", "cycles", "log lines");
+               "WA(vic)", "free mn-mx avg end", "cycles", "mv/op p99/max", "log lines");
   for (const WorkloadResult& w : report.workloads) {
     if (!w.writes) continue;
     Figures f = figures(w, g.page_size);
@@ -169,22 +171,26 @@ void print_table(const Report& report, FILE* out) {
       if (!logs.empty()) logs += "; ";
       logs += std::to_string(count) + "x \"" + text + "\"";
     }
-    std::fprintf(out, "%-3s %9llu %9llu %9llu %9.3f %8llu %8llu %10.2f %8s %9s %18s %7llu  %s\n",
+    std::string per_op = std::to_string(r.moves_p99) + "/" + std::to_string(r.moves_max);
+    std::fprintf(out,
+                 "%-3s %9llu %9llu %9llu %9.3f %8llu %8llu %10.2f %8s %9s %18s %7llu %11s  %s\n",
                  w.name.c_str(), static_cast<unsigned long long>(t.data_programs - t.gc_moves),
                  static_cast<unsigned long long>(t.gc_moves),
                  static_cast<unsigned long long>(t.mapping_programs), f.moves_per_page,
                  static_cast<unsigned long long>(t.mapping_reads),
                  static_cast<unsigned long long>(t.victims), f.mean_victim_valid, vrange.c_str(),
                  t.victims ? fixed(wa_victims, 3).c_str() : "-", free.c_str(),
-                 static_cast<unsigned long long>(r.gc_cycles),
+                 static_cast<unsigned long long>(r.gc_cycles), per_op.c_str(),
                  logs.empty() ? "none" : logs.c_str());
   }
-  std::fprintf(out,
-               "  host fl.: logical pages programmed for the host (page writes, cache push-outs);\n"
-               "  gc moves: pages the collector rewrote; valid/vic: valid pages of a victim when\n"
-               "  first picked; WA(vic): 64 / (63 - valid/vic), the amplification those victims\n"
-               "  imply; free: free blocks after host writes (min-max, mean, at the end); cycles:\n"
-               "  collection cycles started.\n\n");
+  std::fprintf(
+      out,
+      "  host fl.: logical pages programmed for the host (page writes, cache push-outs);\n"
+      "  gc moves: pages the collector rewrote; valid/vic: valid pages of a victim when\n"
+      "  first picked; WA(vic): 64 / (63 - valid/vic), the amplification those victims\n"
+      "  imply; free: free blocks after host writes (min-max, mean, at the end); cycles:\n"
+      "  collection cycles started; mv/op: pages the collector moved for one host operation,\n"
+      "  99th percentile and largest.\n\n");
 
   for (const WorkloadResult& w : report.workloads) {
     if (w.name != "M1") continue;
@@ -223,8 +229,11 @@ void print_json(const Report& report, FILE* out) {
                "{\n  \"chip\": {\"page_size\": %u, \"oob_size\": %u, \"pages_per_block\": %u, "
                "\"blocks\": %u},\n",
                g.page_size, g.oob_size, g.pages_per_block, g.blocks);
-  std::fprintf(out, "  \"runs\": %d,\n  \"raw_program_mb_s\": %.4f,\n  \"raw_read_mb_s\": %.4f,\n",
-               report.config.runs, raw_program_mb_s(g, timing), raw_read_mb_s(g, timing));
+  std::fprintf(out,
+               "  \"runs\": %d,\n  \"gc_policy\": \"%s\",\n  \"raw_program_mb_s\": %.4f,\n  "
+               "\"raw_read_mb_s\": %.4f,\n",
+               report.config.runs, nyx_nftl_gc_policy_name(report.config.gc_policy),
+               raw_program_mb_s(g, timing), raw_read_mb_s(g, timing));
   std::fprintf(out, "  \"workloads\": [");
   bool first = true;
   for (const WorkloadResult& w : report.workloads) {
@@ -258,13 +267,15 @@ void print_json(const Report& report, FILE* out) {
         out,
         "     \"gc\": {\"data_programs\": %llu, \"gc_moves\": %llu, \"mapping_programs\": %llu, "
         "\"steps\": %llu, \"victims\": %llu, \"mean_victim_valid\": %.3f, \"free_min\": %u, "
-        "\"free_max\": %u, \"free_mean\": %.2f, \"free_end\": %u, \"cycles\": %llu},\n",
+        "\"free_max\": %u, \"free_mean\": %.2f, \"free_end\": %u, \"cycles\": %llu, "
+        "\"moves_per_op_p99\": %u, \"moves_per_op_max\": %u},\n",
         static_cast<unsigned long long>(t.data_programs),
         static_cast<unsigned long long>(t.gc_moves),
         static_cast<unsigned long long>(t.mapping_programs),
         static_cast<unsigned long long>(t.mapping_reads),
         static_cast<unsigned long long>(t.victims), f.mean_victim_valid, r.free_min, r.free_max,
-        r.free_mean, r.free_end, static_cast<unsigned long long>(r.gc_cycles));
+        r.free_mean, r.free_end, static_cast<unsigned long long>(r.gc_cycles), r.moves_p99,
+        r.moves_max);
     std::fprintf(out, "     \"wall_s_runs\": [");
     for (size_t i = 0; i < w.runs.size(); ++i)
       std::fprintf(out, "%s%.6f", i ? ", " : "", w.runs[i].wall_s);
@@ -301,6 +312,32 @@ void print_json(const Report& report, FILE* out) {
         static_cast<unsigned long long>(m.device_record));
   }
   std::fprintf(out, "\n}\n");
+}
+
+void print_comparison(const std::vector<Report>& reports, FILE* out) {
+  if (reports.empty()) return;
+  std::fprintf(out, "collection policies side by side (%u-block chip):\n",
+               reports.front().config.chip.blocks);
+  std::fprintf(out, "%-3s %-10s %8s %9s %9s %18s %11s\n", "", "policy", "WA", "erases",
+               "EC min/max", "free mn-mx avg", "mv/op p99/max");
+  for (const WorkloadResult& first : reports.front().workloads) {
+    if (!first.writes) continue;
+    for (const Report& report : reports) {
+      for (const WorkloadResult& w : report.workloads) {
+        if (w.name != first.name) continue;
+        Figures f = figures(w, report.config.chip.page_size);
+        const PhaseResult& r = *f.r;
+        std::string ec = std::to_string(r.ec_min) + "/" + std::to_string(r.ec_max);
+        std::string free = std::to_string(r.free_min) + "-" + std::to_string(r.free_max) + " " +
+                           fixed(r.free_mean, 1);
+        std::string per_op = std::to_string(r.moves_p99) + "/" + std::to_string(r.moves_max);
+        std::fprintf(out, "%-3s %-10s %8.3f %9llu %9s %18s %11s\n", w.name.c_str(),
+                     nyx_nftl_gc_policy_name(report.config.gc_policy), f.wa,
+                     static_cast<unsigned long long>(r.counters.erases), ec.c_str(), free.c_str(),
+                     per_op.c_str());
+      }
+    }
+  }
 }
 
 }  // namespace bench

@@ -25,5 +25,9 @@ double raw_read_mb_s(const nandsim::Geometry& g, const nandsim::Timing& t);
 
 void print_table(const Report& report, FILE* out);
 void print_json(const Report& report, FILE* out);
+// The write workloads of several reports (one per collection policy) side by
+// side: write amplification, erases, erase counts, free blocks and the pages
+// moved per host operation.
+void print_comparison(const std::vector<Report>& reports, FILE* out);
 
 }  // namespace bench

@@ -26,15 +26,23 @@ double cpu_seconds() {
 }
 
 // Follows the collector's state after each host operation: the range of the
-// free-block count and the cycles started.
+// free-block count, the cycles started, and the pages moved for each
+// operation (a histogram, for the largest and the 99th percentile).
 class CycleWatch {
  public:
-  explicit CycleWatch(const nyx_nftl_part_t* part)
-      : part_(part),
-        free_min_(part->free_block_num),
-        free_max_(part->free_block_num),
-        running_(part->gc_strategy.process == 0) {}
+  explicit CycleWatch(BenchDevice& dev)
+      : dev_(dev),
+        part_(dev.part()),
+        free_min_(part_->free_block_num),
+        free_max_(part_->free_block_num),
+        running_(part_->gc_strategy.process == 0),
+        moves_seen_(dev.traffic().gc_moves) {}
   void after_op() {
+    const uint64_t moves = dev_.traffic().gc_moves;
+    const uint64_t moved = moves - moves_seen_;
+    moves_seen_ = moves;
+    if (moved >= moves_histogram_.size()) moves_histogram_.resize(moved + 1, 0);
+    moves_histogram_[moved]++;
     const uint32_t free = part_->free_block_num;
     if (free < free_min_) free_min_ = free;
     if (free > free_max_) free_max_ = free;
@@ -50,9 +58,20 @@ class CycleWatch {
     r->gc_cycles = cycles_;
     r->free_mean = ops_ > 0 ? double(free_sum_) / double(ops_) : free_min_;
     r->free_end = part_->free_block_num;
+    r->moves_max = moves_histogram_.empty() ? 0 : uint32_t(moves_histogram_.size() - 1);
+    // The smallest count that at least 99% of the operations stay within.
+    uint64_t seen = 0;
+    for (size_t m = 0; m < moves_histogram_.size(); ++m) {
+      seen += moves_histogram_[m];
+      if (seen * 100 >= ops_ * 99) {
+        r->moves_p99 = uint32_t(m);
+        break;
+      }
+    }
   }
 
  private:
+  BenchDevice& dev_;
   const nyx_nftl_part_t* part_;
   uint32_t free_min_;
   uint32_t free_max_;
@@ -60,6 +79,8 @@ class CycleWatch {
   uint64_t cycles_ = 0;
   uint64_t free_sum_ = 0;
   uint64_t ops_ = 0;
+  uint64_t moves_seen_;
+  std::vector<uint64_t> moves_histogram_;
 };
 
 // The host's page data: the same buffer, stamped with the page number and a
@@ -245,14 +266,14 @@ WorkloadResult run_workload(const std::string& name, const BenchConfig& config) 
   result.writes = def.writes;
   for (int run = 0; run < config.runs; ++run) {
     LogTally logs;
-    BenchDevice dev(config.chip);
+    BenchDevice dev(config.chip, config.gc_policy);
     if (def.prepare) {
       def.prepare(dev);
       flush_or_throw(dev);
     }
     dev.reset_counters();
     logs.take();
-    CycleWatch watch(dev.part());
+    CycleWatch watch(dev);
     PhaseResult r;
 
     profiler_enable();
@@ -288,7 +309,7 @@ WorkloadResult run_attach(const BenchConfig& config, BenchDevice::Memory* memory
   *measured_chip = config.attach_chip;
 
   LogTally logs;
-  BenchDevice dev(config.attach_chip);
+  BenchDevice dev(config.attach_chip, config.gc_policy);
   sequential_fill(dev, nullptr);
   flush_or_throw(dev);
   for (int run = 0; run < config.runs; ++run) {

@@ -42,6 +42,8 @@ struct PhaseResult {
   double free_mean = 0;    // mean over the host operations
   uint32_t free_end = 0;   // after the phase
   uint64_t gc_cycles = 0;  // collection cycles started during the phase
+  uint32_t moves_max = 0;  // pages the collector moved for one host operation: the largest
+  uint32_t moves_p99 = 0;  // and the 99th percentile
   double wall_s = 0;
   double cpu_s = 0;
   LogCounts logs;
@@ -60,7 +62,8 @@ struct BenchConfig {
   nandsim::Geometry chip;         // W1..R1
   nandsim::Geometry attach_chip;  // M1
   int runs = 3;
-  std::vector<std::string> only;  // workloads to run; empty: all
+  std::vector<std::string> only;         // workloads to run; empty: all
+  uint16_t gc_policy = NYX_GC_STANDARD;  // the collection policy of W1..R1 and M1
 };
 
 // The default chip: 2048-byte pages, 64-byte OOB, 64 pages per block, 1024 blocks.

@@ -75,6 +75,16 @@ constexpr uint16 NYX_BLOCK_FREE = 1;
 constexpr uint16 NYX_BLOCK_BAD = 0x00FF;
 constexpr uint16 NYX_BLOCK_UNSCANNED = 0xFFFF;
 
+// Collection policies, chosen per partition at attach (not part of the
+// format: an image written under one attaches and serves under the other).
+constexpr uint16 NYX_GC_STANDARD = 0;  // start/stop thresholds, steps of 4/8/16 pages
+constexpr uint16 NYX_GC_GREEDY = 1;    // collect only at a low mark, steps sized to hold it
+
+// How a partition is attached; zero-filled is the default.
+struct nyx_nftl_attach_options {
+  uint16 gc_policy;  // NYX_GC_STANDARD or NYX_GC_GREEDY
+};
+
 // Priority reclaim types.
 constexpr uint16 NYX_PRIO_FREE = 0;
 constexpr uint16 NYX_PRIO_RETIRE = 1;
@@ -224,6 +234,8 @@ struct nyx_nftl_part_s {
   uint32 total_reads;
   uint32 total_write;
   _gc_strategy gc_strategy;
+  uint16 gc_policy;    // NYX_GC_STANDARD or NYX_GC_GREEDY, set at attach
+  uint16 gc_low_mark;  // the greedy policy's low mark on free blocks, set by the scan
   _prio_gc prio_gc;
   _s_wl s_wl;
   device_class debug;
@@ -413,7 +425,8 @@ void print_part(nyx_nftl_part_t* part);
 // format when needed and the mount scan. 0, -1 when the flash does not
 // qualify (nothing is left allocated), -ENOMEM. The scan's outcome (ready or
 // not) is in the record.
-int nyx_nftl_part_attach(mtd_info* mtd, nyx_nftl_part_t** out);
+int nyx_nftl_part_attach(mtd_info* mtd, nyx_nftl_part_t** out,
+                         const nyx_nftl_attach_options* options = nullptr);
 // Releases everything the attach allocated; null does nothing.
 void nyx_nftl_part_detach(nyx_nftl_part_t* part);
 
@@ -451,6 +464,10 @@ uint32 garbage_collect_first(nyx_nftl_part_t* part, _phy_block_info* block, uint
 // The threshold-driven step: between the start and stop thresholds on free
 // blocks, one bounded step per call. 0, or 1 when a step failed.
 uint32 garbage_collect(nyx_nftl_part_t* part);
+// The policy's name ("standard", "greedy"), or null for an unknown one.
+const char* nyx_nftl_gc_policy_name(uint16 policy);
+// The policy named `name` into *policy. Whether the name is known.
+bool nyx_nftl_gc_policy_by_name(const char* name, uint16* policy);
 // One whole-victim collection. 1 when nothing is worth collecting, else 0.
 uint32 gc_one(nyx_nftl_part_t* part);
 // gc_one until it returns 1. 0.
@@ -529,6 +546,7 @@ struct nyx_nftl_blk_s {
   uint32 (*read_data)(nyx_nftl_blk_t* blk, unsigned long start_sector, uint32 len, uchar* buf);
   uint32 (*write_data)(nyx_nftl_blk_t* blk, unsigned long start_sector, uint32 len, uchar* buf);
   uint32 (*flush_write_cache)(nyx_nftl_blk_t* blk);
+  nyx_nftl_attach_options attach_options;  // how bring-up attaches the partition
 };
 
 // ---------------------------------------------------------------------------
@@ -595,6 +613,12 @@ extern const nyx_nftl_served_part nyx_nftl_served_parts[NYX_SERVED_PARTS];
 // The entry whose prefix begins `mtd_name` (fixed-length prefixes, no
 // terminating zero compared), or null for a name the system does not serve.
 const nyx_nftl_served_part* nyx_nftl_served_part_of(const char* mtd_name);
+// Attach options of an MTD device, for front ends that offer it to the add
+// path: set before the device is offered, read by the add path, cleared once
+// the device is withdrawn. A device without an entry gets the defaults.
+void nyx_nftl_set_attach_options(const mtd_info* mtd, const nyx_nftl_attach_options& options);
+nyx_nftl_attach_options nyx_nftl_attach_options_of(const mtd_info* mtd);
+void nyx_nftl_clear_attach_options(const mtd_info* mtd);
 // Whether `name` begins with `prefix`; a null name never does.
 bool name_starts_with(const char* name, const char* prefix);
 

@@ -7,6 +7,8 @@
 #include <cstddef>
 #include <cstdio>
 #include <cstring>
+#include <mutex>
+#include <vector>
 
 #include "nyx_nftl.h"
 
@@ -115,6 +117,43 @@ const nyx_nftl_served_part* nyx_nftl_served_part_of(const char* mtd_name) {
 
 namespace {
 
+// Attach options by device, for the front ends (see nyx_nftl.h). Few devices
+// ever have an entry; a vector under a lock is enough.
+struct AttachOptionsEntry {
+  const mtd_info* mtd;
+  nyx_nftl_attach_options options;
+};
+std::mutex g_attach_options_lock;
+std::vector<AttachOptionsEntry> g_attach_options;
+
+}  // namespace
+
+void nyx_nftl_set_attach_options(const mtd_info* mtd, const nyx_nftl_attach_options& options) {
+  std::lock_guard<std::mutex> lock(g_attach_options_lock);
+  for (AttachOptionsEntry& e : g_attach_options) {
+    if (e.mtd == mtd) {
+      e.options = options;
+      return;
+    }
+  }
+  g_attach_options.push_back({mtd, options});
+}
+
+nyx_nftl_attach_options nyx_nftl_attach_options_of(const mtd_info* mtd) {
+  std::lock_guard<std::mutex> lock(g_attach_options_lock);
+  for (const AttachOptionsEntry& e : g_attach_options) {
+    if (e.mtd == mtd) return e.options;
+  }
+  return nyx_nftl_attach_options{};
+}
+
+void nyx_nftl_clear_attach_options(const mtd_info* mtd) {
+  std::lock_guard<std::mutex> lock(g_attach_options_lock);
+  std::erase_if(g_attach_options, [mtd](const AttachOptionsEntry& e) { return e.mtd == mtd; });
+}
+
+namespace {
+
 // Starts the device's worker (named nyx_nftld). Whether it runs.
 bool start_worker(nyx_nftl_blk_t* blk) {
   task_struct* task = kthread_create_on_node(nyx_nftl_thread, blk, NUMA_NO_NODE, "%sd", "nyx_nftl");
@@ -137,6 +176,7 @@ void nyx_nftl_add_mtd(mtd_blktrans_ops* tr, mtd_info* mtd) {
   blk->mbd.mtd = mtd;
   blk->mbd.tr = tr;
   blk->mbd.devnum = mtd->index;
+  blk->attach_options = nyx_nftl_attach_options_of(mtd);
   // The layer's read-only flag stays clear, whatever the device's writeable
   // flag: a device that refuses writes fails them at the flash.
   blk->nb.notifier_call = nyx_nftl_reboot_notifier;

@@ -13,6 +13,12 @@ namespace {
 
 constexpr uint32 kUnlimitedBlocks = 0xFFFFFFFF;
 constexpr uint16 kMinSpareBlocks = 15;
+// The greedy collection policy's low mark on free blocks (see nyx_nftl_gc):
+// room for a fresh current block, an erase failure, a write-error recovery,
+// a whole-block reclaim and a collection step's own moves, with no more
+// spare room held back than that. Even the smallest partition served (15
+// spare blocks) has it.
+constexpr uint16 kGreedyLowMark = 6;
 
 // Reads page `page` of `block`: main data into temp_page_buf (or none when
 // `with_main` is false) and the spare record into `spare`. Returns whether
@@ -519,6 +525,7 @@ bool set_thresholds(nyx_nftl_part_t* part) {
   gc->stop_gc_free_blocks = static_cast<uint16>(stop);
   gc->flag_gc_block = 0;
   gc->process = 1;
+  part->gc_low_mark = kGreedyLowMark;
   return true;
 }
 

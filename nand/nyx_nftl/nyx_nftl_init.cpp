@@ -108,7 +108,8 @@ _phy_block_info* new_block_table(uint32 total_blocks) {
 
 }  // namespace
 
-int nyx_nftl_part_attach(mtd_info* mtd, nyx_nftl_part_t** out) {
+int nyx_nftl_part_attach(mtd_info* mtd, nyx_nftl_part_t** out,
+                         const nyx_nftl_attach_options* options) {
   if (mtd->oobavail < kMinSpareBytes) return -1;
   if (!geometry_fits(mtd)) return -1;
   uint32 erase_shift = static_cast<uint32>(__builtin_ctz(mtd->erasesize));
@@ -125,6 +126,7 @@ int nyx_nftl_part_attach(mtd_info* mtd, nyx_nftl_part_t** out) {
   part->nand_chip = chip;
   mutex_init(&part->nyx_nftl_lock);
   part->mtd = mtd;
+  part->gc_policy = options != nullptr ? options->gc_policy : NYX_GC_STANDARD;
   set_chip_geometry(chip, mtd, total_blocks);
 
   const uint32 reserve = reserve_blocks(total_blocks, chip->pages_per_blk);
@@ -193,7 +195,7 @@ int nyx_nftl_initialize(nyx_nftl_blk_t* nyx_nftl_blk) {
   // device record never points at a released record.
   nyx_nftl_part_t* part = nullptr;
   nyx_nftl_blk->nyx_nftl_part = nullptr;
-  int ret = nyx_nftl_part_attach(mtd, &part);
+  int ret = nyx_nftl_part_attach(mtd, &part, &nyx_nftl_blk->attach_options);
   if (ret != 0) return ret;
   nyx_nftl_blk->nyx_nftl_part = part;
 

@@ -1,6 +1,7 @@
 // A simulated chip with one attached partition, for the translation layer's tests.
 #include "support/sim_partition.h"
 
+#include <cstdlib>
 #include <stdexcept>
 
 SimPartition::SimPartition(const nandsim::Options& options, std::string name) {
@@ -20,10 +21,21 @@ SimPartition::~SimPartition() { detach(); }
 
 mtd_info* SimPartition::mtd() { return partition_->mtd(); }
 
-int SimPartition::attach() {
+nyx_nftl_attach_options test_attach_options() {
+  nyx_nftl_attach_options options{};
+  const char* name = std::getenv("NYX_GC_POLICY");
+  if (name != nullptr && *name != '\0' && !nyx_nftl_gc_policy_by_name(name, &options.gc_policy)) {
+    throw std::runtime_error(std::string("NYX_GC_POLICY: unknown collection policy ") + name);
+  }
+  return options;
+}
+
+int SimPartition::attach() { return attach(test_attach_options()); }
+
+int SimPartition::attach(const nyx_nftl_attach_options& options) {
   detach();
   nyx_nftl_part_t* attached = nullptr;
-  int ret = nyx_nftl_part_attach(mtd(), &attached);
+  int ret = nyx_nftl_part_attach(mtd(), &attached, &options);
   if (ret == 0) part = attached;
   return ret;
 }

@@ -22,8 +22,11 @@ class SimPartition {
   mtd_info* mtd();
 
   // Brings the partition record up (format when unmarked, then the mount
-  // scan); returns nyx_nftl_part_attach's result. `part` is set on 0.
+  // scan) with test_attach_options(); returns nyx_nftl_part_attach's
+  // result. `part` is set on 0.
   int attach();
+  // The same with the given options.
+  int attach(const nyx_nftl_attach_options& options);
   // Releases the partition record (nothing is flushed: there is no cache here).
   void detach();
   // detach() then attach(), as after a restart.
@@ -35,6 +38,11 @@ class SimPartition {
   std::unique_ptr<nandsim::NandChip> chip_;
   std::unique_ptr<nandsim::MtdPartition> partition_;
 };
+
+// The attach options of the tests: the collection policy named by the
+// environment variable NYX_GC_POLICY ("standard", "greedy"; unset: the
+// default), so that the same nets run under each policy.
+nyx_nftl_attach_options test_attach_options();
 
 // Options for a small in-memory chip.
 nandsim::Options small_chip(uint32_t blocks, uint32_t pages_per_block, uint32_t page_size = 2048,
