@@ -43,10 +43,11 @@ clean:
 	rm -rf build build-asan build-tsan
 
 # make bench - build the benchmark (Release, in build-release) and print its
-# figures; BENCH_ARGS passes options, e.g. make bench BENCH_ARGS="--quick --json".
+# figures under both collection policies, then the two side by side;
+# BENCH_ARGS passes options, e.g. make bench BENCH_ARGS="--quick --json".
 # The NBD figure: bench/nbd_ratio.sh.
 .PHONY: bench
 bench: setup
 	@cmake -S . -B build-release $(CMAKE_GEN) -DCMAKE_BUILD_TYPE=Release >/dev/null
 	@cmake --build build-release -j $(JOBS) --target nyx-bench
-	@./build-release/bench/nyx-bench $(BENCH_ARGS)
+	@./build-release/bench/nyx-bench --gc-policy both $(BENCH_ARGS)

@@ -52,6 +52,7 @@ struct ImageArgs {
   uint32_t spare_offset = 2;
   std::optional<uint32_t> blocks;  // unset: derived from the file size
   std::string mtdparts = frontend::kDefaultMtdparts;
+  std::string gc_policy = "standard";  // the translation layer's collection policy
 };
 
 // Adds the IMAGE argument and the geometry and --mtdparts options to `app`.

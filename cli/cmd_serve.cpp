@@ -75,6 +75,7 @@ Status run_serve(const ServeArgs& args, const GlobalOptions& global) {
   argv.push_back("oob-size=" + std::to_string(args.image.oob_size));
   argv.push_back("pages-per-block=" + std::to_string(args.image.pages_per_block));
   argv.push_back("spare-offset=" + std::to_string(args.image.spare_offset));
+  argv.push_back("gc-policy=" + args.image.gc_policy);
   argv.push_back("blocks=" + std::to_string(options.value().geometry.blocks));
   // nbdkit's own --readonly only refuses client writes; readonly=true also
   // maps the image privately, so not even the format of a blank partition

@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "cli_common.h"
+#include "nyx_nftl/nyx_nftl.h"
 #include "platform/mtd/mtdparts.h"
 
 namespace cli {
@@ -35,6 +36,11 @@ void add_image_options(CLI::App* app, ImageArgs& args) {
   app->add_option("--mtdparts", args.mtdparts, "Partition list, Linux mtdparts syntax")
       ->capture_default_str()
       ->group("Geometry");
+  app->add_option("--gc-policy", args.gc_policy,
+                  "Collection policy of the attached partitions: standard or greedy "
+                  "(not part of the format: an image serves under either)")
+      ->capture_default_str()
+      ->check(CLI::IsMember({"standard", "greedy"}));
 }
 
 nandsim::Geometry geometry_of(const ImageArgs& args, uint32_t blocks) {
@@ -113,6 +119,8 @@ Result<frontend::ImageOptions> resolve_image(const ImageArgs& args, nandsim::Ope
   options.geometry = g;
   options.mtdparts = args.mtdparts;
   options.mode = mode;
+  // The option's values are checked by the parser: the name is known here.
+  nyx_nftl_gc_policy_by_name(args.gc_policy.c_str(), &options.gc_policy);
   return options;
 }
 

@@ -32,6 +32,8 @@ NandStack::~NandStack() { (void)shutdown(); }
 Status NandStack::start() {
   if (!mtd_added_) {
     for (auto& part : partitions_) {
+      // The add path attaches each partition with these options.
+      nyx_nftl_set_attach_options(part->mtd(), nyx_nftl_attach_options{options_.gc_policy});
       if (int ret = add_mtd_device(part->mtd()); ret != 0) {
         return Status::FromErrno(-ret, "cannot add MTD device " + part->part_def().name +
                                            ": error " + std::to_string(ret));
@@ -60,7 +62,10 @@ Status NandStack::shutdown() {
     table_registered_ = false;
   }
   if (mtd_added_) {
-    for (auto& part : partitions_) (void)del_mtd_device(part->mtd());
+    for (auto& part : partitions_) {
+      (void)del_mtd_device(part->mtd());
+      nyx_nftl_clear_attach_options(part->mtd());
+    }
     mtd_added_ = false;
   }
   if (chip_ != nullptr && chip_->mode() == nandsim::OpenMode::ReadWrite) {

@@ -30,6 +30,7 @@ struct ImageOptions {
   nandsim::Geometry geometry;  // the default chip unless told otherwise
   std::string mtdparts = kDefaultMtdparts;
   nandsim::OpenMode mode = nandsim::OpenMode::ReadWrite;
+  uint16_t gc_policy = 0;  // the translation layer's collection policy (NYX_GC_*)
 };
 
 class NandStack {

@@ -38,6 +38,7 @@
 #include <utility>
 
 #include "nand_stack.h"
+#include "nyx_nftl/nyx_nftl.h"
 #include "platform/block/blktrans_disk.h"
 #include "platform/kernel/kernel.h"
 
@@ -146,6 +147,11 @@ int nyx_config(const char* key, const char* value) {
     } else if (k == "blocks") {
       if (!parse_u32(key, value, &g.blocks)) return -1;
       s.blocks_given = true;
+    } else if (k == "gc-policy") {
+      if (!nyx_nftl_gc_policy_by_name(value, &s.options.gc_policy)) {
+        nbdkit_error("gc-policy: unknown collection policy '%s' (standard or greedy)", value);
+        return -1;
+      }
     } else if (k == "readonly") {
       int r = nbdkit_parse_bool(value);
       if (r == -1) return -1;
@@ -454,6 +460,7 @@ nbdkit_plugin make_plugin() {
       "pages-per-block=N      pages per erase block (default 64)\n"
       "spare-offset=N         first OOB byte of the spare record (default 2)\n"
       "blocks=N               erase blocks in the chip (default: from the image's size)\n"
+      "gc-policy=NAME         collection policy: standard (default) or greedy\n"
       "readonly=BOOL          map the image privately and refuse writes (default false)";
   p.magic_config_key = "image";
   p.after_fork = nyx_after_fork;
