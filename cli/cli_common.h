@@ -56,7 +56,7 @@ struct ImageArgs {
 };
 
 // Adds the IMAGE argument and the geometry and --mtdparts options to `app`.
-void add_image_options(CLI::App* app, ImageArgs& args);
+void add_image_options(CLI::App* app, ImageArgs& args, bool image_required = true);
 // Adds only the geometry options (mkimage has its own size options).
 void add_geometry_options(CLI::App* app, ImageArgs& args);
 
@@ -69,8 +69,12 @@ nandsim::Geometry geometry_of(const ImageArgs& args, uint32_t blocks);
 // opened.
 Result<frontend::ImageOptions> resolve_image(const ImageArgs& args, nandsim::OpenMode mode);
 
-// Opens the image as resolve_image describes; partitions split, nothing
-// attached.
+// Whether the IMAGE argument names a Linux MTD device (/dev/mtdN[=NAME]).
+bool is_device(const ImageArgs& args);
+
+// Opens the image as resolve_image describes, partitions split, or the
+// device (read only, writes kept in memory, unless `mode` is ReadWrite);
+// nothing attached.
 Result<std::unique_ptr<frontend::NandStack>> open_stack(const ImageArgs& args,
                                                         nandsim::OpenMode mode);
 
@@ -86,7 +90,8 @@ std::string debug_class_name(std::string_view mtd_name);
 
 // Finds a partition by its MTD name ("userdata") or its disk name ("data").
 // Error text lists the known names.
-Result<nandsim::MtdPartition*> find_partition(frontend::NandStack& stack, std::string_view name);
+Result<const frontend::StackPart*> find_partition(frontend::NandStack& stack,
+                                                  std::string_view name);
 
 // Whether the partition's first good block carries the head mark, read
 // through the MTD device without attaching (an attach formats a partition

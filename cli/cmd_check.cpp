@@ -23,7 +23,7 @@ Status run_check(const CheckArgs& args, const GlobalOptions& global) {
   SystemLog log(global.verbose);
   auto stack = open_stack(args.image, nandsim::OpenMode::Private);
   if (!stack.ok()) return stack.status();
-  const auto& parts = stack.value()->partitions();
+  const auto& parts = stack.value()->parts();
   nlohmann::json out;
   out["image"] = args.image.path;
   out["partitions"] = nlohmann::json::array();
@@ -32,19 +32,19 @@ Status run_check(const CheckArgs& args, const GlobalOptions& global) {
   size_t done = 0;
   std::string text;
   for (const auto& part : parts) {
-    const std::string& name = part->part_def().name;
+    const std::string& name = part.name;
     nlohmann::json p;
     p["name"] = name;
     std::vector<std::string> problems;
     std::string status;
     if (disk_base_name(name).empty()) {
       status = "not served";
-    } else if (auto marked = probe_head_mark(part->mtd()); !marked.ok()) {
+    } else if (auto marked = probe_head_mark(part.mtd); !marked.ok()) {
       status = "error";
       problems.push_back(marked.message());
     } else if (!marked.value()) {
       status = "unformatted";
-    } else if (auto attached = AttachedPart::attach(part->mtd()); !attached.ok()) {
+    } else if (auto attached = AttachedPart::attach(part.mtd); !attached.ok()) {
       status = "error";
       problems.push_back(attached.message());
     } else {

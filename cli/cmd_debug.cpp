@@ -33,7 +33,7 @@ Status run_debug(const DebugArgs& args, const GlobalOptions& global) {
     auto stack = open_stack(args.image, nandsim::OpenMode::Private);
     if (!stack.ok()) return stack.status();
     auto part = find_partition(*stack.value(), part_def.value().name);
-    auto marked = part.ok() ? probe_head_mark(part.value()->mtd()) : Result<bool>(false);
+    auto marked = part.ok() ? probe_head_mark(part.value()->mtd) : Result<bool>(false);
     if (!marked.ok() || !marked.value()) {
       return Status::InvalidArgument("partition " + part_def.value().name +
                                      " is unformatted; nothing to collect");

@@ -61,13 +61,27 @@ void print_stats(const PartStats& s) {
               s.erase_max);
 }
 
+// The chip's geometry, or a Linux device's as the kernel gives it (the
+// spare record's first byte: the first free OOB byte of its layout).
+nandsim::Geometry stack_geometry(frontend::NandStack& stack) {
+  if (stack.chip() != nullptr) return stack.chip()->geometry();
+  const mtd_info* mtd = stack.parts().front().mtd;
+  nandsim::Geometry g;
+  g.page_size = mtd->writesize;
+  g.oob_size = mtd->oobsize;
+  g.pages_per_block = mtd->erasesize / mtd->writesize;
+  g.spare_offset = mtd->ecclayout != nullptr ? mtd->ecclayout->oobfree[0].offset : 0;
+  g.blocks = static_cast<uint32_t>(mtd->size / mtd->erasesize);
+  return g;
+}
+
 // Long because it walks the partitions once and builds the text and the
 // JSON report side by side, so the two never disagree.
 Status run_info(const InfoArgs& args, const GlobalOptions& global) {
   SystemLog log(global.verbose);
   auto stack = open_stack(args.image, nandsim::OpenMode::Private);
   if (!stack.ok()) return stack.status();
-  const nandsim::Geometry& g = stack.value()->chip().geometry();
+  const nandsim::Geometry g = stack_geometry(*stack.value());
   nlohmann::json out;
   out["image"] = args.image.path;
   out["geometry"] = {{"page_size", g.page_size},
@@ -78,31 +92,30 @@ Status run_info(const InfoArgs& args, const GlobalOptions& global) {
   out["mtdparts"] = args.image.mtdparts;
   out["partitions"] = nlohmann::json::array();
   if (!args.json) {
-    std::printf("image %s: %u blocks of %u pages of %u+%u bytes, spare record at OOB byte %u\n",
-                args.image.path.c_str(), g.blocks, g.pages_per_block, g.page_size, g.oob_size,
-                g.spare_offset);
+    std::printf("%s %s: %u blocks of %u pages of %u+%u bytes, spare record at OOB byte %u\n",
+                is_device(args.image) ? "device" : "image", args.image.path.c_str(), g.blocks,
+                g.pages_per_block, g.page_size, g.oob_size, g.spare_offset);
   }
 
   // The first partition's failure; every one is in the listing.
   Status failure;
-  for (const auto& part : stack.value()->partitions()) {
-    const auto& part_def = part->part_def();
-    const std::string disk = disk_base_name(part_def.name);
+  for (const frontend::StackPart& part : stack.value()->parts()) {
+    const std::string disk = disk_base_name(part.name);
     nlohmann::json p;
-    p["name"] = part_def.name;
+    p["name"] = part.name;
     p["disk"] = disk.empty() ? nlohmann::json(nullptr) : nlohmann::json(disk);
-    p["offset"] = part_def.offset;
-    p["size"] = part_def.size;
-    p["first_block"] = part->first_block();
-    p["blocks"] = part->block_count();
+    p["offset"] = part.offset;
+    p["size"] = part.size;
+    p["first_block"] = part.first_block;
+    p["blocks"] = part.block_count;
     p["page_size"] = g.page_size;
     p["pages_per_block"] = g.pages_per_block;
     if (!args.json) {
       std::printf("\npartition %s%s: blocks %u-%u (%u blocks, %llu bytes at offset 0x%llx)\n",
-                  part_def.name.c_str(), disk.empty() ? "" : (" (disk " + disk + ")").c_str(),
-                  part->first_block(), part->first_block() + part->block_count() - 1,
-                  part->block_count(), static_cast<unsigned long long>(part_def.size),
-                  static_cast<unsigned long long>(part_def.offset));
+                  part.name.c_str(), disk.empty() ? "" : (" (disk " + disk + ")").c_str(),
+                  part.first_block, part.first_block + part.block_count - 1, part.block_count,
+                  static_cast<unsigned long long>(part.size),
+                  static_cast<unsigned long long>(part.offset));
     }
 
     std::string status;
@@ -110,12 +123,12 @@ Status run_info(const InfoArgs& args, const GlobalOptions& global) {
     Status problem;
     if (disk.empty()) {
       status = "not served";
-    } else if (auto marked = probe_head_mark(part->mtd()); !marked.ok()) {
+    } else if (auto marked = probe_head_mark(part.mtd); !marked.ok()) {
       status = "error";
       problem = marked.status();
     } else if (!marked.value()) {
       status = "unformatted";
-    } else if (auto attached = AttachedPart::attach(part->mtd()); !attached.ok()) {
+    } else if (auto attached = AttachedPart::attach(part.mtd); !attached.ok()) {
       status = "error";
       problem = attached.status();
     } else {

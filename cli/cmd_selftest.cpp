@@ -32,7 +32,7 @@ Status run_selftest(const SelftestArgs& args, const GlobalOptions& global) {
   auto stack =
       open_stack(only_partition(args.image, part_def.value()), nandsim::OpenMode::ReadWrite);
   if (!stack.ok()) return stack.status();
-  auto attached = AttachedPart::attach(stack.value()->partitions().front()->mtd());
+  auto attached = AttachedPart::attach(stack.value()->parts().front().mtd);
   if (!attached.ok()) return attached.status();
   // The tests need only the device record's partition.
   auto blk = std::make_unique<nyx_nftl_blk_t>();

@@ -18,6 +18,8 @@ namespace {
 
 struct ServeArgs {
   ImageArgs image;
+  std::vector<std::string> mtd;  // /dev/mtdN[=NAME]
+  bool all_mtd = false;
   std::string socket;
   std::optional<uint16_t> port;
   bool readonly = false;
@@ -40,20 +42,57 @@ std::string shell_quote(const std::string& s) {
   return out + "'";
 }
 
+// Opens the devices to serve, only to read them, so that a missing device,
+// one that is not NAND, or a name the layer does not serve is reported here.
+Status check_devices(const std::vector<std::string>& mtd, bool all_mtd) {
+  frontend::DeviceOptions options;
+  options.all_mtd = all_mtd;
+  options.mode = linuxmtd::Mode::Private;
+  for (const std::string& m : mtd) {
+    auto spec = linuxmtd::parse_device_spec(m);
+    if (!spec.ok()) return Status::Usage("--mtd " + m + ": " + spec.message());
+    options.devices.push_back(spec.value());
+  }
+  auto stack = frontend::NandStack::open_devices(options);
+  if (!stack.ok()) return stack.status();
+  for (const frontend::StackPart& part : stack.value()->parts()) {
+    if (disk_base_name(part.name).empty()) {
+      return Status::InvalidArgument(part.device + " is named \"" + part.name +
+                                     "\", which the translation layer does not serve; "
+                                     "serve it as one of system, cache, NFTL_Part, userdata "
+                                     "with --mtd " +
+                                     part.device + "=NAME");
+    }
+  }
+  return Status::Ok();
+}
+
 Status run_serve(const ServeArgs& args, const GlobalOptions& global) {
   if (args.socket.empty() == !args.port.has_value()) {
     // nbdkit listens either on a unix socket or on TCP, not both at once.
     return Status::Usage("serve needs either --socket PATH or --port N");
   }
+  std::vector<std::string> mtd = args.mtd;
+  if (is_device(args.image)) mtd.insert(mtd.begin(), args.image.path);
+  const bool devices = !mtd.empty() || args.all_mtd;
+  if (devices == (!args.image.path.empty() && !is_device(args.image))) {
+    return Status::Usage("serve needs either an IMAGE or Linux MTD devices (--mtd, --all-mtd)");
+  }
   // Everything the plugin will be told is checked here first, so a wrong
-  // geometry or partition list is reported before nbdkit starts.
-  auto options = resolve_image(args.image, nandsim::OpenMode::Private);
-  if (!options.ok()) return options.status();
+  // geometry, partition list or device is reported before nbdkit starts.
+  std::optional<frontend::ImageOptions> options;
+  if (devices) {
+    if (Status checked = check_devices(mtd, args.all_mtd); !checked.ok()) return checked;
+  } else {
+    auto resolved = resolve_image(args.image, nandsim::OpenMode::Private);
+    if (!resolved.ok()) return resolved.status();
+    options = resolved.value();
+  }
   const std::string plugin = find_plugin();
   if (plugin.empty() || !std::filesystem::exists(plugin)) {
     return Status::NotFound("nbdkit plugin not found at " + plugin + " (set NYX_NFTL_PLUGIN)");
   }
-  std::string image = std::filesystem::absolute(args.image.path).string();
+  std::string image = devices ? "" : std::filesystem::absolute(args.image.path).string();
 
   std::vector<std::string> argv = {"nbdkit", "--foreground"};
   if (global.verbose) argv.push_back("--verbose");
@@ -69,21 +108,31 @@ Status run_serve(const ServeArgs& args, const GlobalOptions& global) {
     argv.push_back(std::to_string(*args.port));
   }
   argv.push_back(plugin);
-  argv.push_back("image=" + image);
-  argv.push_back("mtdparts=" + args.image.mtdparts);
-  argv.push_back("page-size=" + std::to_string(args.image.page_size));
-  argv.push_back("oob-size=" + std::to_string(args.image.oob_size));
-  argv.push_back("pages-per-block=" + std::to_string(args.image.pages_per_block));
-  argv.push_back("spare-offset=" + std::to_string(args.image.spare_offset));
+  if (devices) {
+    for (const std::string& m : mtd) argv.push_back("mtd=" + m);
+    if (args.all_mtd) argv.push_back("all-mtd=true");
+  } else {
+    argv.push_back("image=" + image);
+    argv.push_back("mtdparts=" + args.image.mtdparts);
+    argv.push_back("page-size=" + std::to_string(args.image.page_size));
+    argv.push_back("oob-size=" + std::to_string(args.image.oob_size));
+    argv.push_back("pages-per-block=" + std::to_string(args.image.pages_per_block));
+    argv.push_back("spare-offset=" + std::to_string(args.image.spare_offset));
+    argv.push_back("blocks=" + std::to_string(options->geometry.blocks));
+  }
   argv.push_back("gc-policy=" + args.image.gc_policy);
-  argv.push_back("blocks=" + std::to_string(options.value().geometry.blocks));
   // nbdkit's own --readonly only refuses client writes; readonly=true also
   // maps the image privately, so not even the format of a blank partition
   // at attach reaches the file.
   if (args.readonly) argv.push_back("readonly=true");
 
+  std::string what = image;
+  if (devices) {
+    for (const std::string& m : mtd) what += (what.empty() ? "" : ", ") + m;
+    if (args.all_mtd) what += std::string(what.empty() ? "" : ", ") + "every accepted MTD device";
+  }
   std::printf("serving %s%s; exports: system, cache, media, data (as the partitions allow)\n",
-              image.c_str(), args.readonly ? " read-only" : "");
+              what.c_str(), args.readonly ? " read-only" : "");
   if (!args.socket.empty()) {
     const std::string sock = std::filesystem::absolute(args.socket).string();
     std::printf("  list:  nbdinfo --list 'nbd+unix:///?socket=%s'\n", sock.c_str());
@@ -116,8 +165,15 @@ Status run_serve(const ServeArgs& args, const GlobalOptions& global) {
 
 Command add_serve(CLI::App& app, const GlobalOptions& global) {
   auto args = std::make_shared<ServeArgs>();
-  CLI::App* sub = app.add_subcommand("serve", "Serve the image's disks over NBD (runs nbdkit)");
-  add_image_options(sub, args->image);
+  CLI::App* sub = app.add_subcommand(
+      "serve", "Serve the disks of an image or of Linux MTD devices over NBD (runs nbdkit)");
+  add_image_options(sub, args->image, /*image_required=*/false);
+  sub->add_option("--mtd", args->mtd,
+                  "Serve a Linux MTD device /dev/mtdN[=NAME], under NAME (one of system, cache, "
+                  "NFTL_Part, userdata) or its own name; repeatable");
+  sub->add_flag("--all-mtd", args->all_mtd,
+                "Serve every NAND MTD device whose name begins with system, cache, NFTL_Part "
+                "or userdata");
   sub->add_option("-s,--socket", args->socket, "Unix socket to listen on (or --port)");
   sub->add_option("--port", args->port, "TCP port on 127.0.0.1 (loopback only)");
   sub->add_flag("--readonly", args->readonly, "Refuse writes");

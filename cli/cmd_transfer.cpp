@@ -130,11 +130,11 @@ Result<uint64_t> disk_bytes(const ImageArgs& image, const std::string& name) {
   if (!stack.ok()) return stack.status();
   auto part = find_partition(*stack.value(), name);
   if (!part.ok()) return part.status();
-  if (disk_base_name(part.value()->part_def().name).empty()) {
-    return Status::InvalidArgument("partition " + part.value()->part_def().name +
+  if (disk_base_name(part.value()->name).empty()) {
+    return Status::InvalidArgument("partition " + part.value()->name +
                                    " is not served by the translation layer");
   }
-  auto attached = AttachedPart::attach(part.value()->mtd());
+  auto attached = AttachedPart::attach(part.value()->mtd);
   if (!attached.ok()) return attached.status();
   return uint64_t(attached.value().get()->logic_cap_in_sects) * kSector;
 }

@@ -31,17 +31,17 @@ Status run_wear(const WearArgs& args, const GlobalOptions& global) {
   if (!stack.ok()) return stack.status();
   auto part = find_partition(*stack.value(), args.partition);
   if (!part.ok()) return part.status();
-  const std::string name = part.value()->part_def().name;
+  const std::string name = part.value()->name;
   const std::string disk = disk_base_name(name);
   if (disk.empty()) {
     return Status::InvalidArgument("partition " + name + " is not served by the translation layer");
   }
-  auto marked = probe_head_mark(part.value()->mtd());
+  auto marked = probe_head_mark(part.value()->mtd);
   if (!marked.ok()) return marked.status();
   if (!marked.value()) {
     return Status::InvalidArgument("partition " + name + " is unformatted; it has no wear to show");
   }
-  auto attached = AttachedPart::attach(part.value()->mtd());
+  auto attached = AttachedPart::attach(part.value()->mtd);
   if (!attached.ok()) return attached.status();
   WearPicture picture{name + " (disk " + disk + ")", collect_stats(attached.value().get())};
 

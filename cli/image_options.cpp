@@ -28,8 +28,11 @@ void add_geometry_options(CLI::App* app, ImageArgs& args) {
       ->group("Geometry");
 }
 
-void add_image_options(CLI::App* app, ImageArgs& args) {
-  app->add_option("IMAGE", args.path, "Raw NAND image (pages with their OOB)")->required();
+void add_image_options(CLI::App* app, ImageArgs& args, bool image_required) {
+  app->add_option("IMAGE", args.path,
+                  "Raw NAND image (pages with their OOB), or a Linux MTD device "
+                  "/dev/mtdN[=NAME] (served as NAME; its geometry comes from the kernel)")
+      ->required(image_required);
   add_geometry_options(app, args);
   app->add_option("--blocks", args.blocks, "Erase blocks in the chip (default: from the file size)")
       ->group("Geometry");
@@ -124,8 +127,21 @@ Result<frontend::ImageOptions> resolve_image(const ImageArgs& args, nandsim::Ope
   return options;
 }
 
+bool is_device(const ImageArgs& args) { return linuxmtd::looks_like_device(args.path); }
+
 Result<std::unique_ptr<frontend::NandStack>> open_stack(const ImageArgs& args,
                                                         nandsim::OpenMode mode) {
+  if (is_device(args)) {
+    auto spec = linuxmtd::parse_device_spec(args.path);
+    if (!spec.ok()) return spec.status();
+    frontend::DeviceOptions options;
+    options.devices = {spec.value()};
+    // What only reads the image maps it privately; so a device is only read.
+    options.mode =
+        mode == nandsim::OpenMode::ReadWrite ? linuxmtd::Mode::ReadWrite : linuxmtd::Mode::Private;
+    nyx_nftl_gc_policy_by_name(args.gc_policy.c_str(), &options.gc_policy);
+    return frontend::NandStack::open_devices(options);
+  }
   auto options = resolve_image(args, mode);
   if (!options.ok()) return options.status();
   auto stack = frontend::NandStack::open(options.value());

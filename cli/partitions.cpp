@@ -23,19 +23,19 @@ std::string debug_class_name(std::string_view mtd_name) {
   return s != nullptr && s->debug_class != nullptr ? s->debug_class : "";
 }
 
-Result<nandsim::MtdPartition*> find_partition(frontend::NandStack& stack, std::string_view name) {
+Result<const frontend::StackPart*> find_partition(frontend::NandStack& stack,
+                                                  std::string_view name) {
   std::string known;
-  for (const auto& part : stack.partitions()) {
-    const std::string& mtd_name = part->part_def().name;
-    if (mtd_name == name) return part.get();
-    known += (known.empty() ? "" : ", ") + mtd_name;
-    std::string disk = disk_base_name(mtd_name);
+  for (const frontend::StackPart& part : stack.parts()) {
+    if (part.name == name) return &part;
+    known += (known.empty() ? "" : ", ") + part.name;
+    std::string disk = disk_base_name(part.name);
     if (!disk.empty()) known += " (disk " + disk + ")";
   }
   // A disk name matches when no MTD name did.
-  for (const auto& part : stack.partitions()) {
-    std::string disk = disk_base_name(part->part_def().name);
-    if (!disk.empty() && disk == name) return part.get();
+  for (const frontend::StackPart& part : stack.parts()) {
+    std::string disk = disk_base_name(part.name);
+    if (!disk.empty() && disk == name) return &part;
   }
   return Status::NotFound("unknown partition \"" + std::string(name) + "\"; partitions: " + known);
 }
@@ -75,6 +75,7 @@ Result<bool> probe_head_mark(mtd_info* mtd) {
 namespace cli {
 
 ImageArgs only_partition(const ImageArgs& args, const nandsim::PartitionSpec& part_def) {
+  if (is_device(args)) return args;  // a device is one partition already
   ImageArgs narrowed = args;
   narrowed.mtdparts = std::to_string(part_def.size) + "@" + std::to_string(part_def.offset) + "(" +
                       part_def.name + ")" + (part_def.read_only ? "ro" : "");
@@ -90,7 +91,8 @@ Result<nandsim::PartitionSpec> lookup_partition(const ImageArgs& args, std::stri
   if (!stack.ok()) return stack.status();
   auto part = find_partition(*stack.value(), name);
   if (!part.ok()) return part.status();
-  return part.value()->part_def();
+  const frontend::StackPart& p = *part.value();
+  return nandsim::PartitionSpec{p.name, p.offset, p.size, p.read_only};
 }
 
 }  // namespace cli

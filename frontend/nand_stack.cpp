@@ -1,6 +1,9 @@
-// The storage stack behind a front end: image, partitions, MTD registry and
-// the translation layer's table, with an orderly shutdown.
+// The storage stack behind a front end: the flash (image partitions or Linux
+// MTD devices), the MTD registry and the translation layer's table, with an
+// orderly shutdown.
 #include "nand_stack.h"
+
+#include <algorithm>
 
 #include "nyx_nftl/nyx_nftl.h"
 #include "platform/block/blktrans_disk.h"
@@ -21,9 +24,56 @@ Result<std::unique_ptr<NandStack>> NandStack::open(const ImageOptions& options) 
   if (!parts.ok()) return parts.status();
 
   std::unique_ptr<NandStack> stack(new NandStack());
-  stack->options_ = options;
+  stack->gc_policy_ = options.gc_policy;
   stack->chip_ = std::move(chip).value();
   stack->partitions_ = std::move(parts).value();
+  for (const auto& p : stack->partitions_) {
+    const nandsim::PartitionSpec& def = p->part_def();
+    stack->parts_.push_back(StackPart{def.name, p->mtd(), def.offset, def.size, p->first_block(),
+                                      p->block_count(), def.read_only, ""});
+  }
+  return stack;
+}
+
+namespace {
+
+// The devices named, then (with all_mtd) every other NAND device whose own
+// name the translation layer accepts.
+Result<std::vector<linuxmtd::DeviceSpec>> devices_to_open(const DeviceOptions& options) {
+  std::vector<linuxmtd::DeviceSpec> specs = options.devices;
+  if (!options.all_mtd) return specs;
+  auto listed = linuxmtd::list_devices(options.sysfs_root);
+  if (!listed.ok()) return listed.status();
+  for (const linuxmtd::DeviceEntry& e : listed.value()) {
+    if (e.type != "nand" || nyx_nftl_served_part_of(e.name.c_str()) == nullptr) continue;
+    const bool named = std::any_of(specs.begin(), specs.end(),
+                                   [&](const linuxmtd::DeviceSpec& s) { return s.path == e.path; });
+    if (!named) specs.push_back(linuxmtd::DeviceSpec{e.path, ""});
+  }
+  if (specs.empty()) {
+    return Status::NotFound(
+        "no MTD device of this kernel is a NAND partition named system*, "
+        "cache*, NFTL_Part* or userdata* (name one with --mtd /dev/mtdN=NAME)");
+  }
+  return specs;
+}
+
+}  // namespace
+
+Result<std::unique_ptr<NandStack>> NandStack::open_devices(const DeviceOptions& options) {
+  auto specs = devices_to_open(options);
+  if (!specs.ok()) return specs.status();
+  std::unique_ptr<NandStack> stack(new NandStack());
+  stack->gc_policy_ = options.gc_policy;
+  for (const linuxmtd::DeviceSpec& spec : specs.value()) {
+    auto device = linuxmtd::LinuxMtdDevice::open(spec, options.mode, options.sysfs_root);
+    if (!device.ok()) return device.status();
+    mtd_info* mtd = device.value()->mtd();
+    const uint32_t blocks = static_cast<uint32_t>(mtd->size / mtd->erasesize);
+    stack->parts_.push_back(StackPart{device.value()->name(), mtd, 0, mtd->size, 0, blocks,
+                                      options.mode == linuxmtd::Mode::Private, spec.path});
+    stack->devices_.push_back(std::move(device).value());
+  }
   return stack;
 }
 
@@ -31,12 +81,12 @@ NandStack::~NandStack() { (void)shutdown(); }
 
 Status NandStack::start() {
   if (!mtd_added_) {
-    for (auto& part : partitions_) {
+    for (const StackPart& part : parts_) {
       // The add path attaches each partition with these options.
-      nyx_nftl_set_attach_options(part->mtd(), nyx_nftl_attach_options{options_.gc_policy});
-      if (int ret = add_mtd_device(part->mtd()); ret != 0) {
-        return Status::FromErrno(-ret, "cannot add MTD device " + part->part_def().name +
-                                           ": error " + std::to_string(ret));
+      nyx_nftl_set_attach_options(part.mtd, nyx_nftl_attach_options{gc_policy_});
+      if (int ret = add_mtd_device(part.mtd); ret != 0) {
+        return Status::FromErrno(
+            -ret, "cannot add MTD device " + part.name + ": error " + std::to_string(ret));
       }
     }
     mtd_added_ = true;
@@ -62,9 +112,9 @@ Status NandStack::shutdown() {
     table_registered_ = false;
   }
   if (mtd_added_) {
-    for (auto& part : partitions_) {
-      (void)del_mtd_device(part->mtd());
-      nyx_nftl_clear_attach_options(part->mtd());
+    for (const StackPart& part : parts_) {
+      (void)del_mtd_device(part.mtd);
+      nyx_nftl_clear_attach_options(part.mtd);
     }
     mtd_added_ = false;
   }

@@ -1,7 +1,8 @@
-// The whole storage stack behind a front end, over one NAND image: the
-// simulated chip on the image file, its MTD partitions (an mtdparts list),
-// the MTD device registry and the translation layer's operation table, which
-// turns every accepted partition into a disk of the block-translation layer.
+// The whole storage stack behind a front end: the flash (a NAND image file
+// split into MTD partitions by an mtdparts list, or Linux MTD devices,
+// /dev/mtdN), the MTD device registry and the translation layer's operation
+// table, which turns every accepted partition into a disk of the
+// block-translation layer.
 //
 // The platform's registries (MTD devices, translation tables, reboot
 // notification) are process-wide, so one NandStack serves a process at a
@@ -10,6 +11,7 @@
 // disk), the MTD devices are withdrawn and the image is synced and unmapped.
 #pragma once
 
+#include <cstdint>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -17,6 +19,7 @@
 
 #include "platform/block/blktrans.h"
 #include "platform/block/blktrans_disk.h"
+#include "platform/mtd/linux_mtd.h"
 #include "platform/mtd/mtd_partition.h"
 #include "platform/mtd/nand_sim.h"
 #include "platform/status.h"
@@ -33,10 +36,38 @@ struct ImageOptions {
   uint16_t gc_policy = 0;  // the translation layer's collection policy (NYX_GC_*)
 };
 
+// Linux MTD devices to serve.
+struct DeviceOptions {
+  std::vector<linuxmtd::DeviceSpec> devices;  // each /dev/mtdN, optionally under a name
+  // Also every NAND device whose own name the translation layer accepts
+  // (as the add path would be offered them), besides those above.
+  bool all_mtd = false;
+  // ReadWrite: the devices are written and locked against other writers;
+  // Private: read only, the layer's writes stay in memory.
+  linuxmtd::Mode mode = linuxmtd::Mode::ReadWrite;
+  uint16_t gc_policy = 0;
+  std::string sysfs_root = "/sys/class/mtd";
+};
+
+// One MTD partition of the stack: of the image's chip, or a Linux device.
+struct StackPart {
+  std::string name;  // the name it is served under
+  mtd_info* mtd = nullptr;
+  uint64_t offset = 0;  // bytes from the chip's start (a device: 0)
+  uint64_t size = 0;    // bytes
+  uint32_t first_block = 0;
+  uint32_t block_count = 0;
+  bool read_only = false;
+  std::string device;  // "/dev/mtdN" for a Linux device, empty for an image's partition
+};
+
 class NandStack {
  public:
   // Opens the image and splits it into partitions; nothing is attached yet.
   static Result<std::unique_ptr<NandStack>> open(const ImageOptions& options);
+  // Opens the devices; nothing is attached yet. Not found when --all-mtd
+  // finds no device the layer accepts and none was named.
+  static Result<std::unique_ptr<NandStack>> open_devices(const DeviceOptions& options);
 
   ~NandStack();
   NandStack(const NandStack&) = delete;
@@ -53,18 +84,21 @@ class NandStack {
   std::vector<BlockDiskInfo> disks() const;
   std::shared_ptr<BlockDisk> disk(std::string_view name) const;
 
-  nandsim::NandChip& chip() { return *chip_; }
-  const ImageOptions& options() const { return options_; }
-  const std::vector<std::unique_ptr<nandsim::MtdPartition>>& partitions() const {
-    return partitions_;
-  }
+  // The partitions, in chip (or command-line) order.
+  const std::vector<StackPart>& parts() const { return parts_; }
+  // The image's chip; null for Linux devices.
+  nandsim::NandChip* chip() { return chip_.get(); }
+  // The Linux devices; empty for an image.
+  const std::vector<std::unique_ptr<linuxmtd::LinuxMtdDevice>>& devices() const { return devices_; }
 
  private:
   NandStack() = default;
 
-  ImageOptions options_;
+  uint16_t gc_policy_ = 0;
   std::unique_ptr<nandsim::NandChip> chip_;
   std::vector<std::unique_ptr<nandsim::MtdPartition>> partitions_;
+  std::vector<std::unique_ptr<linuxmtd::LinuxMtdDevice>> devices_;
+  std::vector<StackPart> parts_;
   bool mtd_added_ = false;
   bool table_registered_ = false;
 };

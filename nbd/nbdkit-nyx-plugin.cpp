@@ -54,6 +54,7 @@ constexpr uint32_t kMaximumBlock = 256 * 1024;  // what one request of the disk 
 struct PluginState {
   std::string image;
   frontend::ImageOptions options;
+  frontend::DeviceOptions devices;  // mtd= and all-mtd=: Linux MTD devices instead of an image
   bool blocks_given = false;
   bool readonly = false;
   frontend::NandStack* stack = nullptr;  // opened in config_complete, owned until cleanup
@@ -133,6 +134,17 @@ int nyx_config(const char* key, const char* value) {
       if (absolute == nullptr) return -1;
       s.image = absolute;
       std::free(absolute);
+    } else if (k == "mtd") {
+      auto spec = linuxmtd::parse_device_spec(value);
+      if (!spec.ok()) {
+        nbdkit_error("mtd: %s", spec.message().c_str());
+        return -1;
+      }
+      s.devices.devices.push_back(std::move(spec).value());
+    } else if (k == "all-mtd") {
+      int r = nbdkit_parse_bool(value);
+      if (r == -1) return -1;
+      s.devices.all_mtd = r == 1;
     } else if (k == "mtdparts") {
       s.options.mtdparts = value;
     } else if (k == "page-size") {
@@ -152,6 +164,7 @@ int nyx_config(const char* key, const char* value) {
         nbdkit_error("gc-policy: unknown collection policy '%s' (standard or greedy)", value);
         return -1;
       }
+      s.devices.gc_policy = s.options.gc_policy;
     } else if (k == "readonly") {
       int r = nbdkit_parse_bool(value);
       if (r == -1) return -1;
@@ -164,11 +177,36 @@ int nyx_config(const char* key, const char* value) {
   });
 }
 
+// Opens the Linux MTD devices (read-only: read, with the layer's writes kept
+// in memory; else written, and locked against other writers).
+int open_devices(PluginState& s) {
+  s.devices.mode = s.readonly ? linuxmtd::Mode::Private : linuxmtd::Mode::ReadWrite;
+  auto opened = frontend::NandStack::open_devices(s.devices);
+  if (!opened.ok()) {
+    nbdkit_error("%s", opened.message().c_str());
+    return -1;
+  }
+  s.stack = std::move(opened).value().release();
+  s.image.clear();
+  for (const frontend::StackPart& part : s.stack->parts()) {
+    s.image += (s.image.empty() ? "" : ", ") + part.device + " (" + part.name + ")";
+  }
+  return 0;
+}
+
 int nyx_config_complete() {
   return guarded("config_complete", -1, [&]() -> int {
     PluginState& s = state();
+    const bool devices = !s.devices.devices.empty() || s.devices.all_mtd;
+    if (devices && !s.image.empty()) {
+      nbdkit_error("give either image=PATH or mtd=/all-mtd= (Linux MTD devices), not both");
+      return -1;
+    }
+    if (devices) return open_devices(s);
     if (s.image.empty()) {
-      nbdkit_error("the image parameter is required: image=PATH (a raw NAND image)");
+      nbdkit_error(
+          "the image parameter is required: image=PATH (a raw NAND image), "
+          "or mtd=/dev/mtdN[=NAME] / all-mtd=true for Linux MTD devices");
       return -1;
     }
     nandsim::Geometry& g = s.options.geometry;
@@ -227,8 +265,8 @@ int nyx_after_fork() {
     s.started = true;
     const auto disks = s.stack->disks();
     if (disks.empty()) {
-      nbdkit_error("%s: no partition of '%s' became a disk", s.image.c_str(),
-                   s.options.mtdparts.c_str());
+      nbdkit_error("%s: no partition became a disk (see nbdkit -v for the layer's log)",
+                   s.image.c_str());
       return -1;
     }
     for (const auto& d : disks) {
@@ -452,7 +490,11 @@ nbdkit_plugin make_plugin() {
   p.config = nyx_config;
   p.config_complete = nyx_config_complete;
   p.config_help =
-      "image=PATH             (required) raw NAND image: each page's main bytes then its OOB\n"
+      "image=PATH             raw NAND image: each page's main bytes then its OOB\n"
+      "mtd=/dev/mtdN[=NAME]   a Linux MTD device (NAND partition) instead, served under NAME\n"
+      "                       (default: its own name); repeat for several\n"
+      "all-mtd=BOOL           also every NAND MTD device named system*, cache*, NFTL_Part*\n"
+      "                       or userdata*\n"
       "mtdparts=LIST          partitions, Linux syntax without the device\n"
       "                       (default 32M(system),16M(cache),16M(NFTL_Part),-(userdata))\n"
       "page-size=BYTES        main bytes per page (default 2048)\n"
@@ -461,7 +503,8 @@ nbdkit_plugin make_plugin() {
       "spare-offset=N         first OOB byte of the spare record (default 2)\n"
       "blocks=N               erase blocks in the chip (default: from the image's size)\n"
       "gc-policy=NAME         collection policy: standard (default) or greedy\n"
-      "readonly=BOOL          map the image privately and refuse writes (default false)";
+      "readonly=BOOL          map the image privately (devices: only read them) and refuse\n"
+      "                       writes (default false)";
   p.magic_config_key = "image";
   p.after_fork = nyx_after_fork;
   p.cleanup = nyx_cleanup;
