@@ -3,12 +3,15 @@
 #                 none, and serve its four disks over NBD (unix socket
 #                 /tmp/nyx-nftl.sock) until Ctrl-C
 #   make test   - build and pass the tests
-#   make asan   - the tests under ASan+UBSan
+#   make asan   - the tests under ASan+UBSan (not the real-kernel test)
 #   make tsan   - the threaded tests under TSan
+#   make vmtest - only the real-kernel test (QEMU, nandsim, NBD, ext4)
+#   make vmbench - the side by side of our disk and the kernel's mtdblock on
+#                 nandsim with its timing model (VMBENCH_ARGS passes options)
 JOBS ?= $(shell nproc)
 CMAKE_GEN = -G Ninja
 
-.PHONY: all setup build run test asan tsan clean
+.PHONY: all setup build run test asan tsan vmtest vmbench clean
 
 all: build
 
@@ -32,12 +35,18 @@ test: build
 asan: setup
 	@cmake -S . -B build-asan $(CMAKE_GEN) -DCMAKE_BUILD_TYPE=Debug -DNYX_SANITIZE=address >/dev/null
 	@cmake --build build-asan -j $(JOBS)
-	@cd build-asan && ctest --output-on-failure -j $(JOBS)
+	@cd build-asan && ctest --output-on-failure -j $(JOBS) -LE vm
 
 tsan: setup
 	@cmake -S . -B build-tsan $(CMAKE_GEN) -DCMAKE_BUILD_TYPE=Debug -DNYX_SANITIZE=thread >/dev/null
 	@cmake --build build-tsan -j $(JOBS)
 	@cd build-tsan && ctest --output-on-failure -j $(JOBS) -L threaded
+
+vmtest: build
+	@cd build && ctest --output-on-failure -L vm
+
+vmbench: build
+	@VM_TIMEOUT=1800 bash vm/vmbench.sh --server 'exec $(CURDIR)/build/cli/nyx-nftl serve --mtd "$$MTD=$$MTD_NAME" --socket "$$SOCK"' $(VMBENCH_ARGS)
 
 clean:
 	rm -rf build build-asan build-tsan

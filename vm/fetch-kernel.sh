@@ -1,0 +1,129 @@
+#!/usr/bin/env bash
+# vm/fetch-kernel.sh — prepares the host side of the real-kernel test rig.
+#
+# 1. Installs (once, via apt-get, only what is missing) the host tools the rig
+#    needs: QEMU, static busybox, mtd-utils, nbd-client, nbdkit, kmod, cpio...
+# 2. Downloads the current Debian `linux-image-<ver>-amd64` package (the one
+#    the `linux-image-amd64` metapackage depends on) with `apt-get download`
+#    (not `apt-get install`, which would rebuild initramfs images) and unpacks
+#    it with `dpkg-deb -x` into the cache folder.
+#
+# Cache folder: $VM_CACHE, default <repo>/build/vm-cache. Layout afterwards:
+#   $VM_CACHE/kernel-version      the kernel release, e.g. 6.1.0-57-amd64
+#   $VM_CACHE/linux/              the unpacked package (boot/vmlinuz-*, lib/modules/*)
+#   $VM_CACHE/linux/boot/vmlinux-<ver>  the uncompressed kernel (for PVH boot)
+# Re-runs are fast: nothing is installed or downloaded when already present.
+# Set VM_KERNEL_PKG=linux-image-X-amd64 to pin another kernel package.
+set -euo pipefail
+
+here=$(cd "$(dirname "$0")" && pwd)
+repo=$(cd "$here/.." && pwd)
+cache=${VM_CACHE:-$repo/build/vm-cache}
+mkdir -p "$cache"
+cache=$(cd "$cache" && pwd)
+
+as_root() { if [ "$(id -u)" -eq 0 ]; then "$@"; else sudo "$@"; fi; }
+
+# ---- 1. host packages ------------------------------------------------------
+packages=(
+  qemu-system-x86 busybox-static mtd-utils nbd-client nbdkit
+  kmod cpio gzip xz-utils zstd e2fsprogs util-linux iproute2
+)
+missing=()
+installed=" $(dpkg-query -W -f='${db:Status-Abbrev} ${Package}\n' "${packages[@]}" 2>/dev/null | awk '$1 == "ii" { printf "%s ", $2 }') "
+for p in "${packages[@]}"; do
+  case "$installed" in *" $p "*) ;; *) missing+=("$p") ;; esac
+done
+apt_updated=0
+apt_update() {
+  [ "$apt_updated" -eq 1 ] && return 0
+  as_root env DEBIAN_FRONTEND=noninteractive apt-get update -qq
+  apt_updated=1
+}
+if [ "${#missing[@]}" -gt 0 ]; then
+  echo "fetch-kernel: installing ${missing[*]}"
+  apt_update
+  # The dpkg lock may be held by another session: retry a few times.
+  for try in 1 2 3 4 5 6 7 8 9 10; do
+    if as_root env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq \
+         --no-install-recommends -o DPkg::Lock::Timeout=120 "${missing[@]}" >/dev/null; then
+      break
+    fi
+    [ "$try" -eq 10 ] && { echo "fetch-kernel: apt-get install failed" >&2; exit 1; }
+    echo "fetch-kernel: apt-get install failed (try $try), retrying in 15 s" >&2
+    sleep 15
+  done
+fi
+
+# ---- 2. kernel package -------------------------------------------------------
+# The bzImage is xz-compressed, and decompressing it under TCG takes ~4 s of
+# every boot. The kernel has CONFIG_PVH, so QEMU can boot the uncompressed ELF
+# vmlinux directly (PVH entry): extract it once.
+extract_vmlinux() { # $1 = kernel release
+  local magic off vmlinuz="$cache/linux/boot/vmlinuz-$1" vmlinux="$cache/linux/boot/vmlinux-$1"
+  [ -f "$vmlinux" ] && return 0
+  for magic in '\xfd7zXZ\x00:xz -dc --single-stream' '\x28\xb5\x2f\xfd:zstd -qdc' '\x1f\x8b\x08:gzip -dc'; do
+    off=$(LC_ALL=C grep -obUaP "${magic%%:*}" "$vmlinuz" | head -n1 | cut -d: -f1)
+    [ -n "$off" ] || continue
+    tail -c +"$((off + 1))" "$vmlinuz" | ${magic#*:} >"$vmlinux.tmp.$$" 2>/dev/null || true
+    if [ "$(head -c 4 "$vmlinux.tmp.$$" | od -An -tx1 | tr -d ' ')" = 7f454c46 ]; then
+      mv "$vmlinux.tmp.$$" "$vmlinux"
+      return 0
+    fi
+  done
+  rm -f "$vmlinux.tmp.$$"
+  return 1
+}
+if [ -s "$cache/kernel-version" ]; then
+  kver=$(cat "$cache/kernel-version")
+  if [ -z "${VM_KERNEL_PKG:-}" ] || [ "$VM_KERNEL_PKG" = "linux-image-$kver" ]; then
+    if [ -f "$cache/linux/boot/vmlinuz-$kver" ] && [ -f "$cache/linux/lib/modules/$kver/modules.dep" ]; then
+      extract_vmlinux "$kver" || true
+      echo "fetch-kernel: kernel $kver already in $cache"
+      exit 0
+    fi
+  fi
+fi
+
+pkg=${VM_KERNEL_PKG:-}
+if [ -z "$pkg" ]; then
+  deps=$(apt-cache depends linux-image-amd64 2>/dev/null || true)
+  if ! grep -q 'Depends: linux-image-' <<<"$deps"; then
+    apt_update
+    deps=$(apt-cache depends linux-image-amd64)
+  fi
+  # e.g. "  Depends: linux-image-6.1.0-57-amd64" (the plain flavour, not -unsigned)
+  pkg=$(sed -n 's/^ *Depends: \(linux-image-[0-9][^ ]*-amd64\)$/\1/p' <<<"$deps" | head -n1)
+fi
+[ -n "$pkg" ] || { echo "fetch-kernel: cannot find the linux-image-amd64 dependency" >&2; exit 1; }
+kver=${pkg#linux-image-}
+echo "fetch-kernel: fetching $pkg"
+
+dl="$cache/deb"
+mkdir -p "$dl"
+if ! ls "$dl/${pkg}_"*.deb >/dev/null 2>&1; then
+  # apt-get download writes into the current directory; as root it drops
+  # privileges to _apt, so the folder must be writable by it.
+  chmod 0777 "$dl" 2>/dev/null || true
+  (cd "$dl" && apt-get download -q "$pkg") || { apt_update; (cd "$dl" && apt-get download -q "$pkg"); }
+fi
+deb=$(ls "$dl/${pkg}_"*.deb | head -n1)
+
+rm -rf "$cache/linux.tmp.$$"
+mkdir -p "$cache/linux.tmp.$$"
+dpkg-deb -x "$deb" "$cache/linux.tmp.$$"
+rm -rf "$cache/linux"
+mv "$cache/linux.tmp.$$" "$cache/linux"
+[ -f "$cache/linux/boot/vmlinuz-$kver" ] || { echo "fetch-kernel: no vmlinuz-$kver in $deb" >&2; exit 1; }
+# Debian ships modules.dep & co in the package (generated at build time); make
+# sure they exist, regenerating with depmod if not.
+if [ ! -f "$cache/linux/lib/modules/$kver/modules.dep" ]; then
+  depmod -b "$cache/linux" "$kver"
+fi
+if extract_vmlinux "$kver"; then
+  echo "fetch-kernel: extracted vmlinux-$kver (PVH boot)"
+else
+  echo "fetch-kernel: could not extract vmlinux; run-guest.sh will boot the bzImage (slower)"
+fi
+echo "$kver" >"$cache/kernel-version"
+echo "fetch-kernel: kernel $kver unpacked in $cache/linux"

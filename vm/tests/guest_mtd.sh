@@ -1,0 +1,150 @@
+#!/bin/bash
+# vm/tests/guest_mtd.sh NYX_NFTL OUT MODULE — run in the guest by vm/tests/test_vm.sh
+# (MODULE: the test module of vm/module, which names the partitions).
+#
+# The translation layer on the kernel's NAND simulator, as a real block
+# device with ext4 on it:
+#   1. nandsim (128 MiB, 2048+64, 128 KiB blocks), named partitions
+#      system/cache/NFTL_Part/userdata added by the test module; the server
+#      runs `nyx-nftl serve --all-mtd`, the kernel's NBD client attaches
+#      /dev/nbd0 to the data disk; mkfs.ext4, a tree of files, an orderly
+#      restart of the server, every file compared, e2fsck -fn clean;
+#   2. kill -9 of the server after a flushed write: the write is there after
+#      the restart; import refuses the device while it is served;
+#   3. dumps: a `nanddump --oob` of the userdata partition (to OUT, exported
+#      on the host afterwards) and the disk's hash as read through
+#      /dev/nbd0; an image the host made (OUT/host.img), written with
+#      `nandwrite --oob`, serves the host's bytes;
+#   4. faults: nandsim with bitflips= and badblocks=: the data is intact,
+#      the corrected reads are counted, the bad blocks are skipped.
+# Ends with "N passed, N failed".
+set -u
+. "$(dirname "$0")/lib.sh"
+
+NYX=${1:?usage: guest_mtd.sh NYX_NFTL OUT}
+OUT=${2:?usage: guest_mtd.sh NYX_NFTL OUT}
+MODULE=${3:?usage: guest_mtd.sh NYX_NFTL OUT MODULE}
+PARTS='32M(system),16M(cache),16M(NFTL_Part),-(userdata)'
+SOCK=/run/nyx.sock
+DATA=/dev/mtd4  # the userdata partition: mtd0 is the whole chip
+tmp=$(mktemp -d /run/nyx.XXXXXX)
+mnt=$tmp/mnt
+mkdir -p "$mnt"
+server=""
+
+chip_load() {  # extra nandsim parameters
+  rmmod nyx_testparts 2>/dev/null
+  nandsim_load "$@" && insmod "$MODULE" master=0 "parts=$PARTS"
+}
+
+server_start() {
+  rm -f "$SOCK"
+  "$NYX" serve --all-mtd --socket "$SOCK" >>"$tmp/server.log" 2>&1 &
+  server=$!
+  for _ in $(seq 300); do [ -S "$SOCK" ] && return 0; sleep 0.1; done
+  return 1
+}
+
+server_stop() {  # the orderly stop: SIGTERM once no client is connected
+  kill -TERM "$server" && wait "$server"
+}
+
+nbd_up() {
+  nbd-client -unix "$SOCK" /dev/nbd0 -N data >/dev/null
+}
+
+nbd_down() {
+  nbd-client -d /dev/nbd0 >/dev/null
+  for _ in $(seq 50); do [ "$(cat /sys/block/nbd0/size)" = 0 ] && return 0; sleep 0.1; done
+  return 1
+}
+
+# A tree of files with known contents, and their hashes.
+make_tree() {
+  mkdir -p "$mnt/tree/a/b" "$mnt/tree/c"
+  local i
+  for i in $(seq 1 40); do
+    head -c $((i * 7919 % 300000 + 1)) /dev/urandom >"$mnt/tree/$([ $((i % 3)) = 0 ] && echo a/b || echo c)/f$i"
+  done
+  head -c 8000000 /dev/urandom >"$mnt/tree/big"
+  (cd "$mnt" && find tree -type f -print0 | sort -z | xargs -0 sha256sum) >"$tmp/manifest"
+}
+same_tree() { (cd "$mnt" && sha256sum --quiet -c "$tmp/manifest"); }
+export tmp mnt
+export -f same_tree
+
+check "modprobe nbd" modprobe nbd
+check "nandsim with named partitions" chip_load
+check_eq "partition names" "system cache NFTL_Part userdata" \
+  "$(for i in 1 2 3 4; do cat /sys/class/mtd/mtd$i/name; done | xargs)"
+
+# 1. ext4, an orderly restart.
+check "serve --all-mtd" server_start
+check "nbd-client attaches the data disk" nbd_up
+check_eq "the data disk's size (sectors)" 114688 "$(cat /sys/block/nbd0/size)"
+check "mkfs.ext4" mkfs.ext4 -q -F /dev/nbd0
+check "mount" mount /dev/nbd0 "$mnt"
+check "a tree of files" make_tree
+check "sync and umount" bash -c "sync && umount '$mnt'"
+check "import refuses the served device" bash -c \
+  "! '$NYX' import $DATA=userdata -p data -i '$tmp/manifest' 2>'$tmp/import.err' && grep -q 'in use' '$tmp/import.err'"
+check "nbd-client -d" nbd_down
+check "orderly stop (SIGTERM)" server_stop
+check "serve again" server_start
+check "attach again" nbd_up
+check "e2fsck -fn clean after the restart" e2fsck -fn /dev/nbd0
+check "every file the same after the restart" bash -c "mount -o ro /dev/nbd0 '$mnt' && same_tree; rc=\$?; umount '$mnt'; exit \$rc"
+
+# 2. kill -9 after a flushed write.
+check "mount for the flushed write" mount /dev/nbd0 "$mnt"
+head -c 3000000 /dev/urandom >"$tmp/flushed"
+check "write and sync (flush)" bash -c "cp '$tmp/flushed' '$mnt/flushed' && sync"
+kill -KILL "$server"; wait "$server" 2>/dev/null
+umount -l "$mnt"
+check "nbd-client -d after the kill" nbd_down
+check "serve after kill -9" server_start
+check "attach after kill -9" nbd_up
+check "the flushed file is there" bash -c "mount /dev/nbd0 '$mnt' && cmp '$tmp/flushed' '$mnt/flushed' && same_tree; rc=\$?; umount '$mnt'; exit \$rc"
+check "e2fsck -fn clean after kill -9" e2fsck -fn /dev/nbd0
+
+# 3. Dumps both ways.
+check "export reads a live partition" bash -c "'$NYX' export $DATA=userdata -p data -o '$tmp/live.out' && cmp '$tmp/live.out' /dev/nbd0"
+check "the disk's hash through /dev/nbd0" bash -c "sha256sum </dev/nbd0 | cut -d' ' -f1 >'$OUT/data.sha'"
+check "nbd-client -d" nbd_down
+check "stop" server_stop
+check "nanddump --oob of userdata" bash -c \
+  "nanddump -q --oob --bb=dumpbad -f '$tmp/data.dump' $DATA && dd if='$tmp/data.dump' of='$OUT/data.dump' bs=4M status=none"
+check "flash_erase userdata" flash_erase -q $DATA 0 0
+check "nandwrite --oob of the host's image" nandwrite -q --oob $DATA "$OUT/host.img"
+check "serve the written image" server_start
+check "attach" nbd_up
+size=$(stat -c %s "$OUT/host.bin")
+check "the host's bytes through /dev/nbd0" bash -c "cmp -n $size '$OUT/host.bin' /dev/nbd0"
+check "nbd-client -d" nbd_down
+check "stop" server_stop
+
+# 4. Faults: bit flips and bad blocks (chip blocks 600 and 700 lie in userdata).
+check "nandsim with bitflips=1 badblocks=600,700" chip_load bitflips=1 badblocks=600,700
+check "serve the faulty chip" server_start
+check "attach" nbd_up
+head -c 40000000 /dev/urandom >"$tmp/faulty"
+check "write 40 MB" dd if="$tmp/faulty" of=/dev/nbd0 bs=1M oflag=direct status=none
+check "read back three times, intact" bash -c "for i in 1 2 3; do cmp -n 40000000 '$tmp/faulty' /dev/nbd0 || exit 1; echo 3 >/proc/sys/vm/drop_caches; done"
+check "nbd-client -d" nbd_down
+check "stop" server_stop
+corrected=$(cat /sys/class/mtd/mtd0/corrected_bits)
+fact corrected_bits "$corrected"
+check "corrected bit flips were counted" test "$corrected" -gt 0
+check "info sees the two bad blocks" bash -c \
+  "'$NYX' info $DATA=userdata --json | python3 -c 'import json,sys; p=json.load(sys.stdin)[\"partitions\"][0]; sys.exit(p[\"bad_blocks\"] != 2)'"
+check "serve again" server_start
+check "attach" nbd_up
+check "intact after the restart" cmp -n 40000000 "$tmp/faulty" /dev/nbd0
+check "nbd-client -d" nbd_down
+check "stop" server_stop
+
+echo "--- server log (last lines) ---"
+tail -n 20 "$tmp/server.log"
+rmmod nyx_testparts 2>/dev/null
+nandsim_unload
+finish

@@ -1,0 +1,222 @@
+#!/bin/bash
+# vm/vmbench-guest.sh [--server CMD] [--random-count N] [--span SIZE] [--seed N]
+# Guest script of the side-by-side benchmark (host wrapper: vm/vmbench.sh):
+#   vm/build-module.sh && vm/run-guest.sh vm/vmbench-guest.sh [--server CMD]
+#
+# One boot, one nandsim chip (128 MiB, 2048+64, 128 KiB blocks) with its
+# timing model on (do_delays=1, default delays), split by the test-only
+# module nyx_testparts into two equal 64 MiB partitions:
+#   mtd1 "baseline" (0..64 MiB)   -> the kernel's mtdblock, /dev/mtdblock1
+#   mtd2 "userdata" (64..128 MiB) -> the server under test, over NBD
+# The whole chip is erased first, so both sides start on never-written flash
+# of the same geometry and timing; the sides run one after the other (never
+# competing for the CPU) with the same seeded workloads:
+#   seq:  16 MiB of seeded data, dd bs=1M oflag=direct conv=fsync, then sync
+#   rand: N (default 2000) 4 KiB O_DIRECT writes at uniformly random 4 KiB
+#         offsets in [0, SPAN) (default 48M, must fit in both disks), then
+#         fsync and sync (vm/tools/randwrite, splitmix64, seeded)
+# Erases are counted twice per workload: a kprobe on nand_erase_op (hit
+# count in kprobe_profile) and nandsim's own "erase sector N" log lines (log=1
+# plus dynamic debug for that one line); they must agree, and every erased
+# block must lie in the side's partition. After the workloads, the data is
+# read back (mtdblock side: from /dev/mtd1 itself; server side: after a
+# server restart and reconnect) and must match.
+#
+# --server CMD: run by bash in the background; it must serve the export
+# "data" on the unix socket $SOCK until SIGTERM, with these variables set:
+#   SOCK=/run/nftl.sock  MTD=/dev/mtd2  MTD_NAME=userdata  EXPORT=data
+# e.g. --server 'exec ./build/cli/nyx-nftl serve ... --socket "$SOCK"'
+# Without --server only the mtdblock side runs ("our server: not given").
+#
+# Output: progress lines, then the table (also in $VM_OUT/vmbench-table.txt,
+# and tab-separated in $VM_OUT/vmbench.tsv). Exit status 1 when a check fails.
+# Kernel log: the host wrapper boots with log_buf_len=16M; with the default
+# 128 KiB buffer more than ~2500 erases in one workload would be lost from
+# the log (the kprobe count stays exact, the cross-check then fails).
+set -u
+here=$(cd "$(dirname "$0")" && pwd)
+. "$here/tests/lib.sh"
+vmroot=$here
+cache=${VM_CACHE:-$(cd "$vmroot/.." && pwd)/build/vm-cache}
+
+server_cmd=
+count=2000
+span=48M
+seed=1
+seq_mib=16
+while [ $# -gt 0 ]; do
+  case $1 in
+    --server) server_cmd=$2; shift 2 ;;
+    --random-count) count=$2; shift 2 ;;
+    --span) span=$2; shift 2 ;;
+    --seed) seed=$2; shift 2 ;;
+    *) echo "usage: $0 [--server CMD] [--random-count N] [--span SIZE] [--seed N]" >&2; exit 2 ;;
+  esac
+done
+
+ko=$cache/module/nyx_testparts.ko
+[ -f "$ko" ] || { echo "vmbench: no $ko: run vm/build-module.sh on the host first"; exit 2; }
+tmp=$(mktemp -d /run/vmbench.XXXXXX)
+# the workload helper: the host wrapper builds it; else compile it here
+rw=$cache/bin/randwrite
+if [ ! -x "$rw" ] || [ "$vmroot/tools/randwrite.c" -nt "$rw" ]; then
+  rw=$tmp/randwrite
+  gcc -O2 -static -o "$rw" "$vmroot/tools/randwrite.c" || { echo "vmbench: cannot build randwrite"; exit 2; }
+fi
+span_bytes=$(numfmt --from=iec "$span")
+T=/sys/kernel/tracing; [ -d $T/events ] || T=/sys/kernel/debug/tracing
+
+now() { date +%s.%N; }
+# erase counters: kprobe hits (exact) and nandsim's log lines (cross-check)
+erase_hits() { awk '$1 == "erase" { print $2 }' $T/kprobe_profile; }
+erase_mark() { e0=$(erase_hits); dmesg -C; }
+# erase_take SIDE_FIRST_BLOCK SIDE_END_BLOCK: sets $erases, checks the log
+erase_take() {
+  local log blocks
+  erases=$(( $(erase_hits) - e0 ))
+  blocks=$(dmesg | sed -n 's/.*erase sector \([0-9]*\).*/\1/p')
+  log=$(printf '%s\n' "$blocks" | grep -c .)
+  check_eq "  erases: kprobe nand_erase_op and nandsim log agree" "$erases" "$log"
+  check_eq "  erased blocks outside $3's partition [$1, $2)" 0 \
+    "$(printf '%s\n' "$blocks" | awk -v a="$1" -v b="$2" 'NF && ($1 < a || $1 >= b)' | grep -c .)"
+}
+results=()
+# record WORKLOAD SIDE START END BYTES
+record() {
+  local wall mbs
+  wall=$(awk -v a="$3" -v b="$4" 'BEGIN { printf "%.2f", b - a }')
+  mbs=$(awk -v w="$wall" -v n="$5" 'BEGIN { printf "%.3f", n / w / 1e6 }')
+  results+=("$1	$2	$wall	$erases	$mbs")
+  echo "RESULT: $1 | $2 | $wall s | $erases erases | $mbs MB/s"
+}
+# workloads DEV SIDE FIRST_BLOCK END_BLOCK
+workloads() {
+  local dev=$1 side=$2 t0 t1
+  erase_mark
+  t0=$(now)
+  dd if="$tmp/seq" of="$dev" bs=1M oflag=direct conv=fsync status=none && sync
+  rc=$?
+  t1=$(now)
+  check_eq "  $side: seq ${seq_mib} MiB dd exit status" 0 "$rc"
+  erase_take "$3" "$4" "$side"
+  record "seq ${seq_mib}M" "$side" "$t0" "$t1" $((seq_mib << 20))
+  erase_mark
+  t0=$(now)
+  "$rw" write "$dev" "$span" "$count" "$seed" && sync
+  rc=$?
+  t1=$(now)
+  check_eq "  $side: rand 4K x $count exit status" 0 "$rc"
+  erase_take "$3" "$4" "$side"
+  record "rand 4K x$count" "$side" "$t0" "$t1" $((count * 4096))
+}
+# verify DEV SIDE: the data of both workloads reads back: the first 16 MiB
+# must equal the seq data with the random writes applied on top (built in
+# tmpfs by the same helper), and every offset the random writes hit must
+# hold its last write
+verify() {
+  check "  $2: the first ${seq_mib} MiB read back (seq data + random writes)" cmp -n $((seq_mib << 20)) "$tmp/expect" "$1"
+  check "  $2: every random write reads back" "$rw" verify "$1" "$span" "$count" "$seed"
+}
+
+echo "== set-up"
+check "nandsim (no parts=) with do_delays=1 log=1" nandsim_load do_delays=1 log=1
+for p in access_delay programm_delay erase_delay output_cycle input_cycle do_delays; do
+  fact "nandsim.$p" "$(cat /sys/module/nandsim/parameters/$p 2>&1)"
+done
+check "insmod nyx_testparts parts=64M(baseline),-(userdata)" insmod "$ko" master=0 'parts=64M(baseline),-(userdata)'
+check_eq "mtd1 is baseline, 64 MiB" "baseline 67108864" "$(cat /sys/class/mtd/mtd1/name /sys/class/mtd/mtd1/size | tr '\n' ' ' | sed 's/ $//')"
+check_eq "mtd2 is userdata, 64 MiB" "userdata 67108864" "$(cat /sys/class/mtd/mtd2/name /sys/class/mtd/mtd2/size | tr '\n' ' ' | sed 's/ $//')"
+check "dynamic debug: nandsim's erase-sector line" \
+  bash -c "echo 'module nandsim format \"erase sector\" +p' >/proc/dynamic_debug/control"
+check "kprobe on nand_erase_op" bash -c "echo 'p:nyxbench/erase nand:nand_erase_op' >>$T/kprobe_events && echo 1 >$T/events/nyxbench/erase/enable"
+erase_mark
+check "erase the whole chip (1024 blocks)" flash_erase -q /dev/mtd0 0 0
+erase_take 0 1024 chip
+check_eq "  the chip erase counted 1024" 1024 "$erases"
+"$rw" fill $((seq_mib << 20)) $((seed + 1000)) >"$tmp/seq"
+cp "$tmp/seq" "$tmp/expect"
+check "the expected image (seq data + random writes, in tmpfs)" "$rw" write "$tmp/expect" "$span" "$count" "$seed"
+echo "workloads: seq ${seq_mib} MiB; rand $count x 4 KiB over $span, seed $seed"
+
+echo "== side 1: the kernel's mtdblock on mtd1 (baseline)"
+check "modprobe mtdblock" modprobe mtdblock
+check_eq "/dev/mtdblock1 is 64 MiB" 131072 "$(cat /sys/block/mtdblock1/size)"
+check "span $span fits in mtdblock1" test "$span_bytes" -le $(( $(cat /sys/block/mtdblock1/size) * 512 ))
+workloads /dev/mtdblock1 mtdblock 0 512
+check "rmmod mtdblock" rmmod mtdblock
+verify /dev/mtd1 mtdblock
+
+side2=0
+if [ -z "$server_cmd" ]; then
+  echo "our server: not given"
+else
+  echo "== side 2: the server under test on mtd2 (userdata), over NBD"
+  export SOCK=/run/nftl.sock MTD=/dev/mtd2 MTD_NAME=userdata EXPORT=data
+  check "modprobe nbd" modprobe nbd
+  start_server() {
+    rm -f "$SOCK"
+    bash -c "$server_cmd" >>"$tmp/server.log" 2>&1 &
+    server=$!
+    for _ in $(seq 1200); do [ -S "$SOCK" ] && break; kill -0 $server 2>/dev/null || break; sleep 0.1; done
+    check "the server listens on $SOCK" test -S "$SOCK"
+    check "nbd-client -unix $SOCK /dev/nbd0 -N $EXPORT" nbd-client -unix "$SOCK" /dev/nbd0 -N "$EXPORT"
+  }
+  stop_server() {
+    check "nbd-client -d /dev/nbd0" nbd-client -d /dev/nbd0
+    for _ in $(seq 50); do [ "$(cat /sys/block/nbd0/size)" = 0 ] && break; sleep 0.1; done
+    kill "$server" 2>/dev/null
+    wait "$server" 2>/dev/null
+  }
+  echo "server: $server_cmd"
+  erase_mark; t0=$(now)
+  start_server
+  t1=$(now); erase_take 512 1024 server
+  echo "server start-up (format/mount) and connect: $(awk -v a="$t0" -v b="$t1" 'BEGIN { printf "%.2f", b - a }') s, $erases erases (not in the table)"
+  nbd_bytes=$(( $(cat /sys/block/nbd0/size 2>/dev/null || echo 0) * 512 ))
+  echo "server disk: $nbd_bytes bytes"
+  if check "span $span fits in the server's disk ($nbd_bytes bytes)" test "$span_bytes" -le "$nbd_bytes" \
+     && [ "$nbd_bytes" -ge $((seq_mib << 20)) ]; then
+    side2=1
+    workloads /dev/nbd0 server 512 1024
+    erase_mark
+    stop_server
+    erase_take 512 1024 server
+    echo "server disconnect and stop: $erases erases (not in the table)"
+    start_server
+    verify /dev/nbd0 server
+    stop_server
+  else
+    stop_server
+  fi
+  echo "--- server log (last 30 lines)"; tail -n 30 "$tmp/server.log"
+fi
+
+# ---- the table ---------------------------------------------------------------
+{
+  printf '%-16s | %-8s | %8s | %7s | %8s\n' workload side "wall s" erases "MB/s"
+  printf '%s\n' "-----------------+----------+----------+---------+---------"
+  for r in "${results[@]}"; do
+    IFS=$'\t' read -r w s t e m <<<"$r"
+    printf '%-16s | %-8s | %8s | %7s | %8s\n' "$w" "$s" "$t" "$e" "$m"
+  done
+  if [ "$side2" = 1 ]; then
+    printf '%s\n' "${results[@]}" | awk -F'\t' '
+      { wall[$1 "/" $2] = $3; er[$1 "/" $2] = $4; mbs[$1 "/" $2] = $5; if ($2 == "mtdblock") w[++n] = $1 }
+      END {
+        for (i = 1; i <= n; i++) {
+          k = w[i]; a = k "/mtdblock"; b = k "/server"
+          if (!(b in wall)) continue
+          red = er[b] > 0 ? sprintf("%.1fx fewer erases (%d vs %d)", er[a] / er[b], er[a], er[b]) : sprintf("no erases (mtdblock: %d)", er[a])
+          printf "%s: server speed %.2fx mtdblock (%.3f vs %.3f MB/s); %s\n", k, wall[a] / wall[b], mbs[b], mbs[a], red
+        }
+      }'
+  else
+    echo "our server: not given"
+  fi
+  echo "(MB/s = 10^6 bytes per second of wall time, including the final flush; erases = block erases the chip performed during the workload)"
+} | tee "$VM_OUT/vmbench-table.txt"
+printf '%s\n' "${results[@]}" >"$VM_OUT/vmbench.tsv"
+nandsim_unload_all() { rmmod nyx_testparts 2>/dev/null; nandsim_unload; }
+nandsim_unload_all
+rm -rf "$tmp"
+finish
