@@ -1,197 +1,217 @@
-// A block device's partition bring-up and release: the spare-byte and
-// block-count refusals, the reserve rule, the geometry handed to the
-// partition, the disk's capacity, the debug class named after the
-// partition, and the release of everything, also when bring-up fails part
-// way.
+// Bring-up of a partition and of a block device over it: the shapes refused,
+// the reserve rule and the capacity it leaves, allocation failures at every
+// step, the debug class named after the partition; and the diagnostics and
+// flash self-tests.
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <cerrno>
-#include <string>
-#include <vector>
 
-#include "nyx_nftl/nyx_nftl.h"
-#include "support/sim_partition.h"
+#include "platform/kernel/device_class.h"
+#include "support/rig.h"
 
 namespace {
 
 bool has_class(const std::string& name) {
-  std::vector<std::string> names = class_list();
+  const std::vector<std::string> names = class_list();
   return std::find(names.begin(), names.end(), name) != names.end();
 }
 
-// A device record over a simulated partition, not yet brought up.
-class Device {
- public:
-  Device(const nandsim::Options& options, std::string name) : sim(options, std::move(name)) {
-    blk = kzalloc_record<nyx_nftl_blk_t>();
-    blk->mbd.mtd = sim.mtd();
+// A device record over a partition of its own, brought up by initialize().
+struct Device {
+  Device(const nandsim::Options& options, std::string name) : rig(options, std::move(name), false) {
+    blk->mbd.mtd = rig.mtd();
   }
   ~Device() {
     nyx_nftl_part_release(blk);
     kfree_record(blk);
   }
-  Device(const Device&) = delete;
-  Device& operator=(const Device&) = delete;
-
   int initialize() { return nyx_nftl_initialize(blk); }
-  nyx_nftl_part_t* part() { return blk->nyx_nftl_part; }
-
-  SimPartition sim;
-  nyx_nftl_blk_t* blk = nullptr;
+  Rig rig;
+  nyx_nftl_blk_t* blk = kzalloc_record<nyx_nftl_blk_t>();
 };
 
-// 512-byte pages, 16 to a block: 16 sectors a block keep big partitions small.
-nandsim::Options tiny_blocks(uint32_t blocks) { return small_chip(blocks, 16, 512, 32); }
-
-// ---------------------------------------------------------------------------
-// Refusals and the reserve rule.
-// ---------------------------------------------------------------------------
-
-TEST(InitRefusal, TooFewSpareBytesOrBlocksLeaveNothing) {
-  LogCapture log;
-  Device nine(small_chip(20, 16), "NFTL_Part");
-  nine.sim.mtd()->oobavail = 9;
-  EXPECT_EQ(nine.initialize(), -1);
-  EXPECT_EQ(nine.part(), nullptr);
-  EXPECT_FALSE(log.contains("nftl start"));
-  Device sixteen(tiny_blocks(16), "NFTL_Part");
-  EXPECT_EQ(sixteen.initialize(), -1);
-  EXPECT_EQ(sixteen.part(), nullptr);
-  EXPECT_FALSE(has_class("nyx_nftl"));
+// Shapes the records cannot hold are refused before any allocation.
+TEST(Attach, RefusesShapesTheRecordsCannotHold) {
+  struct Shape {
+    uint32 erasesize, writesize, blocks = 100, oobavail = 38;
+  };
+  for (Shape s : {Shape{131072, 2048, 1024, 9},  // fewer than ten spare bytes
+                  Shape{131072, 2048, 16},       // too few blocks
+                  Shape{16384, 512, 65536},      // too many blocks
+                  Shape{3 * 65536, 2048},        // erase size not a power of two
+                  Shape{131072, 256},            // page smaller than a sector
+                  Shape{131072, 131072 + 1},     // page not whole sectors
+                  Shape{131072, 512},            // reverse map larger than a page
+                  Shape{1 << 21, 1024},          // 2048 pages in a block
+                  Shape{0, 2048}}) {
+    mtd_info mtd{};
+    mtd.type = MTD_NANDFLASH;
+    mtd.size = uint64_t(s.blocks) * std::max(s.erasesize, 1u);
+    mtd.erasesize = s.erasesize;
+    mtd.writesize = s.writesize;
+    mtd.oobavail = s.oobavail;
+    nyx_nftl_part_t* out = nullptr;
+    kalloc_fail_nth(1);
+    EXPECT_EQ(nyx_nftl_part_attach(&mtd, &out), -1) << s.erasesize << "/" << s.writesize;
+    kalloc_fail_nth(0);
+    EXPECT_EQ(out, nullptr);
+  }
+  Rig narrow(small_chip(40, 16), "NFTL_Part", false);
+  narrow.mtd()->oobavail = 10;  // ten spare bytes are enough
+  EXPECT_EQ(narrow.reattach(), 0);
 }
 
-struct ReserveCase {
-  uint32_t blocks;
-  uint32_t reserve;
-};
-
-class InitReserve : public ::testing::TestWithParam<ReserveCase> {};
-
-TEST_P(InitReserve, SplitsThePartitionIntoCapacityAndReserve) {
-  const ReserveCase c = GetParam();
-  LogCapture log;
-  Device dev(tiny_blocks(c.blocks), "cache");
-  ASSERT_EQ(dev.initialize(), 0);
-  EXPECT_EQ(
-      log.count("nftl start" + std::to_string(c.blocks) + "," + std::to_string(c.reserve) + "\n"),
-      1u);
-  const uint32_t sectors_per_block = 16;
-  EXPECT_EQ(dev.part()->logic_cap_in_sects, (c.blocks - c.reserve) * sectors_per_block);
-  EXPECT_EQ(dev.blk->mbd.size, dev.part()->logic_cap_in_sects);
-}
-
-INSTANTIATE_TEST_SUITE_P(Rule, InitReserve,
-                         ::testing::Values(ReserveCase{17, 8}, ReserveCase{32, 16},
-                                           ReserveCase{33, 32}, ReserveCase{263, 32},
-                                           ReserveCase{264, 33}, ReserveCase{2048, 256}));
-
-// ---------------------------------------------------------------------------
-// What bring-up sets.
-// ---------------------------------------------------------------------------
-
-TEST(InitGeometry, TwoKibPagesInOneHundredTwentyEightKibBlocks) {
-  Device dev(small_chip(17, 64, 2048, 64), "NFTL_Part");
-  ASSERT_EQ(dev.initialize(), 0);
-  EXPECT_EQ(dev.part()->nand_chip->bytes_user_date, 62);
-  EXPECT_EQ(dev.part()->logic_cap_in_sects, 9u * 256);  // 256 sectors a block
-  EXPECT_EQ(dev.blk->mbd.size, 9u * 256);
-  EXPECT_NE(dev.blk->cache.cache_buf, nullptr);
-  EXPECT_EQ(dev.blk->cache.cache_totals, 32);
-}
-
-// ---------------------------------------------------------------------------
-// The debug class.
-// ---------------------------------------------------------------------------
-
-TEST(InitDebugClass, NamedAfterThePartitionWithTheFiveAttributes) {
-  const std::vector<std::string> before = class_list();
-  const std::vector<std::pair<std::string, std::string>> cases = {{"NFTL_Part", "nyx_nftl"},
-                                                                  {"NFTL_Part2", "nyx_nftl"},
-                                                                  {"userdata", "nyx_userdata"},
-                                                                  {"userdata_ext", "nyx_userdata"},
-                                                                  {"system", ""},
-                                                                  {"cache", ""}};
-  for (const auto& [part_name, class_name] : cases) {
-    Device dev(small_chip(20, 16), part_name);
-    ASSERT_EQ(dev.initialize(), 0) << part_name;
-    if (class_name.empty()) {  // system and cache get none
-      EXPECT_EQ(dev.part()->debug.name, nullptr);
-      EXPECT_EQ(class_list(), before);
-      continue;
-    }
-    EXPECT_TRUE(has_class(class_name)) << part_name;
-    EXPECT_STREQ(dev.part()->debug.name, class_name.c_str());
-    std::vector<class_attr_info> attrs;
-    ASSERT_EQ(class_attr_list(class_name, &attrs), 0);
-    ASSERT_EQ(attrs.size(), 5u);
-    const char* names[] = {"part", "list", "gcall", "gcone", "table"};
-    for (size_t i = 0; i < 5; ++i) {
-      EXPECT_EQ(attrs[i].name, names[i]);
-      EXPECT_EQ(attrs[i].mode, 0444);
-      EXPECT_EQ(attrs[i].can_show, i < 4);
-      EXPECT_EQ(attrs[i].can_store, i == 4);
-    }
-    nyx_nftl_part_release(dev.blk);
-    EXPECT_FALSE(has_class(class_name)) << part_name;
+// The reserve is an eighth of the blocks, at least 32, half of a partition
+// too small for that; with few pages per block it grows until the logical
+// pages fit the data pages with 8 blocks of room. The disk's capacity is
+// what is left, and every logical page of it can be written.
+TEST(Reserve, SplitsThePartitionAndLeavesACapacityTheFlashHolds) {
+  struct Row {
+    uint32 blocks, pages, reserve, logical_blocks;
+  };
+  for (const Row& r :
+       {Row{17, 16, 8, 9}, Row{32, 16, 16, 16}, Row{33, 16, 32, 1}, Row{263, 16, 32, 231},
+        Row{264, 16, 33, 231}, Row{2048, 16, 256, 1792}, Row{300, 16, 37, 263},
+        Row{300, 8, 37, 254}, Row{300, 4, 37, 218}, Row{40, 4, 32, 8}}) {
+    SCOPED_TRACE(std::to_string(r.blocks) + " blocks of " + std::to_string(r.pages) + " pages");
+    LogCapture log;
+    Device dev(small_chip(r.blocks, r.pages, 512, 32), "cache");
+    ASSERT_EQ(dev.initialize(), 0);
+    EXPECT_EQ(
+        log.count("nftl start" + std::to_string(r.blocks) + "," + std::to_string(r.reserve) + "\n"),
+        1u);
+    nyx_nftl_part_t* part = dev.blk->nyx_nftl_part;
+    EXPECT_EQ(dev.blk->mbd.size, r.logical_blocks * r.pages);
+    EXPECT_EQ(part->logic_cap_in_sects, dev.blk->mbd.size);
+    if (r.blocks != 300 && r.pages > 4) continue;
+    std::vector<uchar> page(512);
+    for (uint32 lp = 0; lp < nyx_nftl_logic_pages(part); ++lp)
+      ASSERT_EQ(nand_write_logic_page(part, lp, page.data()), 0u) << lp;
+    EXPECT_EQ(joined(nyx_nftl_check(part)), "");
   }
 }
 
-TEST(InitDebugClass, ASecondPartitionOfTheSameKindIsBroughtUpWithoutAClass) {
-  LogCapture log;
-  Device first(small_chip(20, 16), "NFTL_Part");
-  Device second(small_chip(20, 16), "NFTL_Part1");
-  ASSERT_EQ(first.initialize(), 0);
-  EXPECT_EQ(log.count(" class register nand_class fail!\n"), 0u);
-  EXPECT_EQ(second.initialize(), 0);
-  EXPECT_EQ(log.count(" class register nand_class fail!\n"), 1u);
-
-  // Releasing the second leaves the first one's class in place.
-  nyx_nftl_part_release(second.blk);
-  ASSERT_TRUE(has_class("nyx_nftl"));
-  log.clear();
-  std::string text = "unread";
-  ASSERT_EQ(class_attr_read("nyx_nftl", "part", &text), 0);
-  EXPECT_EQ(text, "");
-  EXPECT_EQ(log.count("part->nand_chip->blk_per_chip: 20 \n"), 1u);
-  nyx_nftl_part_release(first.blk);
-  EXPECT_FALSE(has_class("nyx_nftl"));
-  EXPECT_EQ(class_attr_read("nyx_nftl", "part", &text), -ENOENT);
-}
-
-// ---------------------------------------------------------------------------
-// Allocation failures.
-// ---------------------------------------------------------------------------
-
-TEST(InitAllocation, EveryFailedAllocationFailsCleanlyOrOnlyCostsTheClass) {
+// Every failed allocation of a device's bring-up fails it cleanly with
+// -ENOMEM, or (the class's name) costs only the debug class.
+TEST(BringUp, EveryFailedAllocationFailsCleanlyOrOnlyCostsTheClass) {
   LogCapture log;
   int refused = 0;
-  bool completed = false;
-  for (unsigned n = 1; n <= 40 && !completed; ++n) {
+  for (unsigned n = 1; n <= 40; ++n) {
     Device dev(small_chip(20, 16), "NFTL_Part");
     log.clear();
     kalloc_fail_nth(n);
     const int ret = dev.initialize();
     kalloc_fail_nth(0);
-    if (ret == 0) {
-      ASSERT_NE(dev.part(), nullptr);
-      ASSERT_NE(dev.blk->cache.cache_buf, nullptr);
-      // Only the class's name buffer may have been the failed allocation.
-      if (log.contains(" class register nand_class fail!\n")) {
-        EXPECT_FALSE(has_class("nyx_nftl"));
-      } else {
-        EXPECT_TRUE(has_class("nyx_nftl"));
-        completed = true;
-      }
-    } else {
-      EXPECT_EQ(ret, -ENOMEM) << "allocation " << n;
-      EXPECT_EQ(dev.part(), nullptr) << "allocation " << n;
+    if (ret != 0) {
+      EXPECT_EQ(ret, -ENOMEM) << n;
+      EXPECT_EQ(dev.blk->nyx_nftl_part, nullptr) << n;
       EXPECT_FALSE(has_class("nyx_nftl"));
       ++refused;
+      continue;
     }
+    EXPECT_NE(dev.blk->cache.cache_buf, nullptr);
+    const bool class_failed = log.contains(" class register nand_class fail!\n");
+    EXPECT_EQ(has_class("nyx_nftl"), !class_failed);
+    if (!class_failed) break;
   }
-  EXPECT_TRUE(completed);
-  EXPECT_GE(refused, 4);  // the records, the table, the maps and buffers, the cache
+  EXPECT_GE(refused, 7);  // partition, chip record, table, four of the parameters', the cache
+}
+
+// The class is named after the partition, with its five attributes; system
+// and cache get none, and a second partition of a kind goes without.
+TEST(BringUp, TheDebugClassIsNamedAfterThePartition) {
+  const std::vector<std::string> before = class_list();
+  for (auto [part_name, class_name] : {std::pair{"NFTL_Part2", "nyx_nftl"},
+                                       {"userdata_ext", "nyx_userdata"},
+                                       {"system", ""},
+                                       {"cache", ""}}) {
+    Device dev(small_chip(20, 16), part_name);
+    ASSERT_EQ(dev.initialize(), 0) << part_name;
+    if (*class_name == '\0') {
+      EXPECT_EQ(class_list(), before);
+      continue;
+    }
+    std::vector<class_attr_info> attrs;
+    ASSERT_EQ(class_attr_list(class_name, &attrs), 0);
+    std::string names;
+    for (const class_attr_info& a : attrs)
+      names += a.name + (a.mode == 0444 ? " " : "? ") + (a.can_show ? "r" : "") +
+               (a.can_store ? "w " : " ");
+    EXPECT_EQ(names, "part r list r gcall r gcone r table w ");
+    LogCapture log;
+    Device second(small_chip(20, 16), part_name);
+    ASSERT_EQ(second.initialize(), 0);
+    EXPECT_EQ(log.count(" class register nand_class fail!\n"), 1u);
+    nyx_nftl_part_release(second.blk);
+    EXPECT_TRUE(has_class(class_name)) << "the first one's class stays";
+  }
+  EXPECT_EQ(class_list(), before);
+}
+
+// ---------------------------------------------------------------------------
+// Diagnostics and self-tests.
+// ---------------------------------------------------------------------------
+
+// The partition record in 27 lines; -1 for a missing current block.
+TEST(Diagnostics, PrintPart) {
+  Disk d;
+  d.part()->part_current_used_block = nullptr;
+  LogCapture log;
+  print_part(d.part());
+  const std::vector<std::string> lines = log.lines();
+  ASSERT_EQ(lines.size(), 27u);
+  EXPECT_EQ(lines[0], "part->nand_chip->blk_per_chip: 40 \n");
+  EXPECT_EQ(lines[22], "part->part_current_used_block: 0 \n");
+  EXPECT_EQ(lines[23], "part->part_current_used_block->phy_block.blkNO_in_chip: -1 \n");
+}
+
+// test0 stamps page 0 of each good block among the first ones (no more
+// than the partition has), reads it back, reports each block, and erases
+// them all afterwards.
+TEST(Diagnostics, Test0) {
+  Disk d;
+  std::vector<uchar> buf(2048);
+  LogCapture log;
+  EXPECT_EQ(test0(d.blk, buf.data(), 1000), 0);
+  EXPECT_EQ(log.lines().back(), "test0 ok ! end page: 40\n");
+  d.chip().mark_bad(1);
+  d.chip().fail_program_at(d.rig.abs(3, 0));
+  d.chip().reset_counters();
+  log.clear();
+  EXPECT_EQ(test0(d.blk, buf.data(), 5), 1);
+  d.chip().clear_faults();
+  EXPECT_EQ(log.lines(),
+            (std::vector<std::string>{"ok block :0\n", "bad block :1\n", "ok block :2\n",
+                                      "nyx_ops_read_page failed: 18000 3 0\n", "error block: 3\n",
+                                      "ok block :4\n", "test0 ok ! end page: 5\n"}));
+  for (uint32_t b : {0, 2, 3, 4}) EXPECT_EQ(d.chip().block_counters(b).erases, 2u) << b;
+}
+
+// test1 writes and reads back every logical page, and stops at the first
+// page that reads back wrong; nand_test runs either with a buffer of its own.
+uint32 corrupt_page_seven(nyx_nftl_part_t* part, uint32 page_no, uchar* buf) {
+  const uint32 ret = nand_read_logic_page(part, page_no, buf);
+  if (page_no == 7) buf[3] = 0x99;
+  return ret;
+}
+
+TEST(Diagnostics, Test1AndNandTest) {
+  Disk d;
+  LogCapture log;
+  EXPECT_EQ(nand_test(d.blk, 1, 0), 0);
+  EXPECT_EQ(log.count("test1 \n"), 1u);
+  EXPECT_EQ(log.count("test1 ok ! end page: 128\n"), 1u);
+  std::vector<uchar> page(2048);
+  ASSERT_EQ(nand_read_logic_page(d.part(), 258 % 128, page.data()), 0u);
+  EXPECT_EQ(std::vector<uchar>(page.begin(), page.begin() + 5),
+            (std::vector<uchar>{1, 0, 0, 2, 0xFF}));
+  d.part()->nand_read_logic_page = corrupt_page_seven;
+  log.clear();
+  EXPECT_EQ(test1(d.blk, page.data()), 1);
+  EXPECT_EQ(log.lines().back(), "error page: 7,[1][0][0][99]\n");
+  kalloc_fail_nth(1);
+  EXPECT_EQ(nand_test(d.blk, 0, 2), -ENOMEM);
+  kalloc_fail_nth(0);
 }
 
 }  // namespace

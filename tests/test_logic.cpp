@@ -1,424 +1,386 @@
-// Logical page reads and writes over a mounted partition on the simulated
-// chip: the map and the current block, retirement of a full block with its
-// mapping page, the erase of a new current block, write- and erase-failure
-// recovery, the wear-levelling request, and the refusals (page numbers beyond
-// the map, no current block).
+// Logical pages and reclamation on a mounted partition, for what the nets
+// cannot reach or pin: refusals, exact thresholds and step sizes of both
+// collection policies, the reclaim queue and wear levelling, recoveries from
+// write failures in states the nets do not build, and their log lines.
 #include <gtest/gtest.h>
 
 #include <cerrno>
-#include <vector>
 
-#include "support/nftl_rig.h"
+#include "support/rig.h"
 
 namespace {
 
-uint32_t le32(const uint8_t* p) {
-  return uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24;
+uint64_t flash_ops(Rig& r) {
+  const nandsim::Counters c = r.chip().counters();
+  return c.reads + c.programs + c.erases;
+}
+bool listed(Rig& r, const _phy_block_info* b) {
+  return has(free_list(r.part), r.no(b)) || has(invalid_list(r.part), r.no(b));
 }
 
-// ---------------------------------------------------------------------------
-// Reads.
-// ---------------------------------------------------------------------------
-
-// A never-written page reads erased without touching the flash; a corrected
-// read succeeds; an uncorrectable one reports the code.
-TEST(LogicRead, UnwrittenCorrectedAndUncorrectableReads) {
-  LogCapture log;
-  NftlRig r;
-  r.sim.chip().reset_counters();
-  std::vector<uchar> buf(r.page_size(), 0x12);
-  EXPECT_EQ(nand_read_logic_page(r.part, 5, buf.data()), 0u);
-  EXPECT_EQ(buf, std::vector<uchar>(r.page_size(), 0xFF));
-  EXPECT_EQ(r.sim.chip().counters().reads, 0u);
-
-  ASSERT_EQ(r.write(2, 1), 0u);
-  ASSERT_EQ(r.write(3, 1), 0u);
-  r.sim.chip().inject_read_error(r.abs_page(r.no(r.cur()), 0), -EUCLEAN);
-  EXPECT_TRUE(r.holds(2, 1));
-  EXPECT_EQ(log.count("read reclaim\n"), 1u);
-  r.sim.chip().inject_read_error(r.abs_page(r.no(r.cur()), 1), -EBADMSG);
-  EXPECT_EQ(nand_read_logic_page(r.part, 3, buf.data()), static_cast<uint32>(-EBADMSG));
+// The only full block (returned) holds logical pages 100, 101, ... of which
+// the first `stale` were written again since: stale + 1 invalid pages.
+_phy_block_info* make_victim(Rig& r, uint16_t stale) {
+  _phy_block_info* victim = r.fill(100);
+  r.write(1, 1, false);
+  for (uint16_t i = 0; i < stale; ++i) r.write(100 + i, 2, false);
+  EXPECT_EQ(victim->invalid_page_count, stale + 1);
+  return victim;
+}
+void expect_victim_data(Rig& r, uint16_t stale) {
+  for (uint32 i = 0; i + 1 < r.P(); ++i)
+    EXPECT_TRUE(r.holds(100 + i, i < stale ? 2 : 1)) << 100 + i;
 }
 
-// ---------------------------------------------------------------------------
-// Refusals.
-// ---------------------------------------------------------------------------
-
-TEST(LogicRefusal, PageNumbersBeyondTheMapAreRefusedWithoutTouchingFlash) {
+// Page numbers beyond the map are refused before they index it, flash
+// untouched; unwritten pages read erased without the flash; a corrected
+// read succeeds, an uncorrectable one reports its code.
+TEST(LogicPages, RefusalsAndReads) {
+  Rig r;
   LogCapture log;
-  NftlRig r;
-  const uint32 pages = nyx_nftl_logic_pages(r.part);
-  ASSERT_EQ(pages, 128u);  // 8 logical blocks of 16 pages
-  const uint16 used = r.part->current_block_used_page;
-  r.sim.chip().reset_counters();
   std::vector<uchar> buf(r.page_size(), 0x5A);
-  for (uint32 lp : {pages, pages + 1, 0x0FFFFFFFu, 0xFFFFFFFFu}) {
-    EXPECT_EQ(nand_read_logic_page(r.part, lp, buf.data()), 1u) << lp;
-    EXPECT_EQ(nand_write_logic_page(r.part, lp, buf.data()), 1u) << lp;
-    EXPECT_EQ(nand_write_logic_page_no_gc(r.part, lp, buf.data()), 1u) << lp;
+  r.chip().reset_counters();
+  for (uint32 lp : {128u, 129u, 0x0FFFFFFFu, 0xFFFFFFFFu}) {
+    EXPECT_EQ(nand_read_logic_page(r.part, lp, buf.data()) &
+                  nand_write_logic_page(r.part, lp, buf.data()) &
+                  nand_write_logic_page_no_gc(r.part, lp, buf.data()),
+              1u)
+        << lp;
   }
   EXPECT_EQ(buf, std::vector<uchar>(r.page_size(), 0x5A));
-  EXPECT_EQ(r.sim.chip().counters().reads + r.sim.chip().counters().programs +
-                r.sim.chip().counters().erases,
-            0u);
-  EXPECT_EQ(r.part->current_block_used_page, used);
-  // The last page of the map is still served.
-  EXPECT_EQ(r.write(pages - 1, 1), 0u);
-  EXPECT_TRUE(r.holds(pages - 1, 1));
+  EXPECT_TRUE(r.holds(5, 0));
+  EXPECT_EQ(flash_ops(r), 0u);
+  ASSERT_EQ(r.write(127, 1) | r.write(2, 1), 0u);
+  r.chip().inject_read_error(r.abs(r.no(r.cur()), 0), -EUCLEAN);
+  EXPECT_TRUE(r.holds(127, 1));
+  EXPECT_EQ(log.count("read reclaim\n"), 1u);
+  r.chip().inject_read_error(r.abs(r.no(r.cur()), 1), -EBADMSG);
+  EXPECT_EQ(nand_read_logic_page(r.part, 2, buf.data()), static_cast<uint32>(-EBADMSG));
 }
 
-TEST(LogicRefusal, NoFreeBlockAtRetirementLeavesNoCurrentBlockAndLaterWritesTouchNothing) {
-  LogCapture log;
-  NftlRig r;
-  _phy_block_info* full = r.fill_current_block(0);
-  r.drain_free_list();
-  EXPECT_EQ(r.write_no_gc(20, 1), 1u);
-  EXPECT_EQ(log.count("no free block!!!!\n"), 1u);
-  EXPECT_EQ(r.cur(), nullptr);
-  EXPECT_TRUE(r.on_invalid_list(full));  // retired before the free list was asked
-
-  r.sim.chip().reset_counters();
-  EXPECT_EQ(r.write_no_gc(21, 1), 1u);
-  EXPECT_EQ(r.write(22, 1), 1u);
-  EXPECT_EQ(r.sim.chip().counters().programs + r.sim.chip().counters().erases, 0u);
-  EXPECT_TRUE(r.holds(3, 1));  // what was written stays readable
-  std::vector<uchar> buf(r.page_size());
-  EXPECT_EQ(nand_read_logic_page(r.part, 20, buf.data()), 0u);
-  EXPECT_EQ(buf, std::vector<uchar>(r.page_size(), 0xFF));
-}
-
-// ---------------------------------------------------------------------------
-// Writes into the current block and retirement.
-// ---------------------------------------------------------------------------
-
-TEST(LogicWrite, RewriteInTheCurrentBlockCountsTheOldCopyAndReadsTheNewData) {
-  LogCapture log;
-  NftlRig r;
-  ASSERT_EQ(r.write(3, 1), 0u);
-  _phy_block_info* cur = r.cur();
-  EXPECT_EQ(cur->invalid_page_count, 0);
-  EXPECT_TRUE(r.maps_to(3, cur, 0));
-  ASSERT_EQ(r.write(3, 2), 0u);
-  EXPECT_EQ(cur->invalid_page_count, 1);
-  EXPECT_TRUE(r.maps_to(3, cur, 1));
-  EXPECT_EQ(r.part->part_phy_page_map->phy_page_map[1], 3u);
-  EXPECT_TRUE(r.holds(3, 2));
-  // The spare record names the logical page, the block's erase count and sequence number.
-  const uint8_t* spare = r.raw_spare(r.no(cur), 1);
-  EXPECT_EQ(get_logic_page_from_oob(spare), 3u);
-  EXPECT_EQ(get_erase_count_from_oob(spare), cur->erase_count);
-  EXPECT_EQ(get_block_used_count_from_oob(spare), r.part->current_block_used_count);
-}
-
-TEST(LogicWrite, FullBlockIsRetiredWithItsMappingPageAndTheLeastWornFreeBlockFollows) {
-  LogCapture log;
-  NftlRig r(64);
-  // The least worn free block sits in the middle of the free list.
-  std::vector<_phy_block_info*> frees;
-  while (_phy_block_info* b = out_phy_block_from_free_list(r.part)) frees.push_back(b);
-  for (size_t i = 0; i < frees.size(); ++i) {
-    frees[i]->erase_count = static_cast<uint16>(i == frees.size() / 2 ? 2 : 7 + i % 3);
-    put_phy_block_to_free_list(r.part, frees[i]);
+// Wear levelling is asked for once a block taken for writing passes half its
+// rated erase cycles (1500).
+TEST(LogicPages, WearLevellingIsAskedForPastTheThreshold) {
+  Rig r;
+  for (uint16 count : {1499, 1500}) {
+    r.fill(0);
+    for (_phy_block_info* b : r.drain()) b->erase_count = count;
+    r.refill();
+    ASSERT_EQ(r.write(30, 1), 0u);
+    EXPECT_EQ(r.cur()->erase_count, count + 1);
+    EXPECT_EQ(r.part->s_wl.s_wl_status, count == 1500 ? 1 : 0);
   }
-  _phy_block_info* least = frees[frees.size() / 2];
-  const uint16 free_before = r.part->free_block_num;
-
-  _phy_block_info* full = r.fill_current_block(100);
-  const uint32 count = r.part->current_block_used_count;
-  EXPECT_EQ(r.part->current_block_used_page, 63);
-  ASSERT_EQ(r.write(7, 1), 0u);
-
-  // Mapping page: the reverse map, little-endian, and the special spare record.
-  const uint8_t* main = r.raw_main(r.no(full), 63);
-  for (uint32 i = 0; i < 63; ++i) EXPECT_EQ(le32(main + 4 * i), 100 + i) << i;
-  EXPECT_EQ(le32(main + 4 * 63), 0xFFFFFFFFu);
-  const uint8_t* spare = r.raw_spare(r.no(full), 63);
-  EXPECT_EQ(get_special_data_from_oob(spare), NYX_TAG_MAPPING_PAGE);
-  EXPECT_EQ(get_block_used_count_from_oob(spare), count);
-  EXPECT_EQ(get_erase_count_from_oob(spare), full->erase_count);
-
-  EXPECT_TRUE(r.on_invalid_list(full));
-  EXPECT_EQ(full->invalid_page_count, 1);
-  EXPECT_EQ(r.cur(), least);
-  EXPECT_EQ(least->erase_count, 3);
-  EXPECT_EQ(static_cast<uint32>(least->block_used_count), count + 1);
-  EXPECT_EQ(r.part->free_block_num, free_before - 1);
-  EXPECT_TRUE(r.maps_to(7, least, 0));
-  EXPECT_FALSE(log.contains("invaild_page num error"));
-
-  // Everything survives a restart, which rebuilds the maps from the flash.
-  ASSERT_EQ(r.sim.reattach(), 0);
-  r.part = r.sim.part;
-  for (uint32 i = 0; i < 63; ++i) EXPECT_TRUE(r.holds(100 + i, 1)) << i;
-  EXPECT_TRUE(r.holds(7, 1));
 }
 
-TEST(LogicWrite, RewritingTheLastValidPageOfAFullBlockFreesItAtOnce) {
+// A failed page write moves the block's written pages, at their page
+// numbers, to a block newer than the failed one, which is marked bad and
+// left on no list. A page that cannot be read is moved as read (it does not
+// condemn one fresh block after another); one that holds no logical page
+// (torn at an earlier power loss) becomes a dead page, not a copy of its
+// torn record, and the pages after it move too.
+TEST(WriteFailure, WrittenPagesMoveToANewerBlock) {
+  Rig r;
   LogCapture log;
-  NftlRig r;
-  _phy_block_info* full = r.cur();
-  for (int i = 0; i < 15; ++i) ASSERT_EQ(r.write(0, i), 0u);  // pages 0-14, only page 14 valid
-  ASSERT_EQ(r.write(1, 1), 0u);                               // retires the block
-  EXPECT_TRUE(r.on_invalid_list(full));
-  EXPECT_EQ(full->invalid_page_count, 15);
-  const uint16 free_before = r.part->free_block_num;
-
-  ASSERT_EQ(r.write(0, 99), 0u);
-  EXPECT_FALSE(r.on_invalid_list(full));
-  EXPECT_TRUE(r.on_free_list(full));
-  EXPECT_EQ(r.part->free_block_num, free_before + 1);
-  EXPECT_TRUE(r.holds(0, 99));
+  for (uint32 lp : {0, 1}) ASSERT_EQ(r.write(lp, 1), 0u);
+  _phy_block_info* failed = r.cur();
+  r.chip().power_cut_after(0, nandsim::CutKind::TornProgram);
+  EXPECT_NE(r.write(2, 1), 0u);
+  r.chip().power_on();
+  ASSERT_EQ(r.reattach(), 0);
+  ASSERT_EQ(r.part->current_block_used_page, 3);
+  for (uint32 lp : {3, 1, 4}) ASSERT_EQ(r.write(lp, lp == 1 ? 2 : 1), 0u);
+  r.chip().inject_read_error(r.abs(r.no(failed), 1), -EBADMSG);
+  const std::vector<int> free = free_list(r.part);
+  r.chip().fail_nth_program(1);
+  ASSERT_EQ(r.write(5, 1), 0u);
+  EXPECT_EQ(log.count("nand_write_logic_page_no_gc write error2!\n"), 2u) << "torn, then failed";
+  EXPECT_TRUE(r.chip().is_bad(r.no(failed)) && !listed(r, failed));
+  EXPECT_EQ(r.cur(), r.blk(free[0])) << "the first fresh block serves";
+  EXPECT_EQ(r.cur()->block_used_count, failed->block_used_count + 1);
+  EXPECT_EQ(r.cur()->invalid_page_count, 2);
+  for (auto [lp, page] : {std::pair{1, 4}, {3, 3}, {4, 5}, {5, 6}})
+    EXPECT_TRUE(r.maps_to(lp, free[0], page)) << lp;
+  EXPECT_EQ(get_special_data_from_oob(r.raw_spare(free[0], 2)), NYX_TAG_DEAD_PAGE);
+  EXPECT_EQ(get_block_used_count_from_oob(r.raw_spare(free[0], 3)),
+            r.part->current_block_used_count);
+  r.chip().clear_faults();
+  ASSERT_EQ(r.reattach(), 0);
+  for (uint32 lp : {0, 3, 4, 5}) EXPECT_TRUE(r.holds(lp, 1)) << lp;
+  EXPECT_TRUE(r.holds(1, 2) && r.holds(2, 0));
+  EXPECT_EQ(r.problems(), "");
 }
 
-TEST(LogicWrite, StaleStoredCountIsReplacedByTheRecountAtRetirement) {
+// A recovery whose fresh block fails to erase takes the next, until the free
+// blocks are down to a quarter of the start threshold. The maps follow a
+// page only once it is on the flash: a write whose recovery fails leaves its
+// old copy mapped and counted valid; the next write recovers.
+TEST(WriteFailure, FailedRecoveriesKeepTheOldCopy) {
+  Rig r;
   LogCapture log;
-  NftlRig r;
-  _phy_block_info* full = r.fill_current_block(0);
-  full->invalid_page_count = 4;  // nothing in the block is invalid yet
-  ASSERT_EQ(r.write(40, 1), 0u);
-  EXPECT_EQ(log.count("part_current_used_block invaild_page num error:[1] [5]!!\n"), 1u);
-  EXPECT_EQ(full->invalid_page_count, 1);
+  for (uint32 v : {1, 2}) ASSERT_EQ(r.write(0, v), 0u);
+  const std::vector<int> free = free_list(r.part);
+  r.chip().fail_erase_at(free[0]);
+  r.chip().fail_nth_program(1);
+  ASSERT_EQ(r.write(1, 1), 0u);
+  EXPECT_TRUE(r.chip().is_bad(free[0]) && r.cur() == r.blk(free[1]));
+  r.part->gc_strategy.start_gc_free_blocks = static_cast<uint16>(4 * r.part->free_block_num);
+  r.chip().fail_erase_at(free[2]);
+  r.chip().fail_nth_program(1);
+  EXPECT_EQ(r.write(0, 3, false), 1u);
+  EXPECT_EQ(log.count("do_write_error erase error!\n"), 2u);
+  EXPECT_EQ(log.count("no free block\n"), 1u);
+  EXPECT_TRUE(r.cur() == r.blk(free[1]) && r.maps_to(0, free[1], 1) && r.holds(0, 2));
+  EXPECT_EQ(r.cur()->invalid_page_count, 1);
+  EXPECT_EQ(r.part->current_block_used_page, 3);
+  r.part->gc_strategy.start_gc_free_blocks = 8;
+  ASSERT_EQ(r.write(0, 4), 0u);
+  EXPECT_TRUE(r.chip().is_bad(free[1]) && r.holds(0, 4) && r.holds(1, 1));
+  EXPECT_EQ(r.cur()->invalid_page_count, 2);
+  EXPECT_EQ(r.problems(), "");
 }
 
-TEST(LogicWrite, ReverseMapEntryBeyondTheMapCountsAsInvalidWithoutIndexingTheMap) {
+// A reverse-map entry beyond the map (a damaged record) is an invalid page,
+// and never indexes the map.
+TEST(WriteFailure, ReverseMapEntryBeyondTheMapIsInvalid) {
+  Rig r;
   LogCapture log;
-  NftlRig r;
-  ASSERT_EQ(r.write(0, 1), 0u);
-  ASSERT_EQ(r.write(0, 2), 0u);  // page 0 is now invalid
-  // As the mount leaves a page whose spare record names no page of this partition.
+  for (uint32 v : {1, 2}) ASSERT_EQ(r.write(0, v), 0u);
   r.part->part_phy_page_map->phy_page_map[0] = 0x0FFFFFFF;
-  _phy_block_info* full = r.fill_current_block(10);
+  _phy_block_info* full = r.fill(10);
   ASSERT_EQ(r.write(40, 1), 0u);
   EXPECT_EQ(full->invalid_page_count, 2);
   EXPECT_FALSE(log.contains("invaild_page num error"));
 }
 
-TEST(LogicWrite, WearLevellingIsRequestedOnceAnErasedBlockPassesHalfItsRatedCycles) {
-  LogCapture log;
-  NftlRig r;
-  ASSERT_EQ(r.part->s_wl.erase_threshold, 1500);
-  r.fill_current_block(0);
-  r.set_free_erase_counts(1499);
-  ASSERT_EQ(r.write(30, 1), 0u);
-  EXPECT_EQ(r.cur()->erase_count, 1500);
-  EXPECT_EQ(r.part->s_wl.s_wl_status, 0);
+// ---------------------------------------------------------------------------
+// Collection.
+// ---------------------------------------------------------------------------
 
-  r.fill_current_block(40);
-  r.set_free_erase_counts(1500);
-  ASSERT_EQ(r.write(60, 1), 0u);
-  EXPECT_EQ(r.cur()->erase_count, 1501);
-  EXPECT_EQ(r.part->s_wl.s_wl_status, 1);
+// No victim, or one not listed: an error; the current block: left alone; a
+// victim without a readable mapping page: left out of every list, its pages
+// where they are.
+TEST(GcStep, RefusalsLeaveVictimsWithoutAReadableMappingPageOutOfEveryList) {
+  Rig r;
+  LogCapture log;
+  EXPECT_EQ(garbage_collect_first(r.part, nullptr, 65535) &
+                garbage_collect_first(r.part, r.blk(1), 65535),
+            1u);
+  EXPECT_EQ(log.count("garbage_collect_first error!!\n"), 2u);
+  _phy_block_info* victim = make_victim(r, 4);
+  r.chip().reset_counters();
+  EXPECT_EQ(garbage_collect_first(r.part, r.cur(), 65535), 0u);
+  EXPECT_EQ(flash_ops(r), 0u);
+  r.chip().inject_read_error(r.abs(r.no(victim), 15), -EBADMSG);
+  EXPECT_EQ(garbage_collect_first(r.part, nullptr, 65535), 1u);
+  _phy_block_info* erased = out_phy_block_from_free_list(r.part);
+  erased->invalid_page_count = 3;
+  put_phy_block_to_invalid_page_list(r.part, erased);
+  EXPECT_EQ(garbage_collect_first(r.part, nullptr, 65535), 1u);
+  EXPECT_EQ(log.count("garbage_collect_first cannot find PHY_MAPPING_PAGE ffffffff !!\n"), 1u);
+  EXPECT_FALSE(listed(r, victim) || listed(r, erased));
+  expect_victim_data(r, 4);
 }
 
-// ---------------------------------------------------------------------------
-// Erase failures.
-// ---------------------------------------------------------------------------
-
-TEST(LogicEraseFailure, BlockThatFailsToEraseIsMarkedBadAndTheNextGetsTheSameSequenceNumber) {
-  LogCapture log;
-  NftlRig r;
-  r.fill_current_block(0);
-  _phy_block_info* first = r.free_head();
-  _phy_block_info* second = first->free_next;
-  const uint32 count = r.part->current_block_used_count;
-  const uint16 free_before = r.part->free_block_num;
-  r.sim.chip().fail_erase_at(r.no(first));
-
-  ASSERT_EQ(r.write(20, 1), 0u);
-  EXPECT_EQ(log.count("nand_write_logic_page_no_gc erase error!\n"), 1u);
-  EXPECT_TRUE(r.is_bad(first));
-  EXPECT_FALSE(r.on_free_list(first) || r.on_invalid_list(first));
-  EXPECT_EQ(r.cur(), second);
-  EXPECT_EQ(static_cast<uint32>(second->block_used_count), count + 1);
-  EXPECT_EQ(r.part->free_block_num, free_before - 2);
-  EXPECT_TRUE(r.holds(20, 1));
-  EXPECT_TRUE(r.holds(14, 1));
+// A valid page that cannot be read is not moved: it stays mapped where it is
+// (reads keep reporting the error) and the victim leaves the lists. A step
+// whose move fails (no free block for the recovery) puts its victim back on
+// the list, where a later step finishes it.
+TEST(GcStep, VictimsOfFailedStepsWaitWhereTheyCanBeFinished) {
+  Rig r;
+  _phy_block_info* victim = make_victim(r, 4);
+  ASSERT_EQ(garbage_collect_first(r.part, nullptr, 2), 0u);
+  r.drain();
+  r.chip().fail_nth_program(1);
+  EXPECT_EQ(garbage_collect_first(r.part, nullptr, 65535), 1u);
+  EXPECT_TRUE(has(invalid_list(r.part), r.no(victim)));
+  EXPECT_EQ(victim->invalid_page_count, 7);
+  r.refill();
+  r.chip().inject_read_error(r.abs(r.no(victim), 7), -EBADMSG);
+  EXPECT_EQ(garbage_collect_first(r.part, nullptr, 65535), 1u);
+  EXPECT_TRUE(r.maps_to(107, r.no(victim), 7) && !listed(r, victim));
+  EXPECT_EQ(r.map(106).blkNO_in_chip, r.no(r.cur())) << "moved before the unreadable page";
+  std::vector<uchar> buf(r.page_size());
+  EXPECT_EQ(nand_read_logic_page(r.part, 107, buf.data()), static_cast<uint32>(-EBADMSG));
+  r.chip().clear_faults();
+  expect_victim_data(r, 4);
 }
 
-TEST(LogicEraseFailure, FirstWriteAfterMountMovesOnWhenTheCurrentBlockFailsToErase) {
-  LogCapture log;
-  NftlRig r;
-  _phy_block_info* mounted = r.cur();
-  _phy_block_info* next = r.free_head();
-  r.sim.chip().fail_erase_at(r.no(mounted));
-  ASSERT_EQ(r.write(1, 1), 0u);
-  EXPECT_TRUE(r.is_bad(mounted));
-  EXPECT_EQ(r.cur(), next);
-  EXPECT_EQ(next->block_used_count, 0);
-  EXPECT_TRUE(r.holds(1, 1));
-}
-
-// ---------------------------------------------------------------------------
-// Write failures and their recovery.
-// ---------------------------------------------------------------------------
-
-TEST(LogicWriteFailure, WrittenPagesMoveToAFreshBlockAndTheFailedBlockIsMarkedBad) {
-  LogCapture log;
-  NftlRig r;
-  const uint32 lps[] = {0, 1, 2, 1, 3};  // page 1 is invalid
-  for (uint32 lp : lps) ASSERT_EQ(r.write(lp, 1), 0u);
-  ASSERT_EQ(r.write(1, 2), 0u);  // page 5; pages 1 and 3 invalid
-  _phy_block_info* failed = r.cur();
-  _phy_block_info* fresh = r.free_head();
-  ASSERT_EQ(failed->invalid_page_count, 2);
-
-  r.sim.chip().fail_nth_program(1);
-  ASSERT_EQ(r.write(4, 1), 0u);
-  EXPECT_EQ(log.count("nand_write_logic_page_no_gc write error2!\n"), 1u);
-  EXPECT_TRUE(r.is_bad(failed));
-  EXPECT_FALSE(r.on_free_list(failed) || r.on_invalid_list(failed));
-  EXPECT_EQ(r.cur(), fresh);
-  EXPECT_EQ(fresh->block_used_count, failed->block_used_count + 1);
-  EXPECT_EQ(fresh->invalid_page_count, 2);
-  for (auto [lp, page] : {std::pair{0, 0}, {2, 2}, {3, 4}, {1, 5}, {4, 6}})
-    EXPECT_TRUE(r.maps_to(lp, fresh, page)) << lp;
-  // The copies carry the fresh block's sequence number.
-  EXPECT_EQ(get_block_used_count_from_oob(r.raw_spare(r.no(fresh), 2)),
-            static_cast<uint32>(fresh->block_used_count));
-  for (int restart = 0; restart < 2; ++restart) {
-    for (uint32 lp : {0u, 2u, 3u, 4u}) EXPECT_TRUE(r.holds(lp, 1)) << lp;
-    EXPECT_TRUE(r.holds(1, 2));
-    ASSERT_EQ(r.sim.reattach(), 0);
-    r.part = r.sim.part;
+// The recount replaces a wrong stored count: one too low would bring the
+// emptied victim back again and again (gc_all never ending), one too high
+// would free it with valid pages in it. Retiring the current block recounts
+// too.
+TEST(GcStep, TheRecountReplacesAStoredCount) {
+  for (uint16 stored : {10, 15}) {
+    Rig r;
+    LogCapture log;
+    _phy_block_info* victim = make_victim(r, 10);  // 11 invalid
+    out_phy_block_from_invalid_page_list_by_block(r.part, victim);
+    victim->invalid_page_count = stored;
+    put_phy_block_to_invalid_page_list(r.part, victim);
+    int rounds = 0;
+    while (rounds < 5 && gc_one(r.part) == 0) ++rounds;
+    EXPECT_EQ(rounds, 1) << stored;
+    const std::string counts = std::to_string(stored) + "]!!\n";
+    EXPECT_EQ(log.count("garbage_collect_first invaild_page num error:[11] [" + counts), 1u);
+    EXPECT_TRUE(has(free_list(r.part), r.no(victim)));
+    expect_victim_data(r, 10);
+    _phy_block_info* full = r.fill(0);
+    full->invalid_page_count = 4;
+    ASSERT_EQ(r.write(40, 1), 0u);
+    EXPECT_EQ(log.count("part_current_used_block invaild_page num error:[1] [5]!!\n"), 1u);
+    EXPECT_EQ(full->invalid_page_count, 1);
   }
 }
 
-TEST(LogicWriteFailure, FailedRecoveryKeepsTheOldCopyMappedAndCounted) {
-  LogCapture log;
-  NftlRig r;
-  ASSERT_EQ(r.write(0, 1), 0u);
-  ASSERT_EQ(r.write(1, 1), 0u);
-  ASSERT_EQ(r.write(0, 2), 0u);  // page 2; page 0 invalid
-  _phy_block_info* cur = r.cur();
-  r.drain_free_list();
-  r.sim.chip().fail_nth_program(1);
-
-  EXPECT_EQ(r.write(0, 3), 1u);
-  EXPECT_EQ(log.count("no free block\n"), 1u);
-  EXPECT_EQ(r.cur(), cur);
-  EXPECT_TRUE(r.maps_to(0, cur, 2));
-  EXPECT_EQ(cur->invalid_page_count, 1);
-  EXPECT_EQ(r.part->part_phy_page_map->phy_page_map[3], NYX_NO_LOGIC_PAGE);
-  EXPECT_EQ(r.part->current_block_used_page, 3);
-  EXPECT_TRUE(r.holds(0, 2));
-
-  // With free blocks again, the next write recovers from the damaged page.
-  r.refill_free_list();
-  ASSERT_EQ(r.write(0, 4), 0u);
-  EXPECT_NE(r.cur(), cur);
-  EXPECT_TRUE(r.is_bad(cur));
-  EXPECT_TRUE(r.holds(0, 4));
-  EXPECT_TRUE(r.holds(1, 1));
-  EXPECT_EQ(r.cur()->invalid_page_count, 2);  // pages 0 and 2
-}
-
-TEST(LogicWriteFailure, RecoveryEraseFailuresTakeFurtherBlocksUntilTheReserve) {
-  LogCapture log;
-  NftlRig r;
-  ASSERT_EQ(r.write(0, 1), 0u);
-  _phy_block_info* first = r.free_head();
-  _phy_block_info* second = first->free_next;
-  r.sim.chip().fail_erase_at(r.no(first));
-  r.sim.chip().fail_nth_program(1);
-  ASSERT_EQ(r.write(1, 1), 0u);
-  EXPECT_EQ(log.count("do_write_error erase error!\n"), 1u);
-  EXPECT_TRUE(r.is_bad(first));
-  EXPECT_EQ(r.cur(), second);
-  EXPECT_TRUE(r.holds(0, 1));
-  EXPECT_TRUE(r.holds(1, 1));
-
-  // Down to the reserve (free blocks at most a quarter of the start threshold):
-  // one failed erase ends the recovery.
-  log.clear();
-  r.part->gc_strategy.start_gc_free_blocks = static_cast<uint16>(4 * r.part->free_block_num);
-  r.part->gc_strategy.stop_gc_free_blocks = static_cast<uint16>(4 * r.part->free_block_num + 2);
-  r.sim.chip().fail_erase_at(r.no(r.free_head()));
-  r.sim.chip().fail_nth_program(1);
-  EXPECT_EQ(r.write_no_gc(2, 1), 1u);
-  EXPECT_EQ(log.count("do_write_error erase error!\n"), 1u);
-  EXPECT_EQ(log.count("no free block\n"), 1u);
-  EXPECT_EQ(r.cur(), second);
-}
-
-TEST(LogicWriteFailure, UnreadablePageInTheFailedBlockDoesNotCondemnTheFreshBlock) {
-  LogCapture log;
-  NftlRig r;
-  for (uint32 lp = 0; lp < 4; ++lp) ASSERT_EQ(r.write(lp, 1), 0u);
-  _phy_block_info* failed = r.cur();
-  _phy_block_info* fresh = r.free_head();
-  const uint16 free_before = r.part->free_block_num;
-  r.sim.chip().inject_read_error(r.abs_page(r.no(failed), 1), -EBADMSG);
-  r.sim.chip().fail_nth_program(1);
-
-  ASSERT_EQ(r.write(4, 1), 0u);
-  EXPECT_EQ(r.cur(), fresh);
-  EXPECT_FALSE(r.is_bad(fresh));
-  EXPECT_EQ(r.part->free_block_num, free_before - 1);
-  for (uint32 lp : {0u, 2u, 3u, 4u}) EXPECT_TRUE(r.holds(lp, 1)) << lp;
-  EXPECT_TRUE(r.maps_to(1, fresh, 1));
-}
-
-TEST(LogicWriteFailure, PagesPastAnUnreadableRecordAreMovedToo) {
-  LogCapture log;
-  NftlRig r;
-  ASSERT_EQ(r.write(0, 1), 0u);
-  ASSERT_EQ(r.write(1, 1), 0u);
-  // Page 2 gets a spare record that is neither a logical page nor a special
-  // value; the mount skips it and goes on with page 3.
-  const uint16 block = r.no(r.cur());
-  std::vector<uint8_t> data(r.page_size(), 0x33);
-  std::vector<uint8_t> oob(r.sim.chip().geometry().oob_size, 0xFF);
-  oob[2] = 0x80;
-  oob[3] = oob[4] = oob[5] = 0x00;
-  ASSERT_EQ(r.sim.chip().program_page(r.abs_page(block, 2), data.data(), oob.data()), 0);
-  ASSERT_EQ(r.sim.reattach(), 0);
-  r.part = r.sim.part;
-  ASSERT_EQ(r.part->current_block_used_page, 3);
-  ASSERT_EQ(r.write(3, 1), 0u);
-  ASSERT_EQ(r.write(4, 1), 0u);
-
-  r.sim.chip().fail_nth_program(1);
-  ASSERT_EQ(r.write(5, 1), 0u);
-  EXPECT_NE(r.no(r.cur()), block);
-  for (uint32 lp : {0u, 1u, 3u, 4u, 5u})
-    EXPECT_TRUE(r.maps_to(lp, r.cur(), static_cast<uint16>(lp))) << lp;
-
-  ASSERT_EQ(r.sim.reattach(), 0);
-  r.part = r.sim.part;
-  for (uint32 lp : {0u, 1u, 3u, 4u, 5u}) EXPECT_TRUE(r.holds(lp, 1)) << lp;
-  EXPECT_EQ(r.part->current_block_used_page, 6);
-}
-
-TEST(LogicWriteFailure, MappingPageGoesToTheReplacementBlock) {
-  LogCapture log;
-  NftlRig r;
-  _phy_block_info* failed = r.fill_current_block(0);
-  _phy_block_info* replacement = r.free_head();
-  _phy_block_info* next = replacement->free_next;
-  r.sim.chip().fail_program_at(r.abs_page(r.no(failed), 15));
-
-  ASSERT_EQ(r.write(15, 1), 0u);
-  EXPECT_EQ(log.count("nand_write_logic_page_no_gc write error!\n"), 1u);
-  EXPECT_TRUE(r.is_bad(failed));
-  EXPECT_TRUE(r.on_invalid_list(replacement));
-  EXPECT_EQ(replacement->invalid_page_count, 1);
-  EXPECT_EQ(replacement->block_used_count, failed->block_used_count + 1);
-  const uint8_t* spare = r.raw_spare(r.no(replacement), 15);
-  EXPECT_EQ(get_special_data_from_oob(spare), NYX_TAG_MAPPING_PAGE);
-  EXPECT_EQ(get_block_used_count_from_oob(spare),
-            static_cast<uint32>(replacement->block_used_count));
-  const uint8_t* main = r.raw_main(r.no(replacement), 15);
-  for (uint32 i = 0; i < 15; ++i) {
-    EXPECT_EQ(le32(main + 4 * i), i);
-    EXPECT_TRUE(r.maps_to(i, replacement, static_cast<uint16>(i)));
+// The standard policy's step by the head block's invalid pages (64 pages a
+// block): 4 from half the pages, 8 from a quarter, 16 from an eighth, else
+// the whole victim; the whole victim too at half the start threshold.
+TEST(GcPolicy, StandardStepSizes) {
+  for (auto [invalid, gc_page, half] : {std::tuple{40, 4, 0},
+                                        {32, 4, 0},
+                                        {31, 8, 0},
+                                        {16, 8, 0},
+                                        {15, 16, 0},
+                                        {8, 16, 0},
+                                        {7, 65535, 0},
+                                        {40, 65535, 1}}) {
+    Rig r(40, 64);
+    LogCapture log;
+    _phy_block_info* victim = make_victim(r, invalid - 1);
+    const uint16 free = r.part->free_block_num;
+    r.part->gc_strategy = {uint16(half ? 2 * free : free), uint16(free + 10), 1, 0, 0};
+    ASSERT_EQ(garbage_collect(r.part), 0u);
+    EXPECT_EQ(r.part->gc_strategy.gc_page, gc_page) << invalid;
+    EXPECT_EQ(victim->invalid_page_count, std::min(invalid + gc_page, 64)) << invalid;
+    const std::string line = "something is wrong " + std::string(half ? "2! " : "1! ") +
+                             std::to_string(free) + ":" + std::to_string(invalid) + "\n";
+    EXPECT_EQ(log.count(line), gc_page == 65535 ? 1u : 0u) << line;
   }
-  EXPECT_EQ(r.cur(), next);
-  EXPECT_EQ(next->block_used_count, replacement->block_used_count + 1);
-  EXPECT_TRUE(r.maps_to(15, next, 0));
+}
 
-  ASSERT_EQ(r.sim.reattach(), 0);
-  r.part = r.sim.part;
-  for (uint32 lp = 0; lp < 16; ++lp) EXPECT_TRUE(r.holds(lp, 1)) << lp;
+// A cycle starts at the start threshold, runs steps while free blocks stay
+// below the stop threshold, and rests from there until the start again.
+TEST(GcPolicy, StandardCycleStartsAndStops) {
+  Rig r;
+  _phy_block_info* victim = make_victim(r, 10);
+  _gc_strategy* gc = &r.part->gc_strategy;
+  const uint16 free = r.part->free_block_num;
+  r.chip().reset_counters();
+  for (auto [start, stop, invalid] : {std::tuple{free - 1, free + 5, 11},
+                                      {free, free + 5, 15},
+                                      {free - 3, free + 5, 16},
+                                      {free - 3, free - 2, 16}}) {
+    gc->start_gc_free_blocks = uint16(start);
+    gc->stop_gc_free_blocks = uint16(stop);
+    EXPECT_EQ(garbage_collect(r.part), 0u);
+    EXPECT_EQ(victim->invalid_page_count, invalid) << start << "/" << stop;
+  }
+  EXPECT_EQ(gc->process, 1);
+  EXPECT_TRUE(has(free_list(r.part), r.no(victim))) << "the cycle went on to the end";
+}
+
+// The greedy policy collects only at its mark, from the head block, moving
+// per call ceil(valid / room) + 1 pages plus one per block below the mark,
+// at most 16; the whole victim at half the mark.
+TEST(GcPolicy, GreedyStepsHoldTheMark) {
+  // Stale pages of the victim, free blocks below the mark (-1: one above
+  // it, 99: half the mark), pages moved.
+  for (auto [stale, below, gc_page] :
+       {std::tuple{31, 0, 3}, {8, 2, 10}, {2, 0, 16}, {31, -1, 0}, {31, 99, 65535}}) {
+    Rig r(40, 64);
+    r.part->gc_policy = NYX_GC_GREEDY;
+    _phy_block_info* victim = make_victim(r, stale);
+    const int free = r.part->free_block_num;
+    r.part->gc_low_mark = static_cast<uint16>(below == 99 ? 2 * free : free + below);
+    r.part->gc_strategy.gc_page = 0;
+    ASSERT_EQ(garbage_collect(r.part), 0u);
+    EXPECT_EQ(r.part->gc_strategy.gc_page, gc_page) << stale << "/" << below;
+    EXPECT_EQ(victim->invalid_page_count, std::min(stale + 1 + gc_page, 64));
+  }
+}
+
+// gc_one takes a head block of ten invalid pages or more, whole, and counts
+// a failed collection as tried.
+TEST(GcOne, NeedsTenInvalidPagesAtTheHead) {
+  Rig r;
+  LogCapture log;
+  _phy_block_info* victim = make_victim(r, 8);
+  r.chip().reset_counters();
+  EXPECT_EQ(gc_one(r.part), 1u);
+  EXPECT_EQ(flash_ops(r), 0u);
+  r.write(108, 2, false);
+  EXPECT_EQ(gc_one(r.part), 0u);
+  EXPECT_TRUE(has(free_list(r.part), r.no(victim)));
+  Rig failing;
+  failing.chip().inject_read_error(failing.abs(failing.no(make_victim(failing, 12)), 15), -EBADMSG);
+  EXPECT_EQ(gc_one(failing.part), 0u);
+  EXPECT_EQ(log.count("gc_one ok!\n") * 10 + log.count("gc_one error!\n"), 11u);
+}
+
+// ---------------------------------------------------------------------------
+// The priority reclaim queue and wear levelling.
+// ---------------------------------------------------------------------------
+
+// Ten requests at most, one per block, served first in, first out.
+TEST(PrioQueue, HoldsTenRequestsOnceEachInArrivalOrder) {
+  Rig r;
+  LogCapture log;
+  const std::vector<int> blocks = free_list(r.part);
+  for (int i = 0; i < 11; ++i) add_prio_gc(r.part, r.blk(blocks[i]), NYX_PRIO_WEAR_LEVEL);
+  add_prio_gc(r.part, r.blk(blocks[3]), NYX_PRIO_RETIRE);
+  EXPECT_EQ(r.part->prio_gc.gc_num, 10);
+  std::string expected;
+  for (int i = 0; i < 10; ++i) {
+    EXPECT_EQ(do_prio_gc(r.part), 1u) << "a free block cannot be collected";
+    expected += "do_prio_gc block:" + std::to_string(blocks[i]) +
+                ", type:2\ngarbage_collect_first error!!\n";
+  }
+  EXPECT_EQ(do_prio_gc(r.part), 0u);
+  EXPECT_EQ(log.text(), expected);
+  for (const _prio_gc_node& node : r.part->prio_gc.prio_gc_node)
+    EXPECT_EQ(node.prio_type, NYX_PRIO_FREE);
+}
+
+// A request for the current block is dropped untouched; one to retire a
+// block waits until every valid page has left it, then marks it bad.
+TEST(PrioQueue, CurrentBlockIsDroppedAndRetirementWaitsForTheLastValidPage) {
+  Rig r;
+  LogCapture log;
+  _phy_block_info* victim = make_victim(r, 12);
+  add_prio_gc(r.part, r.cur(), NYX_PRIO_RETIRE);
+  r.chip().reset_counters();
+  EXPECT_EQ(do_prio_gc(r.part), 0u);
+  EXPECT_EQ(r.part->prio_gc.gc_num, 0);
+  EXPECT_EQ(log.text(), "");
+  EXPECT_EQ(flash_ops(r), 0u);
+  r.part->prio_gc.prio_type_now = NYX_PRIO_RETIRE;
+  EXPECT_EQ(garbage_collect_first(r.part, victim, 2), 0u);
+  r.part->prio_gc.prio_type_now = NYX_PRIO_FREE;
+  EXPECT_TRUE(!r.chip().is_bad(r.no(victim)) && has(invalid_list(r.part), r.no(victim)));
+  add_prio_gc(r.part, victim, NYX_PRIO_RETIRE);
+  EXPECT_EQ(do_prio_gc(r.part), 0u);
+  EXPECT_TRUE(r.chip().is_bad(r.no(victim)) && !listed(r, victim));
+  expect_victim_data(r, 12);
+}
+
+// Once asked for, wear levelling queues the first least-worn block of the
+// invalid-page list when the list's erase counts spread by the span or more.
+TEST(WearLevelling, TheSpreadReachingTheSpanQueuesTheFirstLeastWornBlock) {
+  Rig r;
+  std::vector<_phy_block_info*> blocks;
+  for (uint16 count : {7, 3, 9, 3}) {
+    blocks.push_back(out_phy_block_from_free_list(r.part));
+    blocks.back()->erase_count = count;
+    blocks.back()->invalid_page_count = static_cast<uint16>(12 - blocks.size());
+    put_phy_block_to_invalid_page_list(r.part, blocks.back());
+  }
+  for (auto [status, span, queued] : {std::tuple{0, 5, 0}, {1, 7, 0}, {1, 6, 1}, {1, 6, 1}}) {
+    r.part->s_wl.s_wl_status = static_cast<uint16>(status);
+    r.part->s_wl.erase_span = static_cast<uint16>(span);
+    EXPECT_EQ(do_static_wear_leveling(r.part), 0u);
+    EXPECT_EQ(r.part->prio_gc.gc_num, queued) << span;
+  }
+  EXPECT_EQ(r.part->prio_gc.prio_gc_head.prio_gc_next->phy_block_info, blocks[1]);
 }
 
 }  // namespace

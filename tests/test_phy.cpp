@@ -1,377 +1,184 @@
-// Flash access: the spare record and mapping page codecs, and the six
-// physical operations over a fake MTD device that records every call.
+// Flash access: the spare record and mapping page codecs, the physical
+// operations' requests over a fake MTD device that records every call and
+// answers queued results, and page copies on the simulated chip.
 #include <gtest/gtest.h>
 
-#include <algorithm>
-#include <cstring>
-#include <map>
-#include <string>
-#include <vector>
+#include <cerrno>
+#include <deque>
 
-#include "nyx_nftl/nyx_nftl.h"
+#include "support/rig.h"
 
 namespace {
 
-// ---------------------------------------------------------------------------
-// Spare record.
-// ---------------------------------------------------------------------------
-TEST(SpareRecord, LogicalPageTagIsBigEndianWithTwoTopBitsAndLeavesTailBytes) {
-  uchar spare[16];
-  std::memset(spare, 0xFF, sizeof spare);  // erased: not a logical page
-  EXPECT_EQ(get_logic_page_from_oob(spare), 0x0FFFFFFFu);
-  EXPECT_EQ(get_erase_count_from_oob(spare), 0xFFFF);
-  EXPECT_FALSE(is_logic_page_tag(get_special_data_from_oob(spare)));
-
-  std::memset(spare, 0x5A, sizeof spare);
-  set_oob_logic_page(nullptr, spare, 0x123456, 0x01020304, 0xA0B1);
-  const uchar expected[16] = {0xC0, 0x12, 0x34, 0x56, 0xA0, 0xB1, 0x01, 0x02,
-                              0x03, 0x04, 0x5A, 0x5A, 0x5A, 0x5A, 0x5A, 0x5A};
-  EXPECT_EQ(0, std::memcmp(spare, expected, 16));
-  EXPECT_EQ(get_logic_page_from_oob(spare), 0x123456u);
-  EXPECT_EQ(get_erase_count_from_oob(spare), 0xA0B1);
-  EXPECT_EQ(get_block_used_count_from_oob(spare), 0x01020304u);
-  EXPECT_TRUE(is_logic_page_tag(get_special_data_from_oob(spare)));
-
-  set_oob_logic_page(nullptr, spare, 0x0ABCDEF1, 0xFFFFFFFE, 0);  // top page bits share byte 0
-  EXPECT_EQ(spare[0], 0xCA);
-  EXPECT_EQ(get_logic_page_from_oob(spare), 0x0ABCDEF1u);
-  EXPECT_EQ(get_block_used_count_from_oob(spare), 0xFFFFFFFEu);
-  for (uint32 tag : {0x80123456u, 0x40123456u, 0x00000001u, 0x3FFFFFFFu}) {
-    EXPECT_FALSE(is_logic_page_tag(tag)) << std::hex << tag;  // one top bit is neither kind
-  }
+TEST(SpareRecord, FieldsAreBigEndianAndTheTailIsLeftAlone) {
+  std::vector<uchar> spare(16, 0x5A);
+  set_oob_logic_page(nullptr, spare.data(), 0x0ABCDEF1, 0x01020304, 0xA0B1);
+  EXPECT_EQ(spare, (std::vector<uchar>{0xCA, 0xBC, 0xDE, 0xF1, 0xA0, 0xB1, 0x01, 0x02, 0x03, 0x04,
+                                       0x5A, 0x5A, 0x5A, 0x5A, 0x5A, 0x5A}));
+  EXPECT_EQ(get_logic_page_from_oob(spare.data()), 0x0ABCDEF1u);
+  EXPECT_EQ(get_erase_count_from_oob(spare.data()), 0xA0B1);
+  EXPECT_EQ(get_block_used_count_from_oob(spare.data()), 0x01020304u);
+  set_oob_special_page(nullptr, spare.data(), NYX_TAG_END_MARK, 42, 7);
+  EXPECT_EQ(get_special_data_from_oob(spare.data()), NYX_TAG_END_MARK);
+  EXPECT_EQ(get_block_used_count_from_oob(spare.data()), 42u);
+  // Logical page records have both top bits and are not erased.
+  for (auto [tag, logical] : {std::pair{0xC0123456u, true},
+                              {0xFFFFFFFEu, true},
+                              {0xFFFFFFFFu, false},
+                              {0x80123456u, false},
+                              {0x40123456u, false},
+                              {NYX_TAG_MAPPING_PAGE, false}})
+    EXPECT_EQ(is_logic_page_tag(tag), logical) << std::hex << tag;
+  EXPECT_EQ(get_bad_flag_from_oob(std::vector<uchar>{0, 0, 0, 0, 0xFF}.data()), 0);
+  EXPECT_EQ(get_bad_flag_from_oob(std::vector<uchar>{0, 0, 0, 1, 0}.data()), 1);
 }
 
-TEST(SpareRecord, SpecialValuesAreStoredUnchangedAndBadFlagReadsTheTagOnly) {
-  for (uint32 special : {NYX_TAG_MAPPING_PAGE, NYX_TAG_HEAD_MARK, NYX_TAG_END_MARK}) {
-    uchar spare[16];
-    std::memset(spare, 0x11, sizeof spare);
-    set_oob_special_page(nullptr, spare, special, 42, 7);
-    EXPECT_EQ(get_special_data_from_oob(spare), special);
-    EXPECT_EQ(get_erase_count_from_oob(spare), 7);
-    EXPECT_EQ(get_block_used_count_from_oob(spare), 42u);
-    EXPECT_EQ(spare[10], 0x11);
-    EXPECT_FALSE(is_logic_page_tag(special));
-  }
-  uchar spare[16] = {};
-  spare[4] = 0xFF;
-  EXPECT_EQ(get_bad_flag_from_oob(spare), 0);
-  spare[3] = 1;
-  EXPECT_EQ(get_bad_flag_from_oob(spare), 1);
-}
-
-// ---------------------------------------------------------------------------
-// Mapping page: little-endian entries, as many as the page holds, then the
-// sequence number when a whole map fits, then erased bytes.
-// ---------------------------------------------------------------------------
-uint32 le32_at(const std::vector<uchar>& page, size_t at) {
-  return uint32(page[at]) | uint32(page[at + 1]) << 8 | uint32(page[at + 2]) << 16 |
-         uint32(page[at + 3]) << 24;
-}
-
+// Little-endian entries, as many as the page holds, then the reserved word
+// when the whole map fits, then erased bytes.
 TEST(MappingPage, RoundTripsWhatEachPageSizeCarries) {
-  _phy_page_mapping map;
+  _phy_page_mapping map, back;
   for (uint32 i = 0; i < NYX_MAX_PAGES_PER_BLK; ++i)
-    map.phy_page_map[i] = 0x01000000u * (i % 7) + i * 3;
-  map.phy_page_map[1] = 0xA1B2C3D4;
+    map.phy_page_map[i] = 0xA1B2C3D4 + i * 0x01010101;
   map.block_used_count = 0x11223344;
   for (uint32 size : {2048u, 4096u, 8192u}) {
-    SCOPED_TRACE(size);
-    std::vector<uchar> page(size + 8, 0x5A);  // guard bytes after the page
+    std::vector<uchar> page(size + 8, 0x5A);
     nyx_nftl_encode_mapping_page(&map, page.data(), size);
-    EXPECT_EQ(page[4], 0xD4);
-    EXPECT_EQ(page[7], 0xA1);
-    const uint32 entries = std::min<uint32>(size / 4, NYX_MAX_PAGES_PER_BLK);
-    for (uint32 i = 0; i < entries; ++i) ASSERT_EQ(le32_at(page, 4 * i), map.phy_page_map[i]) << i;
-    if (size > 4096) {
-      EXPECT_EQ(le32_at(page, 4096), 0x11223344u);
-      for (size_t k = 4100; k < size; ++k) ASSERT_EQ(page[k], 0xFF) << k;
-    }
-    for (size_t k = size; k < page.size(); ++k) EXPECT_EQ(page[k], 0x5A);
-
-    _phy_page_mapping back;
+    EXPECT_EQ(std::vector<uchar>(page.begin(), page.begin() + 4),
+              (std::vector<uchar>{0xD4, 0xC3, 0xB2, 0xA1}));
+    EXPECT_EQ(page[size], 0x5A) << "nothing written past the page";
+    EXPECT_TRUE(size <= 4100 || page[4100] == 0xFF);
     std::memset(&back, 0xFF, sizeof back);
     nyx_nftl_decode_mapping_page(page.data(), size, &back);
     for (uint32 i = 0; i < NYX_MAX_PAGES_PER_BLK; ++i)
-      ASSERT_EQ(back.phy_page_map[i], i < entries ? map.phy_page_map[i] : 0xFFFFFFFFu) << i;
+      ASSERT_EQ(back.phy_page_map[i], i < size / 4 ? map.phy_page_map[i] : 0xFFFFFFFFu) << i;
     EXPECT_EQ(back.block_used_count, size > 4096 ? map.block_used_count : -1);
   }
 }
 
-// ---------------------------------------------------------------------------
-// A fake MTD device: stores pages by address and records every call.
-// ---------------------------------------------------------------------------
+// Records every call as a line and answers the queued results in turn (0
+// once none is left); reads hand back whatever the buffers held.
 struct FakeMtd {
-  struct Call {
-    std::string op;
-    uint64_t addr = 0;
-    size_t len = 0;
-    mtd_oob_ops ops{};
-    const void* buf = nullptr;
-  };
-
-  mtd_info info{};
-  nand_ecclayout layout{};
-  std::vector<Call> calls;
-  std::map<uint64_t, std::vector<uint8_t>> data;
-  std::map<uint64_t, std::vector<uint8_t>> spare;
-  int read_result = 0, write_result = 0, erase_result = 0, isbad_result = 0, markbad_result = 0;
-  erase_info last_erase{};
-
-  FakeMtd(uint32 erasesize, uint32 writesize) {
-    info.type = MTD_NANDFLASH;
-    info.erasesize = erasesize;
-    info.writesize = writesize;
-    info.oobsize = 64;
-    info.oobavail = 38;
-    info.size = uint64_t(erasesize) * 65535;
+  static int call(mtd_info* m, const char* op, uint64_t at, const mtd_oob_ops* ops = nullptr) {
+    FakeMtd* self = static_cast<FakeMtd*>(m->priv);
+    char text[96];
+    std::snprintf(text, sizeof text, "%s %llx", op, (unsigned long long)at);
+    std::string line = text;
+    if (ops != nullptr)
+      line += " " + std::to_string(ops->len) + "+" + std::to_string(ops->ooblen) + "@" +
+              std::to_string(ops->ooboffs) + (ops->mode == MTD_OOB_AUTO ? " auto" : "") +
+              (ops->datbuf ? " main" : "") + (ops->oobbuf ? " spare" : "");
+    self->calls.push_back(line);
+    const int result = self->results.empty() ? 0 : self->results.front();
+    if (!self->results.empty()) self->results.pop_front();
+    return result;
+  }
+  FakeMtd() {
+    info.erasesize = 131072;
+    info.writesize = 2048;
     layout.oobfree[0] = {6, 38};
     info.ecclayout = &layout;
     info.priv = this;
     info.erase = [](mtd_info* m, erase_info* e) {
-      self(m)->last_erase = *e;
-      return self(m)->record("erase", e->addr, e->len).erase_result;
+      return call(m, e->len == 131072 ? "erase" : "?", e->addr);
     };
-    info.read = [](mtd_info* m, uint64_t from, size_t len, size_t* retlen, uint8_t* buf) {
-      *retlen = len;
-      return self(m)
-          ->record("read", from, len, nullptr, buf)
-          .fill(from, buf, nullptr, len)
-          .read_result;
+    info.read = [](mtd_info* m, uint64_t at, size_t, size_t*, uint8_t*) {
+      return call(m, "read", at);
     };
-    info.write = [](mtd_info* m, uint64_t to, size_t len, size_t* retlen, const uint8_t* buf) {
-      *retlen = len;
-      self(m)->data[to].assign(buf, buf + len);
-      return self(m)->record("write", to, len, nullptr, buf).write_result;
+    info.write = [](mtd_info* m, uint64_t at, size_t, size_t*, const uint8_t*) {
+      return call(m, "write", at);
     };
-    info.read_oob = [](mtd_info* m, uint64_t from, mtd_oob_ops* ops) {
-      FakeMtd& f = self(m)->record("read_oob", from, ops->len, ops, ops->datbuf);
-      return f.fill(from, ops->datbuf, ops->oobbuf, ops->len).read_result;
+    info.read_oob = [](mtd_info* m, uint64_t at, mtd_oob_ops* ops) {
+      return call(m, "read_oob", at, ops);
     };
-    info.write_oob = [](mtd_info* m, uint64_t to, mtd_oob_ops* ops) {
-      FakeMtd& f = self(m)->record("write_oob", to, ops->len, ops, ops->datbuf);
-      if (ops->datbuf != nullptr) f.data[to].assign(ops->datbuf, ops->datbuf + ops->len);
-      if (ops->oobbuf != nullptr) f.spare[to].assign(ops->oobbuf, ops->oobbuf + ops->ooblen);
-      return f.write_result;
+    info.write_oob = [](mtd_info* m, uint64_t at, mtd_oob_ops* ops) {
+      return call(m, "write_oob", at, ops);
     };
-    info.block_isbad = [](mtd_info* m, uint64_t ofs) {
-      return self(m)->record("block_isbad", ofs, 0).isbad_result;
-    };
-    info.block_markbad = [](mtd_info* m, uint64_t ofs) {
-      return self(m)->record("block_markbad", ofs, 0).markbad_result;
-    };
+    info.block_isbad = [](mtd_info* m, uint64_t at) { return call(m, "isbad", at); };
+    info.block_markbad = [](mtd_info* m, uint64_t at) { return call(m, "markbad", at); };
   }
-
-  static FakeMtd* self(mtd_info* m) { return static_cast<FakeMtd*>(m->priv); }
-
-  FakeMtd& record(const char* op, uint64_t addr, size_t len, const mtd_oob_ops* ops = nullptr,
-                  const void* buf = nullptr) {
-    calls.push_back({op, addr, len, ops != nullptr ? *ops : mtd_oob_ops{}, buf});
-    return *this;
-  }
-
-  // Reads back what was stored at `from`, erased bytes where nothing was.
-  FakeMtd& fill(uint64_t from, uint8_t* buf, uint8_t* oob, size_t len) {
-    auto copy = [from](auto& store, uint8_t* to, size_t n) {
-      if (to == nullptr) return;
-      auto it = store.find(from);
-      if (it == store.end())
-        std::memset(to, 0xFF, n);
-      else
-        std::memcpy(to, it->second.data(), n);
-    };
-    copy(data, buf, len);
-    copy(spare, oob, 16);
-    return *this;
-  }
+  mtd_info info{};
+  nand_ecclayout layout{};
+  std::vector<std::string> calls;
+  std::deque<int> results;
 };
 
-constexpr uint32 kErase = 131072;
-constexpr uint32 kWrite = 2048;
-constexpr uint64_t kBlock40000Page3 = 40000ull * kErase + 3 * kWrite;  // past 4 GiB
-
-class PhysicalOps : public ::testing::Test {
- protected:
-  PhysicalOps() : mtd(kErase, kWrite), main(kWrite, 0), spare(16, 0) {
-    chip.bitmap_per_page = 4;
-    chip.pages_per_blk = 64;
-    part.mtd = &mtd.info;
-    part.nand_chip = &chip;
-  }
-
-  _physic_op_par par(uint16 block, uint16 page, uchar* main_buf, uchar* spare_buf) {
-    _physic_op_par p{};
-    p.phy_page.blkNO_in_chip = block;
-    p.phy_page.Page_NO = page;
-    p.page_bitmap = chip.bitmap_per_page;
-    p.main_data_addr = main_buf;
-    p.spare_data_addr = spare_buf;
-    return p;
-  }
-
+// A page is one request at its 64-bit address (block 40000 page 3 lies past
+// 4 GiB), a block's operations address the whole block; reads and writes
+// count, failed reads are logged; a bad-block test that fails says bad, a
+// mark's answer counts by its low byte; a read is tried up to three times.
+TEST(PhysicalOps, RequestsResultsAndTries) {
   FakeMtd mtd;
   nand_chip_t chip{};
   nyx_nftl_part_t part{};
-  std::vector<uchar> main;
-  std::vector<uchar> spare;
-};
-
-// Reads and writes with a spare buffer make one auto-OOB request, without
-// one a plain call, at a 64-bit address; each counts.
-TEST_F(PhysicalOps, ReadsAndWritesPickTheirRequestAt64BitAddresses) {
-  ASSERT_GT(kBlock40000Page3, 0x100000000ull);
-  _physic_op_par p = par(40000, 3, main.data(), spare.data());
+  chip.bitmap_per_page = 4;
+  part.mtd = &mtd.info;
+  part.nand_chip = &chip;
+  nyx_nftl_ops_init(&part);
+  std::vector<uchar> main(2048), spare(16);
   LogCapture log;
-  EXPECT_EQ(nand_read_page(&part, &p), 0);
-  EXPECT_EQ(nand_write_page(&part, &p), 0);
-  ASSERT_EQ(mtd.calls.size(), 2u);
-  for (const FakeMtd::Call& c : mtd.calls) {
-    EXPECT_EQ(c.addr, kBlock40000Page3);
-    EXPECT_EQ(c.ops.mode, MTD_OOB_AUTO);
-    EXPECT_EQ(c.ops.len, kWrite);
-    EXPECT_EQ(c.ops.ooblen, 16u);
-    EXPECT_EQ(c.ops.ooboffs, 6u);
-    EXPECT_EQ(c.ops.datbuf, main.data());
-    EXPECT_EQ(c.ops.oobbuf, spare.data());
+  auto op = [&](bool with_main, bool with_spare) {
+    return nyx_nftl_page_par(&part, 40000, 3, with_main ? main.data() : nullptr,
+                             with_spare ? spare.data() : nullptr);
+  };
+  _physic_op_par both = op(true, true), main_only = op(true, false), spare_only = op(false, true);
+  mtd.results = {0,    0, 0,     0,    0,        -EUCLEAN, -EBADMSG, -EIO,     -EIO,     0, 1,
+                 -EIO, 0, 0x100, -EIO, -EBADMSG, -EUCLEAN, -EBADMSG, -EBADMSG, -EBADMSG, 0};
+  EXPECT_EQ(nand_read_page(&part, &both) | nand_write_page(&part, &both) |
+                nand_read_page(&part, &main_only) | nand_write_page(&part, &main_only) |
+                nand_read_page(&part, &spare_only),
+            0);
+  EXPECT_EQ(log.text(), "");
+  EXPECT_EQ(nand_read_page(&part, &both), -EUCLEAN);
+  EXPECT_EQ(nand_read_page(&part, &both), -EBADMSG);
+  EXPECT_EQ(nand_write_page(&part, &both), -EIO);
+  EXPECT_EQ(log.lines(), (std::vector<std::string>{
+                             "read reclaim\n", "nyx_ops_read_page failed: 138801800 40000 3\n"}));
+  EXPECT_EQ(part.total_reads * 10 + part.total_write, 53u);
+  EXPECT_EQ(nand_erase_superblk(&part, &both), -EIO);
+  EXPECT_EQ(nand_is_blk_good(&part, &both), 1);
+  EXPECT_EQ(nand_is_blk_good(&part, &both), 0);
+  EXPECT_EQ(nand_is_blk_good(&part, &both), 0) << "an error is no good answer";
+  EXPECT_EQ(nand_mark_bad_blk(&part, &both), 0);
+  EXPECT_EQ(nand_mark_bad_blk(&part, &both), 0) << "the low byte tells";
+  EXPECT_EQ(nand_mark_bad_blk(&part, &both), 1);
+  EXPECT_EQ(nand_read_page_tries(&part, &both), -EUCLEAN);
+  EXPECT_EQ(nand_read_page_tries(&part, &both), -EBADMSG);
+  EXPECT_EQ(mtd.results, std::deque<int>{0}) << "three tries, no more";
+  const std::string p = " 138801800 2048+16@6 auto", b = " 138800000";
+  EXPECT_EQ(
+      std::vector<std::string>(mtd.calls.begin(), mtd.calls.begin() + 5),
+      (std::vector<std::string>{"read_oob" + p + " main spare", "write_oob" + p + " main spare",
+                                "read 138801800", "write 138801800", "read_oob" + p + " spare"}));
+  EXPECT_EQ(std::vector<std::string>(mtd.calls.begin() + 8, mtd.calls.begin() + 12),
+            (std::vector<std::string>{"erase" + b, "isbad" + b, "isbad" + b, "isbad" + b}));
+  EXPECT_EQ(mtd.calls[12], "markbad" + b);
+}
+
+// A copy stamps the destination's counts into the source's record, its
+// tail bytes kept; a corrected read counts as success, a failed read still
+// writes the destination, and a failed write fails the copy.
+TEST(PhysicalOps, CopiesStampTheirCounts) {
+  Rig r;
+  std::vector<uchar> record = logic_record(0x77, 5), buf(2048), expected = record;
+  record[12] = expected[12] = 0xE0;
+  set_oob_logic_page(nullptr, expected.data(), 0x77, 12, 3);
+  for (auto [src, read, write, failed] : {std::tuple{10, 0, false, false},
+                                          {12, -EUCLEAN, false, false},
+                                          {14, -EBADMSG, false, true},
+                                          {16, 0, true, true}}) {
+    r.program(src, 4, stamped(2048, 0x77, 5), record);
+    if (read) r.chip().inject_read_error(r.abs(src, 4), read);
+    if (write) r.chip().fail_nth_program(1);
+    const uint64_t programs = r.chip().counters().programs;
+    _physic_op_par a = nyx_nftl_page_par(r.part, src, 4, nullptr, nullptr);
+    _physic_op_par b = nyx_nftl_page_par(r.part, src + 1, 4, nullptr, nullptr);
+    EXPECT_EQ(nand_copy_page(r.part, &a, &b, buf.data(), 12, 3) != 0, failed) << src;
+    EXPECT_EQ(r.chip().counters().programs, programs + 1)
+        << "the write is issued whatever the read gave";
+    EXPECT_TRUE(failed || std::equal(expected.begin(), expected.end(), r.raw_spare(src + 1, 4)))
+        << src;
+    r.chip().clear_faults();
   }
-  EXPECT_EQ(mtd.calls[0].op, "read_oob");
-  EXPECT_EQ(mtd.calls[1].op, "write_oob");
-  EXPECT_TRUE(log.lines().empty());
-
-  mtd.calls.clear();
-  p.spare_data_addr = nullptr;
-  nand_read_page(&part, &p);
-  nand_write_page(&part, &p);
-  p = par(2, 0, nullptr, spare.data());
-  nand_read_page(&part, &p);
-  ASSERT_EQ(mtd.calls.size(), 3u);
-  EXPECT_EQ(mtd.calls[0].op, "read");
-  EXPECT_EQ(mtd.calls[1].op, "write");
-  for (int i = 0; i < 2; ++i) {
-    EXPECT_EQ(mtd.calls[i].addr, kBlock40000Page3);
-    EXPECT_EQ(mtd.calls[i].len, kWrite);
-    EXPECT_EQ(mtd.calls[i].buf, main.data());
-  }
-  EXPECT_EQ(mtd.calls[2].op, "read_oob");  // spare only: no main buffer
-  EXPECT_EQ(mtd.calls[2].ops.datbuf, nullptr);
-  EXPECT_EQ(mtd.calls[2].ops.oobbuf, spare.data());
-  EXPECT_EQ(part.total_reads, 3u);
-  EXPECT_EQ(part.total_write, 2u);
-}
-
-TEST_F(PhysicalOps, FailuresAreReturnedCountedAndOnlyReadsLogged) {
-  mtd.read_result = -EUCLEAN;
-  _physic_op_par p = par(40000, 3, main.data(), spare.data());
-  LogCapture log;
-  EXPECT_EQ(nand_read_page(&part, &p), -117);
-  EXPECT_EQ(log.lines(), std::vector<std::string>{"read reclaim\n"});
-  log.clear();
-  mtd.read_result = -EBADMSG;
-  EXPECT_EQ(nand_read_page(&part, &p), -74);
-  EXPECT_EQ(log.lines(), std::vector<std::string>{"nyx_ops_read_page failed: 138801800 40000 3\n"});
-  mtd.read_result = -EIO;
-  p.spare_data_addr = nullptr;
-  EXPECT_EQ(nand_read_page(&part, &p), -5);
-  EXPECT_EQ(log.count("nyx_ops_read_page failed: 138801800 40000 3\n"), 2u);
-  EXPECT_EQ(part.total_reads, 3u) << "failed reads count too";
-
-  log.clear();
-  mtd.write_result = -EIO;
-  p.spare_data_addr = spare.data();
-  EXPECT_EQ(nand_write_page(&part, &p), -5);
-  p.spare_data_addr = nullptr;
-  EXPECT_EQ(nand_write_page(&part, &p), -5);
-  EXPECT_EQ(part.total_write, 2u);
-  EXPECT_TRUE(log.lines().empty());
-}
-
-// Erase names the whole block; the good-block test takes every nonzero
-// answer as bad; marking bad looks at the low byte of the answer.
-TEST_F(PhysicalOps, BlockOperationsAddressTheWholeBlock) {
-  _physic_op_par p = par(40000, 7, nullptr, nullptr);
-  mtd.erase_result = -EIO;
-  EXPECT_EQ(nand_erase_superblk(&part, &p), -5);
-  EXPECT_EQ(mtd.last_erase.mtd, &mtd.info);
-  EXPECT_EQ(mtd.last_erase.addr, 40000ull * kErase);
-  EXPECT_EQ(mtd.last_erase.len, kErase);
-  EXPECT_EQ(part.total_reads + part.total_write, 0u);
-
-  EXPECT_EQ(nand_is_blk_good(&part, &p), 1);
-  EXPECT_EQ(mtd.calls.back().addr, 40000ull * kErase);
-  for (int answer : {1, -EIO}) {
-    mtd.isbad_result = answer;
-    EXPECT_EQ(nand_is_blk_good(&part, &p), 0) << answer;
-  }
-  EXPECT_EQ(nand_mark_bad_blk(&part, &p), 0);
-  EXPECT_EQ(mtd.calls.back().op, "block_markbad");
-  EXPECT_EQ(mtd.calls.back().addr, 40000ull * kErase);
-  mtd.markbad_result = 0x100;
-  EXPECT_EQ(nand_mark_bad_blk(&part, &p), 0);
-  mtd.markbad_result = -EIO;
-  EXPECT_EQ(nand_mark_bad_blk(&part, &p), 1);
-}
-
-// Seeds page `page` of `block` in the fake with data and a spare record.
-void seed_page(FakeMtd& mtd, uint16 block, uint16 page, uchar fill, const uchar* record) {
-  uint64_t addr = uint64_t(block) * kErase + uint64_t(page) * kWrite;
-  mtd.data[addr].assign(kWrite, fill);
-  mtd.spare[addr].assign(record, record + 16);
-}
-
-class PageCopy : public PhysicalOps {
- protected:
-  PageCopy() {
-    uchar record[16];
-    for (int i = 0; i < 16; ++i) record[i] = static_cast<uchar>(0xE0 + i);
-    set_oob_logic_page(&part, record, 0x77, 5, 9);
-    seed_page(mtd, 10, 4, 0x3C, record);
-    src = par(10, 4, nullptr, nullptr);
-    dst = par(40000, 4, nullptr, nullptr);
-  }
-
-  const std::vector<uint8_t>& dest_spare() { return mtd.spare[kBlock40000Page3 + kWrite]; }
-  const std::vector<uint8_t>& dest_data() { return mtd.data[kBlock40000Page3 + kWrite]; }
-
-  _physic_op_par src{};
-  _physic_op_par dst{};
-};
-
-TEST_F(PageCopy, StampsDestinationCountsAndKeepsTheRest) {
-  src.page_bitmap = 0;
-  dst.page_bitmap = 0;
-  EXPECT_EQ(nand_copy_page(&part, &src, &dst, main.data(), 12, 3), 0);
-  ASSERT_EQ(dest_spare().size(), 16u);
-  EXPECT_EQ(get_logic_page_from_oob(dest_spare().data()), 0x77u);
-  EXPECT_TRUE(is_logic_page_tag(get_special_data_from_oob(dest_spare().data())));
-  EXPECT_EQ(get_block_used_count_from_oob(dest_spare().data()), 12u);
-  EXPECT_EQ(get_erase_count_from_oob(dest_spare().data()), 3);
-  for (int i = 10; i < 16; ++i) EXPECT_EQ(dest_spare()[i], 0xE0 + i);
-  EXPECT_EQ(dest_data(), std::vector<uint8_t>(kWrite, 0x3C));
-  EXPECT_EQ(src.page_bitmap, 4);
-  EXPECT_EQ(dst.page_bitmap, 4);
-  EXPECT_EQ(part.total_reads, 1u);
-  EXPECT_EQ(part.total_write, 1u);
-  ASSERT_EQ(mtd.calls.size(), 2u);
-  EXPECT_EQ(mtd.calls[0].ops.datbuf, main.data());
-  EXPECT_EQ(mtd.calls[1].ops.datbuf, main.data());
-}
-
-// A corrected read counts as success; a failed read still writes the
-// destination and reports failure, as does a failed write.
-TEST_F(PageCopy, FailuresAreReported) {
-  LogCapture log;
-  mtd.read_result = -EUCLEAN;
-  EXPECT_EQ(nand_copy_page(&part, &src, &dst, main.data(), 12, 3), 0);
-  EXPECT_EQ(log.count("read reclaim\n"), 1u);
-  EXPECT_EQ(dest_data(), std::vector<uint8_t>(kWrite, 0x3C));
-  mtd.data.erase(kBlock40000Page3 + kWrite);
-  mtd.read_result = -EBADMSG;
-  EXPECT_NE(nand_copy_page(&part, &src, &dst, main.data(), 12, 3), 0);
-  EXPECT_EQ(dest_data().size(), kWrite) << "the destination page is written anyway";
-  mtd.read_result = 0;
-  mtd.write_result = -EIO;
-  EXPECT_NE(nand_copy_page(&part, &src, &dst, main.data(), 12, 3), 0);
-  EXPECT_EQ(part.total_reads, 3u);
-  EXPECT_EQ(part.total_write, 3u);
 }
 
 }  // namespace
