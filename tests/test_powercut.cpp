@@ -214,14 +214,17 @@ std::string run_cut_point(uint64_t seed, uint64_t ops, nandsim::CutKind kind, ui
   return verify_after_cut(*disk, model, seed * 1000003 + k, attach_ops);
 }
 
-void run_campaign(nandsim::CutKind kind, const char* name, uint64_t default_seed) {
+// A sweep cuts a shorter workload at 300 points spread over it: the quick
+// suite's run, and the whole campaign under a sanitizer.
+void run_campaign(nandsim::CutKind kind, const char* name, uint64_t default_seed,
+                  bool sweep = kSanitized) {
   struct Restore {
     log_sink_fn previous;
     ~Restore() { kernel_log_set_sink(std::move(previous)); }
   } restore{
       kernel_log_set_sink(std::getenv("NYX_PC_VERBOSE") ? log_sink_fn{} : [](std::string_view) {})};
   const uint64_t seed = env("NYX_PC_SEED", default_seed), wanted = env("NYX_PC_POINTS", 0);
-  const uint64_t ops = wanted ? wanted : kSanitized ? 1500 : 5200;
+  const uint64_t ops = wanted ? wanted : sweep ? 1500 : 5200;
   uint64_t total = 0;
   {
     // The whole workload once, uncut: it must run clean and go through
@@ -250,12 +253,12 @@ void run_campaign(nandsim::CutKind kind, const char* name, uint64_t default_seed
   const uint64_t only = env("NYX_PC_K", 0), only_j = env("NYX_PC_J", 0),
                  stride = env("NYX_PC_STRIDE", 1);
   for (uint64_t k = 1; k <= total; k += stride) points.push_back(k);
-  if (kSanitized && !wanted) {
+  if (sweep && !wanted) {
     points.clear();
     for (uint64_t i = 0; i < 300; ++i) points.push_back(1 + i * total / 300);
   }
   if (only) points = {only};
-  const uint64_t nested_every = env("NYX_PC_NESTED", kSanitized ? 16 : 4);
+  const uint64_t nested_every = env("NYX_PC_NESTED", sweep ? 16 : 4);
   uint64_t nested = 0, writing_attaches = 0;
   std::vector<std::string> failures;
   for (uint64_t k : points) {
@@ -276,7 +279,7 @@ void run_campaign(nandsim::CutKind kind, const char* name, uint64_t default_seed
     std::printf("  failed: %s\n", failures[i].c_str());
   std::fflush(stdout);
   EXPECT_TRUE(failures.empty());
-  EXPECT_GE(points.size(), only || wanted ? 1 : kSanitized ? 300 : 5000 / stride);
+  EXPECT_GE(points.size(), only || wanted ? 1 : sweep ? 300 : 5000 / stride);
 }
 
 TEST(PowerCut, CleanCutAtEveryOperation) { run_campaign(nandsim::CutKind::Clean, "Clean", 1); }
@@ -285,6 +288,11 @@ TEST(PowerCut, TornProgramAtEveryOperation) {
 }
 TEST(PowerCut, TornEraseAtEveryOperation) {
   run_campaign(nandsim::CutKind::TornErase, "TornErase", 3);
+}
+TEST(PowerCutSweep, EveryKindOfCut) {
+  run_campaign(nandsim::CutKind::Clean, "Clean", 4, true);
+  run_campaign(nandsim::CutKind::TornProgram, "TornProgram", 5, true);
+  run_campaign(nandsim::CutKind::TornErase, "TornErase", 6, true);
 }
 
 }  // namespace
