@@ -209,6 +209,7 @@ class SectorModel {
  public:
   explicit SectorModel(uint32_t sectors) : history_(sectors), durable_(sectors, 0) {}
   uint32_t next_id() { return ++last_id_; }
+  uint32_t size() const { return static_cast<uint32_t>(history_.size()); }
   // The bytes of a new write of `count` sectors from `first`, recorded
   // before the write is issued (a write cut short may still leave them).
   std::vector<uint8_t> wrote(uint32_t first, uint32_t count);
