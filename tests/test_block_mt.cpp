@@ -1,6 +1,6 @@
 // The block device with its workers running: partitions accepted by name,
 // the add path's failures, the request path's refusals and queue set-up,
-// the worker's idle flush, flush, release, reboot and removal, the debug
+// the worker's idle flush, removal, the debug
 // attributes through the class registry, and a seeded model test of random
 // requests in every memory layout on two disks at once, the debug attributes
 // read beside them, with orderly detaches and re-attaches between the rounds.
@@ -63,26 +63,6 @@ std::vector<uint8_t> data(uint32_t first, uint32_t count, uint32_t id) {
   return stamped(count * kSectorBytes, first, id);
 }
 
-TEST(Registration, NandPartitionsAreAcceptedByNameWithTheirNumbers) {
-  KernelTestClock clock;
-  LogCapture log;
-  SystemRig rig;
-  mtd_info nor = *rig.mtd("system");
-  nor.type = MTD_NORFLASH;
-  nor.index = -1;
-  ASSERT_EQ(add_mtd_device(&nor), 0);
-  ASSERT_EQ(init_nyx_nftl(), 0);
-  std::string names;
-  for (const BlockDiskInfo& info : blktrans_list_disks())
-    names += info.name + std::to_string(SystemRig::blk(info.name)->nyx_nftl_part->part_no) + " ";
-  EXPECT_EQ(names, "system0 cache1 media3 data2 ");
-  EXPECT_EQ(log.count("nyx_nftl_add_mtd ok\n"), 4u);
-  EXPECT_EQ(log.count("mtd->name: system\n"), 1u) << "the NOR device is not even named";
-  cleanup_nyx_nftl();
-  EXPECT_TRUE(blktrans_list_disks().empty());
-  EXPECT_EQ(del_mtd_device(&nor), 0);
-}
-
 // Whichever allocation fails, the add leaves no disk (or a disk whose queue
 // refuses everything) and no reboot handler behind.
 TEST(Registration, EveryFailedAllocationInTheAddPathLeavesNothingBehind) {
@@ -116,14 +96,24 @@ TEST(Registration, EveryFailedAllocationInTheAddPathLeavesNothingBehind) {
   ASSERT_EQ(add_mtd_device(mtd), 0);
 }
 
-// A request reaching past the disk's end is refused before any of its runs
-// moves; so are discards and requests that carry no sectors. The queue is
-// set up on the request path when the add did not, or the request refused.
+// NAND partitions are served under their names. A request reaching past the
+// disk's end is refused before any of its runs moves; so are discards and
+// requests that carry no sectors. The queue is set up on the request path
+// when the add did not, or the request refused.
 TEST(Requests, RefusalsAndTheQueueSetUp) {
   KernelTestClock clock;
   LogCapture log;
   SystemRig rig;
+  mtd_info nor = *rig.mtd("system");  // only NAND partitions are taken, by name
+  nor.type = MTD_NORFLASH;
+  nor.index = -1;
+  ASSERT_EQ(add_mtd_device(&nor), 0);
   ASSERT_EQ(init_nyx_nftl(), 0);
+  std::string names;
+  for (const BlockDiskInfo& info : blktrans_list_disks())
+    names += info.name + std::to_string(SystemRig::blk(info.name)->nyx_nftl_part->part_no) + " ";
+  EXPECT_EQ(names, "system0 cache1 media3 data2 ");
+  EXPECT_EQ(del_mtd_device(&nor), 0);
   nyx_nftl_blk_t* blk = SystemRig::blk("media");
   auto serve = [&](request* rq) {
     return nyx_nftl_tr.do_blktrans_request(&nyx_nftl_tr, &blk->mbd, rq);
@@ -172,40 +162,6 @@ TEST(Worker, FlushesAfterMoreThanSevenIdleSeconds) {
   }
   EXPECT_EQ(log.count("nyx_nftl_thread flush cache data: 1\n"), 1u);
   EXPECT_FALSE(log.contains("flush cache data: 0"));
-}
-
-std::atomic<int> g_syncs{0};
-
-// A flush writes the cache out and syncs the device; the last release only
-// writes; a reboot writes every cache out and stops every worker, passing a
-// failed flush on; the disks still serve requests after it.
-TEST(Worker, FlushReleaseAndReboot) {
-  KernelTestClock clock;
-  LogCapture log;
-  SystemRig rig;
-  rig.mtd("NFTL_Part")->sync = [](mtd_info*) { ++g_syncs; };
-  ASSERT_EQ(init_nyx_nftl(), 0);
-  auto media = SystemRig::disk("media");
-  ASSERT_EQ(media->write(5, data(5, 2, 4)), 0);
-  EXPECT_EQ(media->flush(), 0);
-  ASSERT_EQ(media->open(), 0);
-  ASSERT_EQ(media->write(2, data(2, 1, 6)), 0);
-  EXPECT_EQ(media->release(), 0);
-  EXPECT_EQ(g_syncs.load(), 1);
-  ASSERT_EQ(media->write(1, data(1, 1, 7)), 0);
-  ASSERT_EQ(SystemRig::disk("data")->write(1, data(1, 2, 8)), 0);
-  EXPECT_EQ(run_reboot_notifiers(SYS_RESTART), 0);
-  for (const char* name : {"system", "cache", "media", "data"})
-    EXPECT_TRUE(SystemRig::blk(name)->nftl_thread == nullptr && SystemRig::dirty(name) == 0)
-        << name;
-  EXPECT_EQ(log.count("nyx_nftl_flush cache data: 1\n"), 1u);
-  EXPECT_EQ(log.count("nyx_nftl_release flush cache data: 1\n"), 1u);
-  EXPECT_EQ(log.count("nyx_nftl_reboot_notifier flush cache data: 1\n"), 2u);
-  EXPECT_EQ(log.count("nyx_nftl_reboot_notifier flush cache data: 0\n"), 2u);
-  ASSERT_EQ(media->write(3, data(3, 1, 9)), 0);
-  rig.chip().set_program_fail_rate(1.0);
-  EXPECT_NE(nyx_nftl_reboot_notifier(&SystemRig::blk("media")->nb, SYS_RESTART, nullptr), 0);
-  rig.chip().clear_faults();
 }
 
 // Removal writes the cache out and stops the worker; the device's handler

@@ -9,7 +9,6 @@
 // and a page that failed is read again.
 #include <gtest/gtest.h>
 
-#include <cerrno>
 #include <cstdio>
 #include <random>
 

@@ -1,7 +1,6 @@
 // Bring-up of a partition and of a block device over it: the shapes refused,
 // the reserve rule and the capacity it leaves, allocation failures at every
-// step, the debug class named after the partition; and the diagnostics and
-// flash self-tests.
+// step; and the flash self-tests.
 #include <gtest/gtest.h>
 
 #include <cerrno>
@@ -117,53 +116,9 @@ TEST(BringUp, EveryFailedAllocationFailsCleanlyOrOnlyCostsTheClass) {
   EXPECT_GE(refused, 7);  // partition, chip record, table, four of the parameters', the cache
 }
 
-// The class is named after the partition, with its five attributes; system
-// and cache get none, and a second partition of a kind goes without.
-TEST(BringUp, TheDebugClassIsNamedAfterThePartition) {
-  const std::vector<std::string> before = class_list();
-  for (auto [part_name, class_name] : {std::pair{"NFTL_Part2", "nyx_nftl"},
-                                       {"userdata_ext", "nyx_userdata"},
-                                       {"system", ""},
-                                       {"cache", ""}}) {
-    Device dev(small_chip(20, 16), part_name);
-    ASSERT_EQ(dev.initialize(), 0) << part_name;
-    if (*class_name == '\0') {
-      EXPECT_EQ(class_list(), before);
-      continue;
-    }
-    std::vector<class_attr_info> attrs;
-    ASSERT_EQ(class_attr_list(class_name, &attrs), 0);
-    std::string names;
-    for (const class_attr_info& a : attrs)
-      names += a.name + (a.mode == 0444 ? " " : "? ") + (a.can_show ? "r" : "") +
-               (a.can_store ? "w " : " ");
-    EXPECT_EQ(names, "part r list r gcall r gcone r table w ");
-    LogCapture log;
-    Device second(small_chip(20, 16), part_name);
-    ASSERT_EQ(second.initialize(), 0);
-    EXPECT_EQ(log.count(" class register nand_class fail!\n"), 1u);
-    nyx_nftl_part_release(second.blk);
-    EXPECT_TRUE(has_class(class_name)) << "the first one's class stays";
-  }
-  EXPECT_EQ(class_list(), before);
-}
-
 // ---------------------------------------------------------------------------
 // Diagnostics and self-tests.
 // ---------------------------------------------------------------------------
-
-// The partition record in 27 lines; -1 for a missing current block.
-TEST(Diagnostics, PrintPart) {
-  Disk d;
-  d.part()->part_current_used_block = nullptr;
-  LogCapture log;
-  print_part(d.part());
-  const std::vector<std::string> lines = log.lines();
-  ASSERT_EQ(lines.size(), 27u);
-  EXPECT_EQ(lines[0], "part->nand_chip->blk_per_chip: 40 \n");
-  EXPECT_EQ(lines[22], "part->part_current_used_block: 0 \n");
-  EXPECT_EQ(lines[23], "part->part_current_used_block->phy_block.blkNO_in_chip: -1 \n");
-}
 
 // test0 stamps page 0 of each good block among the first ones (no more
 // than the partition has), reads it back, reports each block, and erases

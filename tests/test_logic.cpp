@@ -58,20 +58,6 @@ TEST(LogicPages, RefusalsAndReads) {
   EXPECT_EQ(nand_read_logic_page(r.part, 2, buf.data()), static_cast<uint32>(-EBADMSG));
 }
 
-// Wear levelling is asked for once a block taken for writing passes half its
-// rated erase cycles (1500).
-TEST(LogicPages, WearLevellingIsAskedForPastTheThreshold) {
-  Rig r;
-  for (uint16 count : {1499, 1500}) {
-    r.fill(0);
-    for (_phy_block_info* b : r.drain()) b->erase_count = count;
-    r.refill();
-    ASSERT_EQ(r.write(30, 1), 0u);
-    EXPECT_EQ(r.cur()->erase_count, count + 1);
-    EXPECT_EQ(r.part->s_wl.s_wl_status, count == 1500 ? 1 : 0);
-  }
-}
-
 // A failed page write moves the block's written pages, at their page
 // numbers, to a block newer than the failed one, which is marked bad and
 // left on no list. A page that cannot be read is moved as read (it does not
@@ -137,19 +123,6 @@ TEST(WriteFailure, FailedRecoveriesKeepTheOldCopy) {
   EXPECT_TRUE(r.chip().is_bad(free[1]) && r.holds(0, 4) && r.holds(1, 1));
   EXPECT_EQ(r.cur()->invalid_page_count, 2);
   EXPECT_EQ(r.problems(), "");
-}
-
-// A reverse-map entry beyond the map (a damaged record) is an invalid page,
-// and never indexes the map.
-TEST(WriteFailure, ReverseMapEntryBeyondTheMapIsInvalid) {
-  Rig r;
-  LogCapture log;
-  for (uint32 v : {1, 2}) ASSERT_EQ(r.write(0, v), 0u);
-  r.part->part_phy_page_map->phy_page_map[0] = 0x0FFFFFFF;
-  _phy_block_info* full = r.fill(10);
-  ASSERT_EQ(r.write(40, 1), 0u);
-  EXPECT_EQ(full->invalid_page_count, 2);
-  EXPECT_FALSE(log.contains("invaild_page num error"));
 }
 
 // ---------------------------------------------------------------------------
@@ -299,47 +272,9 @@ TEST(GcPolicy, GreedyStepsHoldTheMark) {
   }
 }
 
-// gc_one takes a head block of ten invalid pages or more, whole, and counts
-// a failed collection as tried.
-TEST(GcOne, NeedsTenInvalidPagesAtTheHead) {
-  Rig r;
-  LogCapture log;
-  _phy_block_info* victim = make_victim(r, 8);
-  r.chip().reset_counters();
-  EXPECT_EQ(gc_one(r.part), 1u);
-  EXPECT_EQ(flash_ops(r), 0u);
-  r.write(108, 2, false);
-  EXPECT_EQ(gc_one(r.part), 0u);
-  EXPECT_TRUE(has(free_list(r.part), r.no(victim)));
-  Rig failing;
-  failing.chip().inject_read_error(failing.abs(failing.no(make_victim(failing, 12)), 15), -EBADMSG);
-  EXPECT_EQ(gc_one(failing.part), 0u);
-  EXPECT_EQ(log.count("gc_one ok!\n") * 10 + log.count("gc_one error!\n"), 11u);
-}
-
 // ---------------------------------------------------------------------------
 // The priority reclaim queue and wear levelling.
 // ---------------------------------------------------------------------------
-
-// Ten requests at most, one per block, served first in, first out.
-TEST(PrioQueue, HoldsTenRequestsOnceEachInArrivalOrder) {
-  Rig r;
-  LogCapture log;
-  const std::vector<int> blocks = free_list(r.part);
-  for (int i = 0; i < 11; ++i) add_prio_gc(r.part, r.blk(blocks[i]), NYX_PRIO_WEAR_LEVEL);
-  add_prio_gc(r.part, r.blk(blocks[3]), NYX_PRIO_RETIRE);
-  EXPECT_EQ(r.part->prio_gc.gc_num, 10);
-  std::string expected;
-  for (int i = 0; i < 10; ++i) {
-    EXPECT_EQ(do_prio_gc(r.part), 1u) << "a free block cannot be collected";
-    expected += "do_prio_gc block:" + std::to_string(blocks[i]) +
-                ", type:2\ngarbage_collect_first error!!\n";
-  }
-  EXPECT_EQ(do_prio_gc(r.part), 0u);
-  EXPECT_EQ(log.text(), expected);
-  for (const _prio_gc_node& node : r.part->prio_gc.prio_gc_node)
-    EXPECT_EQ(node.prio_type, NYX_PRIO_FREE);
-}
 
 // A request for the current block is dropped untouched; one to retire a
 // block waits until every valid page has left it, then marks it bad.

@@ -135,23 +135,6 @@ const FlashState kStates[] = {
      }},
     {"EndMark", [](Rig& r) { end_mark(r, 25, false); }, check_end_mark},
     {"DamagedEndMark", [](Rig& r) { end_mark(r, 25, true); }, check_end_mark},
-    // Records the scan does not know are reported and left out.
-    {"OddRecords",
-     [](Rig& r) {
-       r.program(8, 0, std::vector<uchar>(r.page_size()), special_record(0x80000001, 3));
-       r.program(9, 0, std::vector<uchar>(r.page_size()), special_record(NYX_TAG_HEAD_MARK, 5));
-       r.data_page(10, 0, 20, 4, 4);
-       r.data_page(10, 15, 22, 4, 4);  // a logical record on the last page
-     },
-     [](Rig& r, LogCapture& log) {
-       EXPECT_EQ(log.count("unkown page 0 spare data!!\n"), 1u);
-       EXPECT_EQ(log.count("do nothing\n"), 1u);
-       EXPECT_EQ(log.count("last page unkown!!\n"), 1u);
-       EXPECT_EQ(r.part->blocks, 37) << "blocks 8 and 9 are neither free nor data";
-       EXPECT_EQ(invalid_list(r.part), std::vector<int>{10});
-       EXPECT_TRUE(r.holds(20, 0));
-     },
-     "\n  full block 10: its last page (page 15) is not a mapping page (spare tag 0xc0000016)"},
     // Reverse-map entries that name no page of the partition hold nothing:
     // invalid pages of their own block, as the write path counts them.
     {"EntriesBeyondTheMap",
