@@ -187,8 +187,7 @@ TEST(Removal, KeepsWhatTheCacheHeldAndEndsCleanlyEveryTime) {
   EXPECT_EQ(back, data(7, 2, 11));
 }
 
-// "part" and "list" log into the kernel log and read empty, as do the
-// collections by hand; "table" logs 512 map entries from a hex page number,
+// "part" logs into the kernel log and reads empty; "table" logs 512 map entries from a hex page number,
 // within the map, and refuses other text.
 TEST(DebugAttributes, LogInsteadOfAnswering) {
   KernelTestClock clock;
@@ -197,12 +196,9 @@ TEST(DebugAttributes, LogInsteadOfAnswering) {
   ASSERT_EQ(SystemRig::disk("media")->write(0x100 * 4, data(0x400, 4, 12)), 0);
   const _nand_page entry = SystemRig::blk("media")->nyx_nftl_part->part_logic_page_map[0x100];
   LogCapture log;
-  std::string text;
-  for (const char* attr : {"part", "list", "gcone", "gcall"}) {
-    text = "unread";
-    ASSERT_EQ(class_attr_read("nyx_nftl", attr, &text), 0);
-    EXPECT_EQ(text, "") << attr;
-  }
+  std::string text = "unread";
+  ASSERT_EQ(class_attr_read("nyx_nftl", "part", &text), 0);
+  EXPECT_EQ(text, "");
   EXPECT_EQ(log.lines()[3], "part->part_no: 3 \n");
   EXPECT_EQ(class_attr_write("nyx_nftl", "table", "100"), -EACCES);
   char first_text[64];

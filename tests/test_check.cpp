@@ -78,12 +78,6 @@ const Corruption kCorruptions[] = {
        return "free_block_num is " + S(length + 1) + " but the free list holds " + S(length) +
               " blocks";
      }},
-    {"InvalidListBrokenBackLink",
-     [](Used& r, nyx_nftl_part_t* p) {
-       _phy_block_info* second = r.list(false)[1];
-       second->invalid_page_prev = &p->invalid_page_head;
-       return "invalid-page list: block " + S(r.no(second)) + "'s back link names the list head";
-     }},
     {"BlockOnBothLists",
      [](Used& r, nyx_nftl_part_t* p) {
        _phy_block_info* full = r.list(false).back();

@@ -9,7 +9,6 @@
 // and a page that failed is read again.
 #include <gtest/gtest.h>
 
-#include <cstdio>
 #include <random>
 
 #include "support/rig.h"
@@ -39,7 +38,7 @@ TEST_P(Endurance, NothingAcknowledgedIsLostAndFailedBlocksAreRetired) {
   auto below = [&](uint64_t n) { return static_cast<uint32_t>(rng() % n); };
   const uint32_t capacity = disk.sectors(), spp = disk.spp();
   uint64_t written = 0;
-  uint32_t min_free = disk.part()->free_block_num, reattaches = 0, failed_reads = 0, retired = 0;
+  uint32_t reattaches = 0, failed_reads = 0, retired = 0;
   std::vector<uint32_t> grown;
   std::vector<uint8_t> data;
   disk.part()->s_wl = {4, 3, 0};
@@ -71,7 +70,6 @@ TEST_P(Endurance, NothingAcknowledgedIsLostAndFailedBlocksAreRetired) {
       for (uint32_t i = 0; i < count; ++i)
         ASSERT_EQ(model.check_latest(first + i, &data[i * kSectorBytes]), "");
     }
-    min_free = std::min<uint32_t>(min_free, disk.part()->free_block_num);
     // Twice in the run a good block goes bad for good, whatever it holds.
     if (grown.size() < 2 && written >= (grown.size() + 1) * 7ull * capacity) {
       uint32_t b = 1 + below(63);
@@ -116,16 +114,10 @@ TEST_P(Endurance, NothingAcknowledgedIsLostAndFailedBlocksAreRetired) {
     }
     disk.part()->s_wl = {4, 3, 0};
     chip.set_bitflip_rates(0.02, 0);
-    min_free = std::min<uint32_t>(min_free, disk.part()->free_block_num);
   }
   size_t failures = log.count("do_write_error erase error!\n");
   for (const char* line : {"write error2!\n", "write error!\n", "erase error!\n"})
     failures += log.count(std::string("nand_write_logic_page_no_gc ") + line);
-  std::printf(
-      "endurance, seed %llu: %u re-attaches, %zu program and erase failures, %u blocks "
-      "retired, lowest free-block count %u, %zu corrected reads, %u uncorrectable\n",
-      (unsigned long long)c.seed, reattaches, failures, retired, min_free,
-      log.count("read reclaim\n"), failed_reads);
   EXPECT_GE(reattaches, 20u);
   EXPECT_GE(failures, 3u) << "the rates must make blocks fail";
   EXPECT_GE(retired, failures) << "every failed block is marked bad";

@@ -129,31 +129,6 @@ TEST(WriteFailure, FailedRecoveriesKeepTheOldCopy) {
 // Collection.
 // ---------------------------------------------------------------------------
 
-// No victim, or one not listed: an error; the current block: left alone; a
-// victim without a readable mapping page: left out of every list, its pages
-// where they are.
-TEST(GcStep, RefusalsLeaveVictimsWithoutAReadableMappingPageOutOfEveryList) {
-  Rig r;
-  LogCapture log;
-  EXPECT_EQ(garbage_collect_first(r.part, nullptr, 65535) &
-                garbage_collect_first(r.part, r.blk(1), 65535),
-            1u);
-  EXPECT_EQ(log.count("garbage_collect_first error!!\n"), 2u);
-  _phy_block_info* victim = make_victim(r, 4);
-  r.chip().reset_counters();
-  EXPECT_EQ(garbage_collect_first(r.part, r.cur(), 65535), 0u);
-  EXPECT_EQ(flash_ops(r), 0u);
-  r.chip().inject_read_error(r.abs(r.no(victim), 15), -EBADMSG);
-  EXPECT_EQ(garbage_collect_first(r.part, nullptr, 65535), 1u);
-  _phy_block_info* erased = out_phy_block_from_free_list(r.part);
-  erased->invalid_page_count = 3;
-  put_phy_block_to_invalid_page_list(r.part, erased);
-  EXPECT_EQ(garbage_collect_first(r.part, nullptr, 65535), 1u);
-  EXPECT_EQ(log.count("garbage_collect_first cannot find PHY_MAPPING_PAGE ffffffff !!\n"), 1u);
-  EXPECT_FALSE(listed(r, victim) || listed(r, erased));
-  expect_victim_data(r, 4);
-}
-
 // A valid page that cannot be read is not moved: it stays mapped where it is
 // (reads keep reporting the error) and the victim leaves the lists. A step
 // whose move fails (no free block for the recovery) puts its victim back on

@@ -50,24 +50,6 @@ TEST(MountThresholds, FollowTheSpareBlocks) {
   }
 }
 
-// Factory bad blocks before the first good block: the head mark goes there,
-// the partition starts after it, and only bad blocks in the scanned range
-// count; the marked partition is never formatted again.
-TEST(MountMarks, HeadMarkBehindBadBlocks) {
-  nandsim::Options options = small_chip(40, 16);
-  options.factory_bad_blocks = {0, 1, 7};
-  Rig rig(options, "NFTL_Part", false);
-  LogCapture log;
-  for (int round = 0; round < 2; ++round) {
-    ASSERT_EQ(rig.attach(), 0);
-    EXPECT_EQ(rig.raw_spare(2, 0)[0], 0xAA);
-    EXPECT_EQ(rig.part->part_start_phy_block, rig.blk(3));
-    EXPECT_EQ(rig.part->bad_block, 1);
-    EXPECT_EQ(rig.part->blocks, 36);
-  }
-  EXPECT_EQ(log.count("create_part_list_first.\n"), 1u);
-}
-
 struct FlashState {
   const char* name;
   std::function<void(Rig&)> build;

@@ -1,4 +1,4 @@
-// Flash access: the spare record and mapping page codecs, the physical
+// Flash access: the spare record, the physical
 // operations' requests over a fake MTD device that records every call and
 // answers queued results, and page copies on the simulated chip.
 #include <gtest/gtest.h>
@@ -26,28 +26,6 @@ TEST(SpareRecord, FieldsAreBigEndianAndTheTailIsLeftAlone) {
                               {0x40123456u, false},
                               {NYX_TAG_MAPPING_PAGE, false}})
     EXPECT_EQ(is_logic_page_tag(tag), logical) << std::hex << tag;
-}
-
-// Little-endian entries, as many as the page holds, then the reserved word
-// when the whole map fits, then erased bytes.
-TEST(MappingPage, RoundTripsWhatEachPageSizeCarries) {
-  _phy_page_mapping map, back;
-  for (uint32 i = 0; i < NYX_MAX_PAGES_PER_BLK; ++i)
-    map.phy_page_map[i] = 0xA1B2C3D4 + i * 0x01010101;
-  map.block_used_count = 0x11223344;
-  for (uint32 size : {2048u, 4096u, 8192u}) {
-    std::vector<uchar> page(size + 8, 0x5A);
-    nyx_nftl_encode_mapping_page(&map, page.data(), size);
-    EXPECT_EQ(std::vector<uchar>(page.begin(), page.begin() + 4),
-              (std::vector<uchar>{0xD4, 0xC3, 0xB2, 0xA1}));
-    EXPECT_EQ(page[size], 0x5A) << "nothing written past the page";
-    EXPECT_TRUE(size <= 4100 || page[4100] == 0xFF);
-    std::memset(&back, 0xFF, sizeof back);
-    nyx_nftl_decode_mapping_page(page.data(), size, &back);
-    for (uint32 i = 0; i < NYX_MAX_PAGES_PER_BLK; ++i)
-      ASSERT_EQ(back.phy_page_map[i], i < size / 4 ? map.phy_page_map[i] : 0xFFFFFFFFu) << i;
-    EXPECT_EQ(back.block_used_count, size > 4096 ? map.block_used_count : -1);
-  }
 }
 
 // Records every call as a line and answers the queued results in turn (0

@@ -25,17 +25,9 @@
 
 #include "support/rig.h"
 
-#if defined(__SANITIZE_ADDRESS__)
-#define NYX_PC_SANITIZED 1
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer)
-#define NYX_PC_SANITIZED 1
-#endif
-#endif
-
 namespace {
 
-#ifdef NYX_PC_SANITIZED
+#if defined(__SANITIZE_ADDRESS__)
 constexpr bool kSanitized = true;  // 1500 operations, 300 cut points spread over them
 #else
 constexpr bool kSanitized = false;
