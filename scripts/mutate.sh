@@ -83,7 +83,10 @@ while IFS=$'\t' read -r id file text repl what; do
     echo "mutant $id does not apply" >&2; exit 1
   fi
   quick=survived; full=survived
-  if ! cmake --build "$work/build" -j "$jobs" >/dev/null 2>&1; then
+  # A build that fails for want of resources is tried once more.
+  if ! cmake --build "$work/build" -j "$jobs" >"$work/build.log" 2>&1 &&
+     ! cmake --build "$work/build" -j 1 >"$work/build.log" 2>&1; then
+    tail -n 20 "$work/build.log" >&2
     echo "mutant $id does not build" >&2; cp "$root/$file" "$work/$file"; exit 1
   fi
   if ! run_suite -LE long; then quick=killed; full=killed
