@@ -40,7 +40,8 @@ tar -C "$root" --exclude='./build*' --exclude=./.git --exclude='*.img' -cf - . |
 cmake -S "$work" -B "$work/build" -G Ninja -DCMAKE_BUILD_TYPE=Release >/dev/null
 cmake --build "$work/build" -j "$jobs" >/dev/null
 
-# mutants.txt as tab-separated fields: ID, file, text, replacement, what.
+# mutants.txt as fields separated by the unit separator (not blank, so an
+# empty replacement stays a field): ID, file, text, replacement, what.
 list_mutants() {
   python3 - "$root/scripts/mutants.txt" <<'PY'
 import sys
@@ -51,7 +52,7 @@ for n, line in enumerate(open(sys.argv[1], encoding='utf-8'), 1):
     fields = [f.strip() for f in line.split('\u00a6')]
     if len(fields) != 5:
         sys.exit(f"mutants.txt:{n}: expected 5 fields, found {len(fields)}")
-    print('\t'.join(fields))
+    print('\x1f'.join(fields))
 PY
 }
 
@@ -75,7 +76,7 @@ mkdir -p "$(dirname "$out")"
 : > "$out"
 killed_quick=0; killed_full=0; total=0
 mutants="$(list_mutants)"
-while IFS=$'\t' read -r id file text repl what; do
+while IFS=$'\x1f' read -r id file text repl what; do
   if [ "${#ids[@]}" -gt 0 ] && [[ ! " ${ids[*]} " =~ " $id " ]]; then continue; fi
   start=$SECONDS
   cp "$root/$file" "$work/$file"
