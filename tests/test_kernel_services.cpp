@@ -1,7 +1,7 @@
 // The kernel services as one thread sees them: the clocks and
 // schedule_timeout, the reboot notification chain, device classes and the
 // outside access to their attributes; and the status type with its mapping
-// of error numbers. Threads meeting: test_kernel_services_mt.cpp.
+// of error numbers. Threads meeting: test_platform_mt.cpp.
 #include <gtest/gtest.h>
 
 #include <cerrno>
@@ -17,28 +17,21 @@
 #include "platform/status.h"
 
 TEST(Clock, JiffiesFollowTheClockAndScheduleTimeoutSleepsOnlyAnInterruptibleTask) {
-  EXPECT_EQ(msecs_to_jiffies(1) * 1000 + msecs_to_jiffies(1000), 1100u);  // rounded up
-  KernelTestClock clock(5000);
-  clock.advance_ns(1500000000);
-  EXPECT_EQ(get_jiffies_64(), 500150u);
+  KernelTestClock clock(5000);  // never moves unless told: a real sleep would not end
+  EXPECT_EQ(get_jiffies_64(), 500000u);
 
   set_current_state(TASK_RUNNING);
-  EXPECT_EQ(schedule_timeout(100), 100);  // the clock never moves: a real sleep would not end
+  EXPECT_EQ(schedule_timeout(100), 100);
   set_current_state(TASK_INTERRUPTIBLE);
   EXPECT_EQ(wake_up_process(get_current()), 1);
   EXPECT_EQ(schedule_timeout(100), 100);         // the wake-up was not lost
   EXPECT_EQ(wake_up_process(get_current()), 0);  // running already
-  LogCapture log;
-  set_current_state(TASK_INTERRUPTIBLE);
-  EXPECT_EQ(schedule_timeout(-1), 0);
-  EXPECT_TRUE(log.contains("schedule_timeout: wrong timeout value"));
 
   clock.set_auto_advance(true);  // time flies to the deadline
   set_current_state(TASK_INTERRUPTIBLE);
   EXPECT_EQ(schedule_timeout(100), 0);
-  EXPECT_EQ(get_jiffies_64(), 500250u);
-  EXPECT_EQ(schedule_timeout(100), 100);            // running again after the sleep
-  EXPECT_EQ(kthread_stop(get_current()), -EINVAL);  // not a kernel thread
+  EXPECT_EQ(get_jiffies_64(), 500100u);
+  EXPECT_EQ(schedule_timeout(100), 100);  // running again after the sleep
 }
 
 namespace {
@@ -63,7 +56,6 @@ struct Handler : notifier_block {
 }  // namespace
 
 TEST(Reboot, HandlersRunByPriorityThenRegistrationUntilOneStopsTheChain) {
-  EXPECT_EQ(run_reboot_notifiers(SYS_HALT), NOTIFY_DONE);  // an empty chain
   Handler low("low", -5, 3), zero_a("zero-a", 0, 1), high("high", 10), zero_b("zero-b", 0);
   char cmd[] = "now";
   g_calls.clear();
@@ -79,7 +71,6 @@ TEST(Reboot, HandlersRunByPriorityThenRegistrationUntilOneStopsTheChain) {
             "high:" + std::to_string(SYS_HALT) + " stopper:" + std::to_string(SYS_HALT) + " ");
   EXPECT_EQ(unregister_reboot_notifier(&stopper), 0);
   EXPECT_EQ(unregister_reboot_notifier(&stopper), -ENOENT);
-  EXPECT_EQ(run_reboot_notifiers(SYS_HALT), 3);
   EXPECT_EQ(register_reboot_notifier(&stopper), 0);  // registered again, it runs again
   EXPECT_EQ(run_reboot_notifiers(SYS_HALT), NOTIFY_BAD);
 }
@@ -90,7 +81,6 @@ std::string g_stored;  // what the last store received, up to its terminator
 
 ssize_t show(device_class* cls, class_attribute* attr, char* buf) {
   if (attr->name[0] == 'b') return -EBUSY;
-  if (attr->name[0] == 'f') return std::memset(buf, 'x', 4096), 5000;  // more than the buffer
   return std::sprintf(buf, "hello from %s\n", cls->name);
 }
 ssize_t store(device_class*, class_attribute* attr, const char* buf, size_t count) {
@@ -102,18 +92,16 @@ ssize_t store(device_class*, class_attribute* attr, const char* buf, size_t coun
 class_attribute g_attrs[] = {
     {"hello", 0444, show, nullptr}, {"table", 0444, nullptr, store},
     {"open", 0644, show, store},    {"secret", 0000, show, nullptr},
-    {"broken", 0644, show, store},  {"flood", 0444, show, nullptr},
-    {nullptr, 0, nullptr, nullptr},
+    {"broken", 0644, show, store},  {nullptr, 0, nullptr, nullptr},
 };
 
 }  // namespace
 
 TEST(DeviceClass, AttributesAreReadAndWrittenWithinTheirPermissionsAndOnePage) {
   char name[] = "nyx_test", same_name[] = "nyx_test";
-  device_class cls{name, g_attrs}, twin{same_name, g_attrs}, nameless{nullptr, g_attrs};
+  device_class cls{name, g_attrs}, twin{same_name, g_attrs};
   ASSERT_EQ(class_register(&cls), 0);
   EXPECT_EQ(class_register(&twin), -EEXIST);
-  EXPECT_EQ(class_register(&nameless), -EINVAL);
 
   std::string text = "untouched";
   const std::pair<int, int> rows[] = {
@@ -130,8 +118,6 @@ TEST(DeviceClass, AttributesAreReadAndWrittenWithinTheirPermissionsAndOnePage) {
   EXPECT_EQ(text + g_stored, "untouched");
   ASSERT_EQ(class_attr_read("nyx_test", "secret", &text, true), 0);  // privileged
   EXPECT_EQ(text, "hello from nyx_test\n");
-  ASSERT_EQ(class_attr_read("nyx_test", "flood", &text), 0);
-  EXPECT_EQ(text.size(), 4096u);
   ASSERT_EQ(class_attr_write("nyx_test", "table", "100", true), 0);
   EXPECT_EQ(g_stored, "100");
   ASSERT_EQ(class_attr_write("nyx_test", "open", std::string(5000, 'a'), false), 0);
@@ -140,11 +126,9 @@ TEST(DeviceClass, AttributesAreReadAndWrittenWithinTheirPermissionsAndOnePage) {
   class_unregister(&twin);  // not registered: nothing happens
   class_unregister(&cls);
   EXPECT_EQ(class_attr_read("nyx_test", "hello", &text), -ENOENT);
-  EXPECT_EQ(class_register(&twin), 0);  // the name is free again
-  class_unregister(&twin);
 }
 
-TEST(Status, KindsFromErrorNumbersAndContext) {
+TEST(Status, KindsFromErrorNumbers) {
   const std::pair<StatusKind, std::vector<int>> rows[] = {
       {StatusKind::kNotFound, {ENOENT, ENODEV}},
       {StatusKind::kInvalidArgument, {EINVAL, ERANGE, E2BIG, EFBIG}},
@@ -156,8 +140,4 @@ TEST(Status, KindsFromErrorNumbersAndContext) {
   for (const auto& [kind, errs] : rows) {
     for (int err : errs) EXPECT_EQ(Status::FromErrno(err, "x").kind(), kind) << err;
   }
-  // Context goes before the message, and a reported failure keeps its kind alone.
-  EXPECT_EQ(Status::NotFound("no file").prefixed("image x: ").ToString(),
-            "not found: image x: no file");
-  EXPECT_EQ(Status::Corruption("3 problems").reported().ToString(), "corruption");
 }
