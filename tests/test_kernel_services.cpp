@@ -81,6 +81,7 @@ std::string g_stored;  // what the last store received, up to its terminator
 
 ssize_t show(device_class* cls, class_attribute* attr, char* buf) {
   if (attr->name[0] == 'b') return -EBUSY;
+  if (attr->name[0] == 'f') return std::memset(buf, 'x', 4096), 5000;  // more than the page
   return std::sprintf(buf, "hello from %s\n", cls->name);
 }
 ssize_t store(device_class*, class_attribute* attr, const char* buf, size_t count) {
@@ -92,7 +93,8 @@ ssize_t store(device_class*, class_attribute* attr, const char* buf, size_t coun
 class_attribute g_attrs[] = {
     {"hello", 0444, show, nullptr}, {"table", 0444, nullptr, store},
     {"open", 0644, show, store},    {"secret", 0000, show, nullptr},
-    {"broken", 0644, show, store},  {nullptr, 0, nullptr, nullptr},
+    {"broken", 0644, show, store},  {"flood", 0444, show, nullptr},
+    {nullptr, 0, nullptr, nullptr},
 };
 
 }  // namespace
@@ -118,6 +120,8 @@ TEST(DeviceClass, AttributesAreReadAndWrittenWithinTheirPermissionsAndOnePage) {
   EXPECT_EQ(text + g_stored, "untouched");
   ASSERT_EQ(class_attr_read("nyx_test", "secret", &text, true), 0);  // privileged
   EXPECT_EQ(text, "hello from nyx_test\n");
+  ASSERT_EQ(class_attr_read("nyx_test", "flood", &text), 0);
+  EXPECT_EQ(text.size(), 4096u);  // no more than the page
   ASSERT_EQ(class_attr_write("nyx_test", "table", "100", true), 0);
   EXPECT_EQ(g_stored, "100");
   ASSERT_EQ(class_attr_write("nyx_test", "open", std::string(5000, 'a'), false), 0);
