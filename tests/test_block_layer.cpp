@@ -1,8 +1,8 @@
 // The block layer and the block-translation layer: checking requests, the
-// scatter mapping's limits, queue limits and the cutting of requests to them; tables offered MTD
-// devices, disks added, named and removed, and requests, open, release and flush served through a
-// table's hooks. The runs a real table makes of each layout are the core's
-// tests (test_block_mt).
+// scatter mapping's limits, queue limits and the cutting of requests to
+// them; tables offered MTD devices, disks added, named and removed, and
+// requests, open, release and flush served through a table's hooks. The
+// runs a real table makes of each layout are the core's tests (test_block_mt).
 #include <gtest/gtest.h>
 
 #include <cerrno>
