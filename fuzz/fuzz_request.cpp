@@ -57,18 +57,15 @@ constexpr char kPartitionName[] = "cache";
 // ---------------------------------------------------------------------------
 
 struct Model {
-  explicit Model(uint64_t sectors) : data(sectors * SECTOR_SIZE, 0xFF), unknown(sectors, false) {}
+  explicit Model(uint64_t sectors) : data(sectors * SECTOR_SIZE, 0xFF) {}
 
-  uint64_t sectors() const { return unknown.size(); }
+  uint64_t sectors() const { return data.size() / SECTOR_SIZE; }
   void write(uint64_t sector, const uint8_t* bytes, uint64_t count) {
-    if (count == 0) return;
-    std::memcpy(&data[sector * SECTOR_SIZE], bytes, count * SECTOR_SIZE);
-    for (uint64_t i = 0; i < count; ++i) unknown[sector + i] = false;
+    if (count > 0) std::memcpy(&data[sector * SECTOR_SIZE], bytes, count * SECTOR_SIZE);
   }
   // Whether `bytes` (count sectors read from `sector`) is what the disk holds.
   bool matches(uint64_t sector, const uint8_t* bytes, uint64_t count) const {
     for (uint64_t i = 0; i < count; ++i) {
-      if (unknown[sector + i]) continue;
       if (std::memcmp(&data[(sector + i) * SECTOR_SIZE], bytes + i * SECTOR_SIZE, SECTOR_SIZE) !=
           0) {
         std::fprintf(stderr, "sector %llu reads wrong\n",
@@ -80,7 +77,6 @@ struct Model {
   }
 
   std::vector<uint8_t> data;
-  std::vector<bool> unknown;  // written by a request that failed part way
 };
 
 // The partition's disk, found by its MTD device's name.
