@@ -57,18 +57,15 @@ constexpr char kPartitionName[] = "cache";
 // ---------------------------------------------------------------------------
 
 struct Model {
-  explicit Model(uint64_t sectors) : data(sectors * SECTOR_SIZE, 0xFF), unknown(sectors, false) {}
+  explicit Model(uint64_t sectors) : data(sectors * SECTOR_SIZE, 0xFF) {}
 
-  uint64_t sectors() const { return unknown.size(); }
+  uint64_t sectors() const { return data.size() / SECTOR_SIZE; }
   void write(uint64_t sector, const uint8_t* bytes, uint64_t count) {
-    if (count == 0) return;
-    std::memcpy(&data[sector * SECTOR_SIZE], bytes, count * SECTOR_SIZE);
-    for (uint64_t i = 0; i < count; ++i) unknown[sector + i] = false;
+    if (count > 0) std::memcpy(&data[sector * SECTOR_SIZE], bytes, count * SECTOR_SIZE);
   }
   // Whether `bytes` (count sectors read from `sector`) is what the disk holds.
   bool matches(uint64_t sector, const uint8_t* bytes, uint64_t count) const {
     for (uint64_t i = 0; i < count; ++i) {
-      if (unknown[sector + i]) continue;
       if (std::memcmp(&data[(sector + i) * SECTOR_SIZE], bytes + i * SECTOR_SIZE, SECTOR_SIZE) !=
           0) {
         std::fprintf(stderr, "sector %llu reads wrong\n",
@@ -80,7 +77,6 @@ struct Model {
   }
 
   std::vector<uint8_t> data;
-  std::vector<bool> unknown;  // written by a request that failed part way
 };
 
 // The partition's disk, found by its MTD device's name.
@@ -236,46 +232,44 @@ class Session {
     const uint64_t start = start_from(in_, capacity());
     const uint32_t sectors = sectors_from(in_, capacity());
     const Layout layout = layout_from(in_);
-    const uint64_t bytes = uint64_t{sectors} * SECTOR_SIZE;
-    PageBuffer buf = buffer_for(bytes, layout);
-    std::vector<uint8_t> data(bytes);
+    std::vector<uint8_t> data(uint64_t{sectors} * SECTOR_SIZE);
     fill_data(data, stamp);
-    buf.copy_in(data);
-    // The pieces go into bios of pieces_per_bio each.
-    auto pieces = buf.pieces(bytes, layout.piece_sectors * SECTOR_SIZE);
-    fuzz::require(pieces.ok(), "the harness cuts valid pieces");
-    auto split =
-        BlockRequest::over_pieces(BlockOp::Write, start, pieces.value(), layout.pieces_per_bio);
-    fuzz::require(split.ok(), "the harness builds a valid write");
-    const int ret = disk_->submit(split->get());
-    fuzz::require(buf.guards_intact(), "a write leaves the memory around its pages alone");
-    if (in_disk(start, sectors, capacity())) {
-      fuzz::require(ret == 0, "a write inside the disk succeeds");
-      model_->write(start, data.data(), sectors);
-      if (read_back) submit_read(start, sectors, layout);
-    } else {
+    const int ret = submit(BlockOp::Write, start, layout, data);
+    if (!in_disk(start, sectors, capacity())) {
       fuzz::require(ret != 0, "a write past the disk's end is refused");
+      return;
     }
+    fuzz::require(ret == 0, "a write inside the disk succeeds");
+    model_->write(start, data.data(), sectors);
+    if (read_back) submit_read(start, sectors, layout);
   }
 
   void submit_read(uint64_t start, uint32_t sectors, const Layout& layout) {
-    const uint64_t bytes = uint64_t{sectors} * SECTOR_SIZE;
-    PageBuffer buf = buffer_for(bytes, layout);
-    auto pieces = buf.pieces(bytes, layout.piece_sectors * SECTOR_SIZE);
-    fuzz::require(pieces.ok(), "the harness cuts valid pieces");
-    auto req =
-        BlockRequest::over_pieces(BlockOp::Read, start, pieces.value(), layout.pieces_per_bio);
-    fuzz::require(req.ok(), "the harness builds a valid read");
-    const int ret = disk_->submit(req->get());
-    fuzz::require(buf.guards_intact(), "a read writes only into its pages");
+    std::vector<uint8_t> got(uint64_t{sectors} * SECTOR_SIZE);
+    const int ret = submit(BlockOp::Read, start, layout, got);
     if (!in_disk(start, sectors, capacity())) {
       fuzz::require(ret != 0, "a read past the disk's end is refused");
       return;
     }
     fuzz::require(ret == 0, "a read inside the disk succeeds");
-    std::vector<uint8_t> got(buf.size());
-    buf.copy_out(got);
     fuzz::require(model_->matches(start, got.data(), sectors), "a read returns what was written");
+  }
+
+  // A read or write through BlockDisk::submit over pieces laid out as
+  // `layout` says, in bios of pieces_per_bio each; `data` is what a write
+  // carries and receives what a read returns.
+  int submit(BlockOp op, uint64_t start, const Layout& layout,
+             std::vector<uint8_t>& data) {
+    PageBuffer buf = buffer_for(data.size(), layout);
+    buf.copy_in(data);
+    auto pieces = buf.pieces(data.size(), layout.piece_sectors * SECTOR_SIZE);
+    fuzz::require(pieces.ok(), "the harness cuts valid pieces");
+    auto req = BlockRequest::over_pieces(op, start, pieces.value(), layout.pieces_per_bio);
+    fuzz::require(req.ok(), "the harness builds a valid request");
+    const int ret = disk_->submit(req->get());
+    fuzz::require(buf.guards_intact(), "a request touches only its pages");
+    buf.copy_out(data);
+    return ret;
   }
 
   void submit_discard() {

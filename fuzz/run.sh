@@ -2,6 +2,9 @@
 # Builds the fuzz targets (clang, ASan+UBSan, libFuzzer) in their own build
 # directory and runs each one for a bounded time from its committed seed
 # corpus, copied to a scratch directory so the committed one never changes.
+# The seeds are inputs in each target's format (its header comment): a few
+# that lead straight to the deep paths, and the crash-* reproducers of
+# faults found and fixed.
 # Prints the executions of every target; fails when any target finds a
 # crash, a hang, a leak or a broken invariant, and keeps what it found (the
 # input and the log) under <build dir>/fuzz-findings/.

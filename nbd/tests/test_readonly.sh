@@ -56,6 +56,7 @@ expect_startup_error "no image" "image parameter is required"
 expect_startup_error "unknown parameter" "unknown parameter 'colour'" image="$img" colour=blue
 expect_startup_error "bad mtdparts" "mtdparts\|partition" image="$img" 'mtdparts=200M(system),-(userdata)'
 expect_startup_error "bad number" "page-size" image="$img" page-size=lots
+expect_startup_error "unknown collection policy" "unknown collection policy 'bogus'" image="$img" gc-policy=bogus
 [ "$(sha_of "$img")" = "$before" ] || fail "a refused start changed the image"
 
 echo "PASS"

@@ -112,6 +112,7 @@ check "export reads a live partition" bash -c "'$NYX' export $DATA=userdata -p d
 check "the disk's hash through /dev/nbd0" bash -c "sha256sum </dev/nbd0 | cut -d' ' -f1 >'$OUT/data.sha'"
 check "nbd-client -d" nbd_down
 check "stop" server_stop
+check "check reads the device clean" "$NYX" check $DATA=userdata
 check "nanddump --oob of userdata" bash -c \
   "nanddump -q --oob --bb=dumpbad -f '$tmp/data.dump' $DATA && dd if='$tmp/data.dump' of='$OUT/data.dump' bs=4M status=none"
 check "flash_erase userdata" flash_erase -q $DATA 0 0
