@@ -113,8 +113,6 @@ TEST(FlashImagePin, SeededWorkloadLeavesTheRecordedBytes) {
       << std::dec << out.counters.programs << " programs, " << out.counters.erases << " erases)";
   const Outcome again = run_pinned_workload();
   EXPECT_EQ(again.hash, out.hash);
-  EXPECT_EQ(again.counters.programs, out.counters.programs);
-  EXPECT_EQ(again.counters.erases, out.counters.erases);
 }
 
 }  // namespace

@@ -187,13 +187,6 @@ std::vector<ModelCase> model_cases() {
   return cases;
 }
 
-INSTANTIATE_TEST_SUITE_P(Shapes, LogicModelTest, ::testing::ValuesIn(model_cases()),
-                         [](const ::testing::TestParamInfo<ModelCase>& info) {
-                           const ModelCase& c = info.param;
-                           return "b" + std::to_string(c.blocks) + "_p" +
-                                  std::to_string(c.pages_per_block) + "_s" +
-                                  std::to_string(c.page_size) + "_seed" + std::to_string(c.seed) +
-                                  (c.prefill ? "_full" : "") + (c.fault_budget ? "_faults" : "");
-                         });
+INSTANTIATE_TEST_SUITE_P(Shapes, LogicModelTest, ::testing::ValuesIn(model_cases()));
 
 }  // namespace
