@@ -58,12 +58,6 @@ const Corruption kCorruptions[] = {
        return "maps to page " + S(e.Page_NO) + " of block " + S(e.blkNO_in_chip) +
               ", whose reverse-map entry";
      }},
-    {"UnmappedPageStillHeldOnFlash",
-     [](Used& r, nyx_nftl_part_t* p) {
-       const uint32 n = r.in_full_block();
-       p->part_logic_page_map[n].blkNO_in_chip = NYX_UNMAPPED_BLOCK;
-       return "logical page " + S(n) + " is unmapped but page";
-     }},
     {"FullBlockInvalidCountOff",  // lowering the last block's count keeps the order
      [](Used& r, nyx_nftl_part_t*) {
        _phy_block_info* last = r.list(false).back();
@@ -77,14 +71,6 @@ const Corruption kCorruptions[] = {
        p->free_block_num = static_cast<uint16>(length + 1);
        return "free_block_num is " + S(length + 1) + " but the free list holds " + S(length) +
               " blocks";
-     }},
-    {"BlockOnBothLists",
-     [](Used& r, nyx_nftl_part_t* p) {
-       _phy_block_info* full = r.list(false).back();
-       full->free_next = p->free_head.free_next;
-       p->free_head.free_next = full;
-       p->free_block_num++;
-       return "block " + S(r.no(full)) + " is on both the free list and the invalid-page list";
      }},
     // A full block holding a stale copy of a page whose valid copy lies in
     // another full block, made newer: the mount would prefer the stale copy.

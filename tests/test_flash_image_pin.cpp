@@ -1,8 +1,8 @@
 // Pins the exact bytes a seeded mixed workload leaves on the flash: sector
 // writes of many sizes and alignments (the cache merges, pushes out and reads
 // pages for partial writes), whole-page writes past the cache, reads checked
-// against a model, flushes, forced collections (gc_one, gc_all) and a release
-// and bring-up of the partition after every round, on 64 blocks of 16 pages
+// against a model, flushes, forced collections (gc_one, gc_all) and a fresh
+// attach of the partition after every round, on 64 blocks of 16 pages
 // of 2048 bytes; then the whole raw chip (main data and OOB of every page) is
 // hashed. A mismatch means the code now writes different bytes to the flash:
 // other data, spare records, mapping pages or marks, or the same pages in
@@ -31,22 +31,9 @@ struct Outcome {
 // calls them; every read and the final read-back are checked.
 Outcome run_pinned_workload() {
   LogCapture quiet;
-  Rig rig(small_chip(64, 16), "NFTL_Part", false);
-  nyx_nftl_blk_t* blk = kzalloc_record<nyx_nftl_blk_t>();
-  blk->mbd.mtd = rig.mtd();
-  std::vector<uint8_t> model;  // never-written sectors read 0xFF
-  uint32_t sectors = 0;
-  auto bring_up = [&] {
-    EXPECT_EQ(nyx_nftl_initialize(blk), 0);
-    sectors = blk->nyx_nftl_part->logic_cap_in_sects;
-    model.resize(size_t(sectors) * kSectorBytes, 0xFF);
-  };
-  auto locked = [&](auto op) {
-    mutex_lock(&blk->nyx_nftl_part->nyx_nftl_lock);
-    const uint32 ret = op();
-    mutex_unlock(&blk->nyx_nftl_part->nyx_nftl_lock);
-    return ret;
-  };
+  Disk disk(small_chip(64, 16));
+  const uint32_t sectors = disk.sectors(), spp = disk.spp();
+  std::vector<uint8_t> model(size_t(sectors) * kSectorBytes, 0xFF);  // never written: 0xFF
   SplitMix64 rng(20240607);
   auto write = [&](uint32_t first, uint32_t count) {
     std::vector<uint8_t> data(size_t(count) * kSectorBytes);
@@ -54,20 +41,17 @@ Outcome run_pinned_workload() {
       const uint64_t word = rng.next();
       std::memcpy(&data[i], &word, 8);
     }
-    ASSERT_EQ(locked([&] { return blk->write_data(blk, first, count, data.data()); }), 0u);
+    ASSERT_EQ(disk.write(first, count, data.data()), 0u);
     std::memcpy(&model[size_t(first) * kSectorBytes], data.data(), data.size());
   };
   auto check_read = [&](uint32_t first, uint32_t count) {
     std::vector<uint8_t> data(size_t(count) * kSectorBytes);
-    ASSERT_EQ(locked([&] { return blk->read_data(blk, first, count, data.data()); }), 0u);
+    ASSERT_EQ(disk.read(first, count, data.data()), 0u);
     ASSERT_EQ(std::memcmp(data.data(), &model[size_t(first) * kSectorBytes], data.size()), 0)
         << "sectors " << first << ".." << first + count - 1 << " read back wrong";
   };
-  auto flush = [&] { ASSERT_EQ(locked([&] { return blk->flush_write_cache(blk); }), 0u); };
-  bring_up();
-  const uint32_t spp = blk->nyx_nftl_part->nand_chip->sector_per_page;
-  for (int round = 0; round < 8 && !::testing::Test::HasFatalFailure(); ++round) {
-    for (int op = 0; op < 400 && !::testing::Test::HasFatalFailure(); ++op) {
+  for (int round = 0; round < 8 && !::testing::Test::HasFailure(); ++round) {
+    for (int op = 0; op < 400 && !::testing::Test::HasFailure(); ++op) {
       const uint32_t kind = rng.below(100);
       if (kind < 55) {  // 1 to 12 sectors anywhere
         const uint32_t first = rng.below(sectors);
@@ -79,23 +63,21 @@ Outcome run_pinned_workload() {
         const uint32_t first = rng.below(sectors);
         check_read(first, std::min<uint32_t>(1 + rng.below(16), sectors - first));
       } else {
-        flush();
+        EXPECT_EQ(disk.flush(), 0u);
       }
     }
-    flush();
-    if (round % 2 == 1) locked([&] { return gc_one(blk->nyx_nftl_part); });
-    if (round == 5) locked([&] { return gc_all(blk->nyx_nftl_part); });
-    nyx_nftl_part_release(blk);
-    bring_up();
+    EXPECT_EQ(disk.flush(), 0u);
+    if (round % 2 == 1) disk.locked([&] { return gc_one(disk.part()); });
+    if (round == 5) disk.locked([&] { return gc_all(disk.part()); });
+    EXPECT_EQ(disk.attach(), 0);  // the records dropped, the partition attached again
   }
   for (uint32_t s = 0; s < sectors && !::testing::Test::HasFatalFailure(); s += 64)
     check_read(s, std::min<uint32_t>(64, sectors - s));
-  nyx_nftl_part_release(blk);
-  kfree_record(blk);
-  Outcome out{.counters = rig.chip().counters()};
-  const nandsim::Geometry& g = rig.chip().geometry();
+  disk.drop();
+  Outcome out{.counters = disk.chip().counters()};
+  const nandsim::Geometry& g = disk.chip().geometry();
   for (uint64_t page = 0; page < g.total_pages(); ++page) {
-    const uint8_t* raw = rig.chip().raw_page(page);
+    const uint8_t* raw = disk.chip().raw_page(page);
     for (uint64_t i = 0; i < g.raw_page_size(); ++i)
       out.hash = (out.hash ^ raw[i]) * 0x100000001B3ull;
   }

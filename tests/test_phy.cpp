@@ -1,6 +1,6 @@
-// Flash access: the spare record, the physical
-// operations' requests over a fake MTD device that records every call and
-// answers queued results, and page copies on the simulated chip.
+// Flash access: the physical operations' requests over a fake MTD device
+// that records every call and answers queued results, and page copies on the
+// simulated chip.
 #include <gtest/gtest.h>
 
 #include <cerrno>
@@ -9,24 +9,6 @@
 #include "support/rig.h"
 
 namespace {
-
-TEST(SpareRecord, FieldsAreBigEndianAndTheTailIsLeftAlone) {
-  std::vector<uchar> spare(16, 0x5A);
-  set_oob_logic_page(nullptr, spare.data(), 0x0ABCDEF1, 0x01020304, 0xA0B1);
-  EXPECT_EQ(spare, (std::vector<uchar>{0xCA, 0xBC, 0xDE, 0xF1, 0xA0, 0xB1, 0x01, 0x02, 0x03, 0x04,
-                                       0x5A, 0x5A, 0x5A, 0x5A, 0x5A, 0x5A}));
-  EXPECT_EQ(get_logic_page_from_oob(spare.data()), 0x0ABCDEF1u);
-  EXPECT_EQ(get_erase_count_from_oob(spare.data()), 0xA0B1);
-  EXPECT_EQ(get_block_used_count_from_oob(spare.data()), 0x01020304u);
-  // Logical page records have both top bits and are not erased.
-  for (auto [tag, logical] : {std::pair{0xC0123456u, true},
-                              {0xFFFFFFFEu, true},
-                              {0xFFFFFFFFu, false},
-                              {0x80123456u, false},
-                              {0x40123456u, false},
-                              {NYX_TAG_MAPPING_PAGE, false}})
-    EXPECT_EQ(is_logic_page_tag(tag), logical) << std::hex << tag;
-}
 
 // Records every call as a line and answers the queued results in turn (0
 // once none is left); reads hand back whatever the buffers held.
