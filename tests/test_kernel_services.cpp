@@ -1,7 +1,6 @@
 // The kernel services as one thread sees them: the clocks and
 // schedule_timeout, the reboot notification chain, device classes and the
-// outside access to their attributes; and the status type with its mapping
-// of error numbers. Threads meeting: test_platform_mt.cpp.
+// outside access to their attributes. Threads meeting: test_platform_mt.cpp.
 #include <gtest/gtest.h>
 
 #include <cerrno>
@@ -14,7 +13,6 @@
 #include "platform/kernel/kthread.h"
 #include "platform/kernel/ktime.h"
 #include "platform/kernel/reboot.h"
-#include "platform/status.h"
 
 TEST(Clock, JiffiesFollowTheClockAndScheduleTimeoutSleepsOnlyAnInterruptibleTask) {
   KernelTestClock clock(5000);  // never moves unless told: a real sleep would not end
@@ -130,18 +128,4 @@ TEST(DeviceClass, AttributesAreReadAndWrittenWithinTheirPermissionsAndOnePage) {
   class_unregister(&twin);  // not registered: nothing happens
   class_unregister(&cls);
   EXPECT_EQ(class_attr_read("nyx_test", "hello", &text), -ENOENT);
-}
-
-TEST(Status, KindsFromErrorNumbers) {
-  const std::pair<StatusKind, std::vector<int>> rows[] = {
-      {StatusKind::kNotFound, {ENOENT, ENODEV}},
-      {StatusKind::kInvalidArgument, {EINVAL, ERANGE, E2BIG, EFBIG}},
-      {StatusKind::kCorruption, {EBADMSG, EUCLEAN}},
-      {StatusKind::kBusy, {EBUSY, EEXIST}},
-      {StatusKind::kReadOnly, {EROFS}},
-      {StatusKind::kIOError, {EIO, ENOMEM, EACCES}},
-  };
-  for (const auto& [kind, errs] : rows) {
-    for (int err : errs) EXPECT_EQ(Status::FromErrno(err, "x").kind(), kind) << err;
-  }
 }
