@@ -37,6 +37,7 @@
 // consistency checker), one per byte. None of this may crash, hang, leak or
 // touch memory out of bounds; the checker's findings on garbage flash are
 // not failures (it runs only to exercise its code).
+#include <algorithm>
 #include <cstring>
 #include <memory>
 #include <vector>
@@ -51,11 +52,6 @@ namespace {
 constexpr uint32_t kPageSize = 512;
 constexpr uint32_t kMaxOps = 48;
 
-struct Shape {
-  nandsim::Geometry geometry;
-  uint32_t logic_pages = 0;  // what the attach will make of the partition
-};
-
 // The attach's capacity rules (reserve, and the fit of small blocks), so
 // that the generated logical page numbers mostly fall inside the map.
 uint32_t expected_logic_pages(uint32_t blocks, uint32_t pages) {
@@ -69,69 +65,39 @@ uint32_t expected_logic_pages(uint32_t blocks, uint32_t pages) {
   return logical * pages;
 }
 
-Shape shape_from(uint8_t geometry_byte, uint8_t blocks_byte) {
+nandsim::Geometry geometry_from(uint8_t geometry_byte, uint8_t blocks_byte) {
   static constexpr uint32_t kPages[] = {4, 8, 16};
   static constexpr uint32_t kOob[] = {18, 20, 24, 32};
-  Shape s;
-  nandsim::Geometry& g = s.geometry;
+  nandsim::Geometry g;
   g.page_size = kPageSize;
   g.pages_per_block = kPages[geometry_byte % 3];
   g.oob_size = kOob[geometry_byte / 3 % 4];
   g.spare_offset = (geometry_byte / 12 % 2) == 0 ? 2 : g.oob_size - NYX_SPARE_BYTES;
   g.blocks = 17 + blocks_byte % 32;
-  s.logic_pages = expected_logic_pages(g.blocks, g.pages_per_block);
-  return s;
+  return g;
 }
-
-void put_be32(uint8_t* p, uint32_t v) {
-  p[0] = static_cast<uint8_t>(v >> 24);
-  p[1] = static_cast<uint8_t>(v >> 16);
-  p[2] = static_cast<uint8_t>(v >> 8);
-  p[3] = static_cast<uint8_t>(v);
-}
-
-// The translation layer's spare record: tag word, erase count, sequence number.
-void spare_record(uint8_t* spare, uint32_t tag, uint16_t erase_count, uint32_t sequence) {
-  std::memset(spare, 0xFF, NYX_SPARE_BYTES);
-  put_be32(spare, tag);
-  spare[4] = static_cast<uint8_t>(erase_count >> 8);
-  spare[5] = static_cast<uint8_t>(erase_count);
-  put_be32(spare + 6, sequence);
-}
-
-uint32_t logic_tag(uint32_t lp) { return 0xC0000000u | (lp & 0x3FFFFFFF); }
 
 // Writes the pages of the image: each page is programmed once, and pages left
 // wholly erased are not programmed at all (as on a real chip).
-class ImageWriter {
- public:
-  explicit ImageWriter(nandsim::NandChip& chip) : chip_(chip), g_(chip.geometry()) {
-    main_.assign(g_.page_size, 0xFF);
-    oob_.assign(g_.oob_size, 0xFF);
-  }
+struct ImageWriter {
+  explicit ImageWriter(nandsim::NandChip& c)
+      : chip(c), main(c.geometry().page_size, 0xFF), oob(c.geometry().oob_size, 0xFF) {}
 
-  uint8_t* main() { return main_.data(); }
-  uint8_t* oob() { return oob_.data(); }
-  uint8_t* spare() { return oob_.data() + g_.spare_offset; }
-  void clear() {
-    std::memset(main_.data(), 0xFF, main_.size());
-    std::memset(oob_.data(), 0xFF, oob_.size());
-  }
-  // Programs page `page` of `block` with the buffers, then clears them.
+  uint8_t* spare() { return oob.data() + chip.geometry().spare_offset; }
+  // Programs page `page` of `block` with the buffers, then erases them again.
   void program(uint32_t block, uint32_t page) {
-    bool programmed = false;
-    for (uint8_t b : main_) programmed |= b != 0xFF;
-    for (uint8_t b : oob_) programmed |= b != 0xFF;
-    if (programmed)
-      chip_.program_page(uint64_t{block} * g_.pages_per_block + page, main_.data(), oob_.data());
-    clear();
+    auto erased = [](const std::vector<uint8_t>& v) {
+      return std::all_of(v.begin(), v.end(), [](uint8_t b) { return b == 0xFF; });
+    };
+    if (!erased(main) || !erased(oob))
+      chip.program_page(uint64_t{block} * chip.geometry().pages_per_block + page, main.data(),
+                        oob.data());
+    std::fill(main.begin(), main.end(), 0xFF);
+    std::fill(oob.begin(), oob.end(), 0xFF);
   }
 
- private:
-  nandsim::NandChip& chip_;
-  const nandsim::Geometry& g_;
-  std::vector<uint8_t> main_;
-  std::vector<uint8_t> oob_;
+  nandsim::NandChip& chip;
+  std::vector<uint8_t> main, oob;
 };
 
 void fill_raw(nandsim::NandChip& chip, fuzz::ByteReader& in) {
@@ -140,14 +106,12 @@ void fill_raw(nandsim::NandChip& chip, fuzz::ByteReader& in) {
   // The OOB areas first (they decide how every block is seen), then the
   // main data of each block's last page, kept aside until the block's
   // pages are programmed together.
-  std::vector<std::vector<uint8_t>> oobs(g.total_pages(), std::vector<uint8_t>(g.oob_size, 0xFF));
-  for (auto& oob : oobs) in.bytes(oob.data(), oob.size());
-  for (uint32_t block = 0; block < g.blocks; ++block) {
-    for (uint32_t page = 0; page < g.pages_per_block; ++page) {
-      std::memcpy(w.oob(), oobs[uint64_t{block} * g.pages_per_block + page].data(), g.oob_size);
-      if (page + 1 == g.pages_per_block) in.bytes(w.main(), g.page_size);
-      w.program(block, page);
-    }
+  std::vector<uint8_t> oobs(g.total_pages() * g.oob_size, 0xFF);
+  in.bytes(oobs.data(), oobs.size());
+  for (uint64_t page = 0; page < g.total_pages(); ++page) {
+    std::memcpy(w.oob.data(), &oobs[page * g.oob_size], g.oob_size);
+    if ((page + 1) % g.pages_per_block == 0) in.bytes(w.main.data(), g.page_size);
+    w.program(static_cast<uint32_t>(page / g.pages_per_block), page % g.pages_per_block);
   }
 }
 
@@ -166,10 +130,10 @@ uint16_t erase_count_of(uint8_t erase) {
 }
 
 // Expands one block's plan into its pages.
-void fill_block(nandsim::NandChip& chip, const Shape& shape, uint32_t block,
-                const BlockPlan& plan) {
-  const uint32_t pages = shape.geometry.pages_per_block;
-  const uint32_t lp_range = shape.logic_pages + 2;  // now and then one beyond the map
+void fill_block(nandsim::NandChip& chip, uint32_t block, const BlockPlan& plan) {
+  const uint32_t pages = chip.geometry().pages_per_block;
+  // Now and then one beyond the map.
+  const uint32_t lp_range = expected_logic_pages(chip.geometry().blocks, pages) + 2;
   const bool damaged = plan.kind & 0x08;
   const uint32_t sequence = sequence_of(plan.seq);
   const uint16_t erase_count = erase_count_of(plan.erase);
@@ -184,9 +148,12 @@ void fill_block(nandsim::NandChip& chip, const Shape& shape, uint32_t block,
     return kTags[(plan.extra + i) % 8];
   };
   auto data_page = [&](uint32_t i) {
-    uint32_t tag = damaged && (plan.extra >> (i % 8)) & 1 ? damaged_tag(i) : logic_tag(lp_at(i));
-    spare_record(w.spare(), tag, erase_count, sequence);
-    std::memset(w.main(), static_cast<int>(lp_at(i) & 0xFF), 16);  // something to read back
+    if (damaged && (plan.extra >> (i % 8)) & 1) {
+      set_oob_special_page(nullptr, w.spare(), damaged_tag(i), sequence, erase_count);
+    } else {
+      set_oob_logic_page(nullptr, w.spare(), lp_at(i), sequence, erase_count);
+    }
+    std::memset(w.main.data(), static_cast<int>(lp_at(i) & 0xFF), 16);  // something to read back
     w.program(block, i);
   };
 
@@ -194,17 +161,17 @@ void fill_block(nandsim::NandChip& chip, const Shape& shape, uint32_t block,
     case 0:  // erased
       break;
     case 1:  // factory bad
-      w.oob()[0] = 0x00;
+      w.oob[0] = 0x00;
       w.program(block, 0);
       break;
     case 2:  // head mark on every page
       for (uint32_t i = 0; i < pages; ++i) {
-        spare_record(w.spare(), NYX_TAG_HEAD_MARK, 0xFFFF, 0xFFFFFFFF);
+        set_oob_mark(w.spare(), NYX_TAG_HEAD_MARK);
         w.program(block, i);
       }
       break;
     case 3:  // end mark on page 0
-      spare_record(w.spare(), NYX_TAG_END_MARK, 0xFFFF, 0xFFFFFFFF);
+      set_oob_mark(w.spare(), NYX_TAG_END_MARK);
       w.program(block, 0);
       break;
     case 4:
@@ -217,10 +184,10 @@ void fill_block(nandsim::NandChip& chip, const Shape& shape, uint32_t block,
         if (plan.fill & 0x01) map.phy_page_map[i] = lp_at(i + plan.fill / 4);  // disagrees
         if ((plan.fill & 0x08) && i == plan.extra % pages) map.phy_page_map[i] = 0x0FFFFFFF;
       }
-      nyx_nftl_encode_mapping_page(&map, w.main(), kPageSize);
-      spare_record(w.spare(), NYX_TAG_MAPPING_PAGE, erase_count,
-                   (plan.fill & 0x02) ? 0xFFFFFFFF : sequence);
-      if (plan.fill & 0x04) std::memset(w.main(), 0xFF, kPageSize);  // mapping data lost
+      nyx_nftl_encode_mapping_page(&map, w.main.data(), kPageSize);
+      set_oob_special_page(nullptr, w.spare(), NYX_TAG_MAPPING_PAGE,
+                           (plan.fill & 0x02) ? 0xFFFFFFFF : sequence, erase_count);
+      if (plan.fill & 0x04) std::memset(w.main.data(), 0xFF, kPageSize);  // mapping data lost
       w.program(block, pages - 1);
       break;
     }
@@ -235,7 +202,8 @@ void fill_block(nandsim::NandChip& chip, const Shape& shape, uint32_t block,
           w.spare()[b] = static_cast<uint8_t>(x >> 16);
         }
         if (page == 0) w.spare()[0] |= 0xC0;  // looks like data to the classifier
-        put_be32(w.spare() + 6, sequence);
+        set_oob_special_page(nullptr, w.spare(), get_special_data_from_oob(w.spare()), sequence,
+                             get_erase_count_from_oob(w.spare()));
         w.program(block, page);
       }
       break;
@@ -244,9 +212,8 @@ void fill_block(nandsim::NandChip& chip, const Shape& shape, uint32_t block,
 }
 
 // Faults of the block, armed once the image is written.
-void arm_faults(nandsim::NandChip& chip, const Shape& shape, uint32_t block,
-                const BlockPlan& plan) {
-  const uint32_t pages = shape.geometry.pages_per_block;
+void arm_faults(nandsim::NandChip& chip, uint32_t block, const BlockPlan& plan) {
+  const uint32_t pages = chip.geometry().pages_per_block;
   const uint64_t first = uint64_t{block} * pages;
   if (plan.kind & 0x10) chip.inject_read_error(first + plan.seq % pages, -EBADMSG);
   if (plan.kind & 0x20) chip.inject_read_error(first + plan.erase % pages, -EUCLEAN);
@@ -254,16 +221,15 @@ void arm_faults(nandsim::NandChip& chip, const Shape& shape, uint32_t block,
   if (plan.kind & 0x80) chip.fail_erase_at(block);
 }
 
-void fill_structured(nandsim::NandChip& chip, const Shape& shape, fuzz::ByteReader& in,
-                     bool head_mark_first) {
-  std::vector<BlockPlan> plans(shape.geometry.blocks);
+void fill_structured(nandsim::NandChip& chip, fuzz::ByteReader& in, bool head_mark_first) {
+  std::vector<BlockPlan> plans(chip.geometry().blocks);
   for (BlockPlan& p : plans) {
     // An input that runs out leaves the remaining blocks erased.
     p = BlockPlan{in.u8(), in.u8(), in.u8(), in.u8(), in.u8(), in.u8(), in.u8()};
   }
   if (head_mark_first) plans[0].kind = 2;
-  for (uint32_t b = 0; b < plans.size(); ++b) fill_block(chip, shape, b, plans[b]);
-  for (uint32_t b = 0; b < plans.size(); ++b) arm_faults(chip, shape, b, plans[b]);
+  for (uint32_t b = 0; b < plans.size(); ++b) fill_block(chip, b, plans[b]);
+  for (uint32_t b = 0; b < plans.size(); ++b) arm_faults(chip, b, plans[b]);
 }
 
 // One operation on the attached partition per input byte (and its argument).
@@ -304,11 +270,11 @@ void exercise(nyx_nftl_part_t* part, fuzz::ByteReader& in) {
   }
 }
 
-void attach_and_use(nandsim::NandChip& chip, fuzz::ByteReader& in, bool exercise_it) {
+void attach_and_use(nandsim::NandChip& chip, fuzz::ByteReader& in) {
   nyx_nftl_part_t* part = nullptr;
   if (nyx_nftl_part_attach(chip.mtd(), &part) != 0) return;
   (void)nyx_nftl_check(part);
-  if (exercise_it) exercise(part, in);
+  exercise(part, in);
   nyx_nftl_part_detach(part);
 }
 
@@ -324,10 +290,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const uint8_t geometry_byte = in.u8();
   const uint8_t blocks_byte = in.u8();
   const uint8_t mode = in.u8();
-  const Shape shape = shape_from(geometry_byte, blocks_byte);
 
   nandsim::Options options;
-  options.geometry = shape.geometry;
+  options.geometry = geometry_from(geometry_byte, blocks_byte);
   options.seed = 1 + geometry_byte;
   auto made = nandsim::NandChip::create_in_memory(options);
   fuzz::require(made.ok(), "the fuzz geometry is a valid chip");
@@ -336,11 +301,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (mode & 1) {
     fill_raw(*chip, in);
   } else {
-    fill_structured(*chip, shape, in, (mode & 2) == 0);
+    fill_structured(*chip, in, (mode & 2) == 0);
   }
   if (mode & 8) chip->set_bitflip_rates(0.02, 0.01);
 
-  attach_and_use(*chip, in, true);
-  if (mode & 4) attach_and_use(*chip, in, true);
+  attach_and_use(*chip, in);
+  if (mode & 4) attach_and_use(*chip, in);
   return 0;
 }

@@ -72,14 +72,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const std::vector<nandsim::PartitionSpec>& parts = parsed.value();
   check_layout(parts, chip_size, erasesize);
 
-  auto again = nandsim::parse_mtdparts(canonical(parts), chip_size, erasesize);
+  // The canonical form names every field, and no name holds its ')': two
+  // lists with the same canonical form are the same partitions.
+  const std::string text_again = canonical(parts);
+  auto again = nandsim::parse_mtdparts(text_again, chip_size, erasesize);
   fuzz::require(again.ok(), "the canonical form of an accepted list is accepted");
-  const std::vector<nandsim::PartitionSpec>& round = again.value();
-  fuzz::require(round.size() == parts.size(), "the canonical form keeps every partition");
-  for (size_t i = 0; i < parts.size(); ++i) {
-    fuzz::require(round[i].name == parts[i].name && round[i].offset == parts[i].offset &&
-                      round[i].size == parts[i].size && round[i].read_only == parts[i].read_only,
-                  "the canonical form parses to the same partitions");
-  }
+  fuzz::require(canonical(again.value()) == text_again,
+                "the canonical form parses to the same partitions");
   return 0;
 }

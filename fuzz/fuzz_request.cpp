@@ -52,33 +52,6 @@ constexpr uint32_t kMaxSubmitSectors = 2048;  // memory a submitted request may 
 constexpr uint32_t kMaxDirectPieces = 72;     // past the queue's 64 segments now and then
 constexpr char kPartitionName[] = "cache";
 
-// ---------------------------------------------------------------------------
-// The disk under test and its model.
-// ---------------------------------------------------------------------------
-
-struct Model {
-  explicit Model(uint64_t sectors) : data(sectors * SECTOR_SIZE, 0xFF) {}
-
-  uint64_t sectors() const { return data.size() / SECTOR_SIZE; }
-  void write(uint64_t sector, const uint8_t* bytes, uint64_t count) {
-    if (count > 0) std::memcpy(&data[sector * SECTOR_SIZE], bytes, count * SECTOR_SIZE);
-  }
-  // Whether `bytes` (count sectors read from `sector`) is what the disk holds.
-  bool matches(uint64_t sector, const uint8_t* bytes, uint64_t count) const {
-    for (uint64_t i = 0; i < count; ++i) {
-      if (std::memcmp(&data[(sector + i) * SECTOR_SIZE], bytes + i * SECTOR_SIZE, SECTOR_SIZE) !=
-          0) {
-        std::fprintf(stderr, "sector %llu reads wrong\n",
-                     static_cast<unsigned long long>(sector + i));
-        return false;
-      }
-    }
-    return true;
-  }
-
-  std::vector<uint8_t> data;
-};
-
 // The partition's disk, found by its MTD device's name.
 std::shared_ptr<BlockDisk> find_disk() {
   for (const BlockDiskInfo& info : blktrans_list_disks()) {
@@ -87,31 +60,20 @@ std::shared_ptr<BlockDisk> find_disk() {
   return nullptr;
 }
 
-mtd_blktrans_dev* dev_of(BlockDisk& disk) {
-  return static_cast<mtd_blktrans_dev*>(disk.queue()->queuedata);
-}
-
 // ---------------------------------------------------------------------------
 // Requests from the input.
 // ---------------------------------------------------------------------------
 
 uint64_t start_from(fuzz::ByteReader& in, uint64_t capacity) {
-  const uint8_t how = in.u8();
-  switch (how % 4) {
-    case 0:
-      return in.u16() % (capacity + 1);
-    case 1:
-      return capacity - std::min<uint64_t>(capacity, in.u8() % 17);
-    case 2:
-      return capacity + in.u8();
-    default: {
-      static constexpr uint64_t kExtreme[] = {
-          ~uint64_t{0},      ~uint64_t{0} - 1,        ~uint64_t{0} - 7,    uint64_t{1} << 55,
-          uint64_t{1} << 32, (uint64_t{1} << 32) - 1, (uint64_t{1} << 23), ~uint64_t{0} >> 9};
-      const uint8_t pick = in.u8();
-      return pick < 0x80 ? kExtreme[pick % 8] : in.u64();
-    }
-  }
+  static constexpr uint64_t kExtreme[] = {
+      ~uint64_t{0},      ~uint64_t{0} - 1,        ~uint64_t{0} - 7,    uint64_t{1} << 55,
+      uint64_t{1} << 32, (uint64_t{1} << 32) - 1, (uint64_t{1} << 23), ~uint64_t{0} >> 9};
+  const uint8_t how = in.u8() % 4;
+  if (how == 0) return in.u16() % (capacity + 1);
+  if (how == 1) return capacity - std::min<uint64_t>(capacity, in.u8() % 17);
+  if (how == 2) return capacity + in.u8();
+  const uint8_t pick = in.u8();
+  return pick < 0x80 ? kExtreme[pick % 8] : in.u64();
 }
 
 uint32_t sectors_from(fuzz::ByteReader& in, uint64_t capacity) {
@@ -131,21 +93,15 @@ struct Layout {
 
 Layout layout_from(fuzz::ByteReader& in) {
   const uint8_t b = in.u8();
-  const uint8_t pattern = in.u8();
-  return Layout{1u + (b & 7), static_cast<size_t>(b >> 5), pattern};
+  return Layout{1u + (b & 7), static_cast<size_t>(b >> 5), in.u8()};
 }
 
 PageBuffer buffer_for(uint64_t bytes, const Layout& layout) {
   const size_t pages = std::max<size_t>(1, (bytes + PAGE_SIZE - 1) / PAGE_SIZE);
   const uint8_t pattern = layout.follows_pattern;
-  switch (pattern & 3) {
-    case 0:
-      return PageBuffer::contiguous(pages);
-    case 1:
-      return PageBuffer::scattered(pages);
-    default:
-      return PageBuffer(pages, [pattern](size_t i) { return ((pattern >> (i % 6 + 2)) & 1) != 0; });
-  }
+  if ((pattern & 3) == 0) return PageBuffer::contiguous(pages);
+  if ((pattern & 3) == 1) return PageBuffer::scattered(pages);
+  return PageBuffer(pages, [pattern](size_t i) { return ((pattern >> (i % 6 + 2)) & 1) != 0; });
 }
 
 // Data of a write: depends on the write and the position.
@@ -169,8 +125,8 @@ class Session {
     fuzz::require(add_mtd_device(partition.mtd()) == 0, "the MTD device is added");
     disk_ = find_disk();
     fuzz::require(disk_ != nullptr, "a fresh chip's partition becomes a disk");
-    if (model_ == nullptr) model_ = std::make_unique<Model>(disk_->capacity());
-    fuzz::require(disk_->capacity() == model_->sectors(), "the disk keeps its capacity");
+    if (model_.empty()) model_.assign(disk_->capacity() * SECTOR_SIZE, 0xFF);
+    fuzz::require(disk_->capacity() == capacity(), "the disk keeps its capacity");
     open_ = false;
   }
   // Removes it again: the remove hook flushes the cache and ends the disk.
@@ -183,9 +139,11 @@ class Session {
   void run_ops() {
     uint32_t stamp = 1;
     for (uint32_t n = 0; n < kMaxOps && !in_.empty(); ++n, ++stamp) {
-      switch (in_.u8() % 8) {
+      const uint8_t op = in_.u8() % 8;
+      switch (op) {
         case 0:
-          submit_write(stamp, false);
+        case 7:
+          submit_write(stamp, op == 7);
           break;
         case 1:
           submit_read(start_from(in_, capacity()), sectors_from(in_, capacity()), layout_from(in_));
@@ -203,15 +161,9 @@ class Session {
           read_whole_disk();
           break;
         case 6:
-          if (open_) {
-            fuzz::require(disk_->release() == 0, "the last release succeeds");
-          } else {
-            fuzz::require(disk_->open() == 0, "the disk opens");
-          }
+          fuzz::require((open_ ? disk_->release() : disk_->open()) == 0,
+                        "the disk opens, and its last release succeeds");
           open_ = !open_;
-          break;
-        case 7:
-          submit_write(stamp, true);
           break;
       }
     }
@@ -226,7 +178,16 @@ class Session {
   }
 
  private:
-  uint64_t capacity() const { return model_->sectors(); }
+  // The model: what every sector must read, 0xFF until written, then the
+  // data of the last successful write.
+  uint64_t capacity() const { return model_.size() / SECTOR_SIZE; }
+  void model_write(uint64_t sector, const uint8_t* bytes, uint64_t count) {
+    if (count > 0) std::memcpy(model_.data() + sector * SECTOR_SIZE, bytes, count * SECTOR_SIZE);
+  }
+  bool model_matches(uint64_t sector, const uint8_t* bytes, uint64_t count) const {
+    return count == 0 ||
+           std::memcmp(model_.data() + sector * SECTOR_SIZE, bytes, count * SECTOR_SIZE) == 0;
+  }
 
   void submit_write(uint32_t stamp, bool read_back) {
     const uint64_t start = start_from(in_, capacity());
@@ -240,7 +201,7 @@ class Session {
       return;
     }
     fuzz::require(ret == 0, "a write inside the disk succeeds");
-    model_->write(start, data.data(), sectors);
+    model_write(start, data.data(), sectors);
     if (read_back) submit_read(start, sectors, layout);
   }
 
@@ -252,14 +213,13 @@ class Session {
       return;
     }
     fuzz::require(ret == 0, "a read inside the disk succeeds");
-    fuzz::require(model_->matches(start, got.data(), sectors), "a read returns what was written");
+    fuzz::require(model_matches(start, got.data(), sectors), "a read returns what was written");
   }
 
   // A read or write through BlockDisk::submit over pieces laid out as
   // `layout` says, in bios of pieces_per_bio each; `data` is what a write
   // carries and receives what a read returns.
-  int submit(BlockOp op, uint64_t start, const Layout& layout,
-             std::vector<uint8_t>& data) {
+  int submit(BlockOp op, uint64_t start, const Layout& layout, std::vector<uint8_t>& data) {
     PageBuffer buf = buffer_for(data.size(), layout);
     buf.copy_in(data);
     auto pieces = buf.pieces(data.size(), layout.piece_sectors * SECTOR_SIZE);
@@ -296,69 +256,43 @@ class Session {
     const uint32_t piece_count = in_.u8() % (kMaxDirectPieces + 1);
     const Layout layout = layout_from(in_);
     const uint32_t piece_bytes = layout.piece_sectors * SECTOR_SIZE;
-    const uint64_t total = uint64_t{piece_count} * piece_bytes;
-
+    const uint32_t total = piece_count * piece_bytes;
+    // The length the request claims, against the `total` bytes its bios
+    // carry: as much, less, more, any u32, not whole sectors, or nothing.
     const uint8_t len_how = in_.u8();
-    uint32_t data_len = static_cast<uint32_t>(total);
-    switch (len_how % 6) {
-      case 0:
-        break;
-      case 1:  // the bios carry more than the request
-        data_len -= std::min<uint32_t>(data_len, (len_how >> 3) * SECTOR_SIZE);
-        break;
-      case 2:  // the bios carry less than the request
-        data_len += (1 + (len_how >> 3)) * SECTOR_SIZE;
-        break;
-      case 3:
-        data_len = in_.u32();
-        break;
-      case 4:  // not whole sectors
-        data_len += 1 + (len_how >> 3);
-        break;
-      case 5:
-        data_len = 0;
-        break;
-    }
+    const uint32_t k = len_how >> 3;
+    const uint32_t less = total - std::min(total, k * SECTOR_SIZE);
+    const uint32_t claims[] = {total, less, total + (1 + k) * SECTOR_SIZE, 0, total + 1 + k, 0};
+    const uint32_t data_len = len_how % 6 == 3 ? in_.u32() : claims[len_how % 6];
 
     PageBuffer buf = buffer_for(total, layout);
     std::vector<uint8_t> data(buf.size());
     fill_data(data, stamp);
     buf.copy_in(data);
-    std::vector<std::span<uint8_t>> pieces;
-    if (piece_count > 0) {
-      auto cut = buf.pieces(total, piece_bytes);
-      fuzz::require(cut.ok(), "the harness cuts valid pieces");
-      pieces = std::move(cut).value();
-    }
-    const size_t per_bio = layout.pieces_per_bio == 0 ? pieces.size() + 1 : layout.pieces_per_bio;
-
+    auto pieces = buf.pieces(total, piece_bytes);
+    fuzz::require(pieces.ok(), "the harness cuts valid pieces");
     std::vector<bio_vec> vecs;
-    vecs.reserve(pieces.size());
-    for (auto& p : pieces)
-      vecs.push_back(bio_vec{p.data(), static_cast<unsigned int>(p.size()), 0});
+    for (auto& p : pieces.value())
+      vecs.push_back({p.data(), static_cast<unsigned int>(p.size()), 0});
+    // Bios of pieces_per_bio pieces each (0: all in one); a discard without
+    // pieces gets one bio that carries none.
+    const size_t per_bio = layout.pieces_per_bio == 0 ? vecs.size() + 1 : layout.pieces_per_bio;
+    const bool empty_discard = (cmd_flags & REQ_DISCARD) && vecs.empty();
     std::vector<bio> bios;
-    bios.reserve(pieces.size() / per_bio + 2);
-    sector_t bio_sector = start;
-    for (size_t i = 0; i < vecs.size(); i += per_bio) {
-      bio b{};
-      b.bi_sector = bio_sector;
-      b.bi_io_vec = &vecs[i];
+    sector_t at = start;
+    for (size_t i = 0; i < vecs.size() || (empty_discard && bios.empty()); i += per_bio) {
+      bio& b = bios.emplace_back();
+      b.bi_sector = at;
+      b.bi_io_vec = vecs.empty() ? nullptr : &vecs[i];
       b.bi_vcnt = static_cast<unsigned short>(std::min(per_bio, vecs.size() - i));
-      for (unsigned short k = 0; k < b.bi_vcnt; ++k) b.bi_size += vecs[i + k].bv_len;
-      bio_sector += b.bi_size / SECTOR_SIZE;
-      bios.push_back(b);
-    }
-    if (cmd_flags & REQ_DISCARD && bios.empty()) {
-      bio b{};  // a discard's bio carries no pieces
-      b.bi_sector = start;
-      b.bi_size = data_len;
-      bios.push_back(b);
+      for (unsigned short j = 0; j < b.bi_vcnt; ++j) b.bi_size += vecs[i + j].bv_len;
+      if (vecs.empty()) b.bi_size = data_len;
+      at += b.bi_size / SECTOR_SIZE;
     }
     for (size_t i = 0; i + 1 < bios.size(); ++i) bios[i].bi_next = &bios[i + 1];
 
-    BlockDisk& disk = *disk_;
     request rq{};
-    rq.q = disk.queue();
+    rq.q = disk_->queue();
     rq.cmd_type = cmd_type;
     rq.cmd_flags = cmd_flags;
     rq.__sector = start;
@@ -373,9 +307,9 @@ class Session {
     // Beyond the queue's segment limit the driver may map too little of the
     // request and refuse it; within it, a request it must take it serves.
     const bool must_succeed =
-        !must_fail && blk_rq_count_segments(disk.queue(), &rq) <= queue_max_segments(disk.queue());
+        !must_fail && blk_rq_count_segments(rq.q, &rq) <= queue_max_segments(rq.q);
 
-    mtd_blktrans_dev* dev = dev_of(disk);
+    auto* dev = static_cast<mtd_blktrans_dev*>(rq.q->queuedata);
     const int ret = nyx_nftl_tr.do_blktrans_request(&nyx_nftl_tr, dev, &rq);
     fuzz::require(buf.guards_intact(), "a request touches only its pages");
     if (ret != 0) {
@@ -383,17 +317,13 @@ class Session {
       return;
     }
     fuzz::require(!must_fail, "the driver refuses what is not a request it can serve");
-    // The request covers the first data_len bytes of its pieces, in order.
-    std::vector<uint8_t> flat(total);
-    size_t at = 0;
-    for (auto& p : pieces) {
-      std::memcpy(flat.data() + at, p.data(), p.size());
-      at += p.size();
-    }
+    // The request covers the first data_len bytes of its pieces, which are
+    // the buffer's first bytes in page order.
+    buf.copy_out(data);
     if (cmd_flags & REQ_WRITE) {
-      model_->write(start, flat.data(), sectors);
+      model_write(start, data.data(), sectors);
     } else {
-      fuzz::require(model_->matches(start, flat.data(), sectors),
+      fuzz::require(model_matches(start, data.data(), sectors),
                     "a direct read returns what was written");
     }
   }
@@ -401,7 +331,7 @@ class Session {
   fuzz::ByteReader& in_;
   nandsim::MtdPartition* partition_ = nullptr;
   std::shared_ptr<BlockDisk> disk_;
-  std::unique_ptr<Model> model_;
+  std::vector<uint8_t> model_;
   bool open_ = false;
 };
 
@@ -429,10 +359,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   auto made = nandsim::NandChip::create_in_memory(options);
   fuzz::require(made.ok(), "the fuzz geometry is a valid chip");
   std::unique_ptr<nandsim::NandChip> chip = std::move(made).value();
-  nandsim::PartitionSpec part_def;
-  part_def.name = kPartitionName;
-  part_def.size = chip->geometry().data_size();
-  auto made_partition = nandsim::MtdPartition::create(*chip, part_def, 0);
+  auto made_partition =
+      nandsim::MtdPartition::create(*chip, {kPartitionName, 0, chip->geometry().data_size()}, 0);
   fuzz::require(made_partition.ok(), "the whole chip is a valid partition");
   nandsim::MtdPartition& partition = *made_partition.value();
 

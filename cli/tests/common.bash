@@ -25,6 +25,15 @@ expect_rc() {
   fi
 }
 
+# expect_cmd CODE TEXT command...: the command exits with CODE and says
+# TEXT: on stdout when it succeeds, on stderr when it fails.
+expect_cmd() {
+  local code="$1" text="$2"
+  shift 2
+  expect_rc "$code" "$@"
+  [ "$code" = 0 ] && expect_out "$text" || expect_err "$text"
+}
+
 # expect_err TEXT: the last command's stderr contains TEXT.
 expect_err() {
   grep -qF -- "$1" err.txt || { cat err.txt >&2; fail "stderr lacks '$1'"; }

@@ -9,45 +9,33 @@ expect_rc 0 "$NYX" import nand.img -p data -i in.bin
 before="$(hash_of nand.img)"
 
 # Wrong geometry.
-expect_rc 1 "$NYX" info nand.img --page-size 4096
-expect_err "wrong geometry"
-expect_rc 1 "$NYX" import nand.img --page-size 4096 -p data -i in.bin
-expect_err "wrong geometry"
-expect_rc 1 "$NYX" check nand.img --blocks 1000
-expect_err "1000 blocks"
-expect_rc 1 "$NYX" info nand.img --page-size 1000
-expect_err "bad geometry"
+expect_cmd 1 "wrong geometry" "$NYX" info nand.img --page-size 4096
+expect_cmd 1 "wrong geometry" "$NYX" import nand.img --page-size 4096 -p data -i in.bin
+expect_cmd 1 "1000 blocks" "$NYX" check nand.img --blocks 1000
+expect_cmd 1 "bad geometry" "$NYX" info nand.img --page-size 1000
 expect_unchanged nand.img "$before" "a wrong geometry"
 
 # Unknown partition.
-expect_rc 1 "$NYX" export nand.img -p nosuch -o x.bin
-expect_err 'unknown partition "nosuch"'
+expect_cmd 1 'unknown partition "nosuch"' "$NYX" export nand.img -p nosuch -o x.bin
 expect_err "userdata (disk data)"
-expect_rc 1 "$NYX" import nand.img -p nosuch -i in.bin
-expect_err "unknown partition"
+expect_cmd 1 "unknown partition" "$NYX" import nand.img -p nosuch -i in.bin
 expect_unchanged nand.img "$before" "an unknown partition"
 
 # Bad mtdparts.
-expect_rc 1 "$NYX" info nand.img --mtdparts "32M(system),bogus"
-expect_err "bad --mtdparts"
-expect_rc 1 "$NYX" import nand.img --mtdparts "200M(big)" -p big -i in.bin
-expect_err "bad --mtdparts"
+expect_cmd 1 "bad --mtdparts" "$NYX" info nand.img --mtdparts "32M(system),bogus"
+expect_cmd 1 "bad --mtdparts" "$NYX" import nand.img --mtdparts "200M(big)" -p big -i in.bin
 expect_unchanged nand.img "$before" "a bad mtdparts"
 
-# Input larger than the disk: refused before anything is written.
+# Input larger than the disk: expect_cmd before anything is written.
 head -c $((114688 * 512 + 512)) /dev/zero > big.bin
-expect_rc 1 "$NYX" import nand.img -p data -i big.bin
-expect_err "larger than the disk"
+expect_cmd 1 "larger than the disk" "$NYX" import nand.img -p data -i big.bin
 # Also for a blank partition, which an attach would format.
-expect_rc 1 "$NYX" import nand.img -p cache -i big.bin
-expect_err "larger than the disk"
+expect_cmd 1 "larger than the disk" "$NYX" import nand.img -p cache -i big.bin
 expect_unchanged nand.img "$before" "a too large input"
-expect_rc 1 "$NYX" import nand.img -p data -i missing.bin
-expect_err "cannot open"
+expect_cmd 1 "cannot open" "$NYX" import nand.img -p data -i missing.bin
 
 # selftest without --yes.
-expect_rc 2 "$NYX" selftest nand.img -p data
-expect_err "--yes"
+expect_cmd 2 "--yes" "$NYX" selftest nand.img -p data
 expect_unchanged nand.img "$before" "selftest without --yes"
 
 # Usage errors.
@@ -57,25 +45,20 @@ expect_rc 2 "$NYX" info
 expect_rc 2 "$NYX" debug nand.img -p data nosuchattr
 expect_rc 2 "$NYX" info nand.img --page-size abc
 expect_rc 0 "$NYX" --help
-expect_rc 0 "$NYX" wear --help
-expect_out "--partition"
+expect_cmd 0 "--partition" "$NYX" wear --help
 
 # No debug class on system and cache.
-expect_rc 1 "$NYX" debug nand.img -p system part
-expect_err "has no debug class"
+expect_cmd 1 "has no debug class" "$NYX" debug nand.img -p system part
 expect_unchanged nand.img "$before" "debug on system"
 
 # A truncated image.
 cp nand.img short.img
 truncate -s -1000 short.img
 short="$(hash_of short.img)"
-expect_rc 1 "$NYX" info short.img
-expect_err "truncated image"
-expect_rc 1 "$NYX" import short.img -p data -i in.bin
-expect_err "truncated image"
+expect_cmd 1 "truncated image" "$NYX" info short.img
+expect_cmd 1 "truncated image" "$NYX" import short.img -p data -i in.bin
 expect_unchanged short.img "$short" "a truncated image"
-expect_rc 1 "$NYX" info nosuch.img
-expect_err "cannot open image"
+expect_cmd 1 "cannot open image" "$NYX" info nosuch.img
 
 # An image file the user may not write: commands that change it are refused
 # and the file is left as it was; reading it still works. Root may write any
@@ -86,8 +69,7 @@ if [ "$(id -u)" -eq 0 ] && command -v setpriv >/dev/null; then
   chmod 0444 ro.img in.bin
   ro="$(hash_of ro.img)"
   as_nobody=(setpriv --reuid=65534 --regid=65534 --clear-groups)
-  expect_rc 1 "${as_nobody[@]}" "$NYX" import ro.img -p data -i in.bin
-  expect_err "ro.img"
+  expect_cmd 1 "ro.img" "${as_nobody[@]}" "$NYX" import ro.img -p data -i in.bin
   expect_rc 0 "${as_nobody[@]}" "$NYX" info ro.img
   expect_unchanged ro.img "$ro" "a read-only image file"
 fi

@@ -9,13 +9,11 @@ head -c 1048576 /dev/urandom > in.bin
 expect_rc 0 "$NYX" import nand.img -p media -i in.bin
 expect_rc 0 "$NYX" import nand.img -p media -i in.bin
 
-expect_rc 0 "$NYX" debug nand.img -p media part
-expect_out "part->logic_cap_in_sects: 24576 "
+expect_cmd 0 "part->logic_cap_in_sects: 24576 " "$NYX" debug nand.img -p media part
 expect_out "part->nand_chip->blk_per_chip: 128 "
 # The mount's own lines stay out of the output.
 ! grep -q "nftl start" out.txt || fail "mount lines printed"
-expect_rc 0 "$NYX" debug nand.img -p NFTL_Part list
-expect_out "free list"
+expect_cmd 0 "free list" "$NYX" debug nand.img -p NFTL_Part list
 expect_rc 0 "$NYX" debug nand.img -p media table 100
 [ "$(grep -c '^page:' out.txt)" = 512 ] || fail "table did not print 512 entries"
 head -1 out.txt | grep -q "^page: 100 ->" || fail "table does not start at 0x100"
@@ -26,26 +24,21 @@ expect_err "nftl start"
 # Collection by hand changes the image and keeps it consistent.
 before="$(hash_of nand.img)"
 expect_rc 0 "$NYX" debug nand.img -p media gcall
-expect_rc 0 "$NYX" check nand.img
-expect_out "NFTL_Part: clean"
+expect_cmd 0 "NFTL_Part: clean" "$NYX" check nand.img
 expect_rc 0 "$NYX" export nand.img -p media -o out.bin
 cmp -n 1048576 in.bin out.bin || fail "data lost by gcall"
 expect_rc 0 "$NYX" debug nand.img -p media gcone
 expect_rc 0 "$NYX" check nand.img
 # A blank partition is not formatted by a collection request.
 blank="$(hash_of nand.img)"
-expect_rc 1 "$NYX" debug nand.img -p data gcone
-expect_err "unformatted"
+expect_cmd 1 "unformatted" "$NYX" debug nand.img -p data gcone
 expect_unchanged nand.img "$blank" "gcone on a blank partition"
 
 # Self-tests.
-expect_rc 0 "$NYX" selftest nand.img -p media --yes --test 0
-expect_out "test0 ok ! end page: 128"
+expect_cmd 0 "test0 ok ! end page: 128" "$NYX" selftest nand.img -p media --yes --test 0
 expect_out "test0 passed"
 [ "$(grep -c '^ok block :' out.txt)" = 128 ] || fail "test0 did not pass every block"
-expect_rc 0 "$NYX" selftest nand.img -p media --yes --test 1
-expect_out "test1 ok ! end page: 6144"
-expect_rc 0 "$NYX" check nand.img
-expect_out "NFTL_Part: clean"
+expect_cmd 0 "test1 ok ! end page: 6144" "$NYX" selftest nand.img -p media --yes --test 1
+expect_cmd 0 "NFTL_Part: clean" "$NYX" check nand.img
 [ "$before" != "$(hash_of nand.img)" ] || fail "selftest did not write the image"
 echo "debug and selftest ok"

@@ -26,12 +26,10 @@ for p in parts:
     assert p['current_block'] is not None and p['free_blocks'] + p['data_blocks'] + 1 == blocks, p
     assert p['erase_count']['min'] <= p['erase_count']['mean'] <= p['erase_count']['max'], p
     assert p['gc_start_free_blocks'] < p['gc_stop_free_blocks'], p" "formatted image"
-expect_rc 0 "$NYX" info nand.img
-expect_out "capacity:      57344 sectors (29360128 bytes)"
+expect_cmd 0 "capacity:      57344 sectors (29360128 bytes)" "$NYX" info nand.img
 
 small=(--page-size 512 --oob-size 32 --pages-per-block 32)
-expect_rc 0 "$NYX" mkimage bad.img --blocks 256 --bad-blocks 1,2,200 "${small[@]}"
-expect_out "3 factory bad blocks"
+expect_cmd 0 "3 factory bad blocks" "$NYX" mkimage bad.img --blocks 256 --bad-blocks 1,2,200 "${small[@]}"
 small+=(--mtdparts "1M(NFTL_Part),-(userdata)")
 expect_rc 0 "$NYX" import bad.img "${small[@]}" -p media -i sector.bin
 expect_rc 0 "$NYX" info bad.img "${small[@]}" --json

@@ -35,6 +35,5 @@ python3 -c "import xml.dom.minidom,sys; xml.dom.minidom.parse(sys.argv[1])" wear
 expect_out "erase counts of"
 total=$(grep -E '^ *[0-9-]+ *\|' out.txt | awk '{s += $NF} END {print s}')
 [ "$total" = 509 ] || fail "histogram counts $total blocks, expected 509"
-expect_rc 1 "$NYX" wear nand.img -p media -o m.svg
-expect_err "unformatted"
+expect_cmd 1 "unformatted" "$NYX" wear nand.img -p media -o m.svg
 echo "readonly ok"

@@ -3,15 +3,12 @@
 # the import goes through the disk name and the export through the MTD name.
 source "$(dirname "$0")/common.bash"
 
-expect_rc 0 "$NYX" mkimage nand.img
-expect_out "1024 blocks"
-expect_rc 1 "$NYX" mkimage nand.img
-expect_err "exists"
+expect_cmd 0 "1024 blocks" "$NYX" mkimage nand.img
+expect_cmd 1 "exists" "$NYX" mkimage nand.img
 
 head -c 1048576 /dev/urandom > in.bin
 expect_rc 0 "$NYX" import nand.img --partition data --input in.bin
-expect_rc 0 "$NYX" check nand.img
-expect_out "userdata: clean"
+expect_cmd 0 "userdata: clean" "$NYX" check nand.img
 expect_out "no problems found"
 
 expect_rc 0 "$NYX" export nand.img --partition userdata --output out.bin
@@ -32,6 +29,5 @@ head -c 300000 /dev/urandom > media.bin
 expect_rc 0 "$NYX" import nand.img -p media -i media.bin
 expect_rc 0 "$NYX" export nand.img -p NFTL_Part -o media.out
 cmp -n 300000 media.bin media.out || fail "media round trip differs"
-expect_rc 0 "$NYX" check nand.img
-expect_out "NFTL_Part: clean"
+expect_cmd 0 "NFTL_Part: clean" "$NYX" check nand.img
 echo "roundtrip ok"

@@ -4,12 +4,9 @@
 source "$(dirname "$0")/common.bash"
 
 expect_rc 0 "$NYX" mkimage nand.img
-expect_rc 2 "$NYX" serve nand.img
-expect_err "--socket"
-expect_rc 1 "$NYX" serve nand.img --page-size 4096 --socket s.sock
-expect_err "wrong geometry"
-NYX_NFTL_PLUGIN=/nonexistent/plugin.so expect_rc 1 "$NYX" serve nand.img --socket s.sock
-expect_err "plugin not found"
+expect_cmd 2 "--socket" "$NYX" serve nand.img
+expect_cmd 1 "wrong geometry" "$NYX" serve nand.img --page-size 4096 --socket s.sock
+NYX_NFTL_PLUGIN=/nonexistent/plugin.so expect_cmd 1 "plugin not found" "$NYX" serve nand.img --socket s.sock
 
 if [ -n "${NYX_SANITIZE:-}" ]; then
   echo "serve: skipped under sanitizers (nbdkit would need the runtime preloaded)"
@@ -21,8 +18,7 @@ if ! command -v nbdkit >/dev/null || ! command -v nbdinfo >/dev/null || [ ! -f "
   exit 77
 fi
 
-expect_rc 0 "$NYX" serve nand.img --port 10809 --readonly --dry-run
-expect_out "nbdinfo --list"
+expect_cmd 0 "nbdinfo --list" "$NYX" serve nand.img --port 10809 --readonly --dry-run
 expect_out "-i' '127.0.0.1'"
 expect_out "'readonly=true'"
 expect_out "'mtdparts=32M(system),16M(cache),16M(NFTL_Part),-(userdata)'"

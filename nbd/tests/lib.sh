@@ -2,11 +2,12 @@
 # an nbdkit server with the plugin on a unix socket, and a cleanup that always
 # stops the server and removes everything.
 #
-# A test script is run as: bash test_X.sh PLUGIN NYX_NFTL
+# A test script is run as: bash test_X.sh PLUGIN NYX_NFTL [NBD_PROBE]
 set -euo pipefail
 
-PLUGIN=${1:?usage: test.sh PLUGIN NYX_NFTL}
-NYX_NFTL=${2:?usage: test.sh PLUGIN NYX_NFTL}
+PLUGIN=${1:?usage: test.sh PLUGIN NYX_NFTL [NBD_PROBE]}
+NYX_NFTL=${2:?usage: test.sh PLUGIN NYX_NFTL [NBD_PROBE]}
+PROBE=${3:-}
 
 tmp=$(mktemp -d "${TMPDIR:-/tmp}/nyx-nbd.XXXXXX")
 sock=$tmp/sock
@@ -40,14 +41,10 @@ fail() {
   exit 1
 }
 
-skip() {
-  echo "SKIP: $*" >&2
-  exit 77
-}
-
+# Skips the test (exit 77) unless every tool is installed.
 need() {
   for tool in "$@"; do
-    command -v "$tool" >/dev/null 2>&1 || skip "$tool is not installed (bash scripts/setup.sh)"
+    command -v "$tool" >/dev/null 2>&1 || { echo "SKIP: $tool is not installed (bash scripts/setup.sh)" >&2; exit 77; }
   done
 }
 
@@ -102,6 +99,23 @@ kill_server() {
   kill -KILL "$server_pid"
   wait "$server_pid" 2>/dev/null || true
   server_pid=""
+}
+
+# qio EXPORT ARGS...: qemu-io on the export; every command must succeed.
+qio() {
+  qemu-io -f raw "$(uri "$1")" "${@:2}" >"$tmp/qemu-io.out" 2>&1 &&
+    ! grep -qi "fail\|error\|mismatch" "$tmp/qemu-io.out" || { cat "$tmp/qemu-io.out" >&2; return 1; }
+}
+
+# expect WANT ARGS...: nbd-probe ARGS prints a line that starts with WANT.
+expect() {
+  local want=$1 got
+  shift
+  got=$("$PROBE" "$@" 2>&1 || true)
+  case $got in
+    "$want"*) ;;
+    *) fail "nbd-probe $*: '$got', expected '$want'" ;;
+  esac
 }
 
 sha_of() {

@@ -24,30 +24,10 @@
 
 namespace {
 
-const char* errno_name(int err) {
-  switch (err) {
-    case EINVAL:
-      return "EINVAL";
-    case EIO:
-      return "EIO";
-    case ENOSPC:
-      return "ENOSPC";
-    case EPERM:
-      return "EPERM";
-    case EROFS:
-      return "EROFS";
-    case ENOENT:
-      return "ENOENT";
-    case 0:
-      return "none";
-    default:
-      return "other";
-  }
-}
-
 int report(nbd_handle* nbd) {
   const int err = nbd_get_errno();
-  std::printf("error %s: %s\n", errno_name(err), nbd_get_error());
+  const char* name = err == 0 ? "none" : strerrorname_np(err);
+  std::printf("error %s: %s\n", name != nullptr ? name : "other", nbd_get_error());
   nbd_close(nbd);
   return 1;
 }

@@ -33,10 +33,6 @@ done
 nbdcopy --connections=4 --request-size=262144 "$(uri cache)" "$tmp/cache.out"
 [ "$(sha_of "$tmp/cache.in")" = "$(sha_of "$tmp/cache.out")" ] || fail "cache: multi-connection read differs"
 
-qio() {  # export, qemu-io commands: every command must succeed
-  qemu-io -f raw "$(uri "$1")" "${@:2}" >"$tmp/qemu-io.out" 2>&1 &&
-    ! grep -qi "fail\|error\|mismatch" "$tmp/qemu-io.out" || { cat "$tmp/qemu-io.out" >&2; return 1; }
-}
 patterns=(-c 'read -P 0x11 0 1536' -c 'read -P 0x5a 1536 2048' -c 'read -P 0xa5 3584 5120'
   -c 'read -P 0x11 8704 4096' -c 'read -P 0x3c 12800 20480' -c 'read -P 0x11 33280 32256')
 qio data -c 'write -P 0x11 0 65536' -c 'write -P 0x5a 1536 3072' -c 'read -P 0x5a 1536 3072' ||

@@ -10,7 +10,7 @@ make_image
 bytes=$((SECTORS[data] * 512))
 head -c "$bytes" /dev/urandom >"$tmp/expected"
 
-# qemu-io commands for `count` seeded 4 KiB writes of one byte pattern each,
+# `count` seeded 4 KiB writes of one byte pattern each through qemu-io,
 # applied to the expected image as well.
 random_writes() {  # seed count
   python3 - "$tmp/expected" "$1" "$2" >"$tmp/writes" <<'PY'
@@ -23,19 +23,11 @@ for _ in range(count):
     off = rng.randrange(slots) * 4096
     pattern = rng.randrange(1, 256)
     data[off:off + 4096] = bytes([pattern]) * 4096
-    print(f"write -P {pattern} {off} 4k")
+    print(f"-c\nwrite -P {pattern} {off} 4k")
 open(path, 'wb').write(data)
 PY
-  local args=()
-  while IFS= read -r line; do args+=(-c "$line"); done <"$tmp/writes"
-  qemu-io -f raw "$(uri data)" "${args[@]}" >/dev/null || fail "qemu-io writes failed"
-}
-
-free_blocks() {
-  "$NYX_NFTL" info "$img" --json | python3 -c '
-import json, sys
-for p in json.load(sys.stdin)["partitions"]:
-    if p["name"] == "userdata": print(p["free_blocks"])'
+  mapfile -t args <"$tmp/writes"
+  qio data "${args[@]}" || fail "qemu-io writes failed"
 }
 
 same_as_expected() {  # what
@@ -48,7 +40,10 @@ nbdcopy --flush "$tmp/expected" "$(uri data)"
 random_writes 1 4000
 same_as_expected "greedy, served"
 stop_server
-free=$(free_blocks)
+free=$("$NYX_NFTL" info "$img" --json | python3 -c '
+import json, sys
+for p in json.load(sys.stdin)["partitions"]:
+    if p["name"] == "userdata": print(p["free_blocks"])')
 [ "$free" -le 7 ] || fail "greedy policy: $free free blocks left, expected its low mark (6) or one more"
 
 start_server gc-policy=standard

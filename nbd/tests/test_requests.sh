@@ -2,25 +2,11 @@
 # 512-byte sectors and requests past the end are refused with an error and
 # change nothing; FUA writes and flushes succeed.
 source "$(dirname "$0")/lib.sh"
-PROBE=${3:?usage: test_requests.sh PLUGIN NYX_NFTL NBD_PROBE}
+: "${PROBE:?usage: test_requests.sh PLUGIN NYX_NFTL NBD_PROBE}"
 need nbdkit
 
 make_image
 start_server
-
-probe() {
-  "$PROBE" "$@" 2>&1 || true
-}
-expect() {
-  local want=$1
-  shift
-  local got
-  got=$(probe "$@")
-  case $got in
-    "$want"*) ;;
-    *) fail "nbd-probe $*: '$got', expected '$want'" ;;
-  esac
-}
 
 data=$(uri data)
 size=$((SECTORS[data] * 512))
@@ -38,10 +24,8 @@ grep -q "not in whole 512-byte sectors" "$tmp/nbdkit.log" || fail "no clear erro
 expect "first=3c last=3c" "$data" read 4096 4096
 
 # Past the end.
-out=$(probe "$data" write $((size - 512)) 1024 0x11)
-case $out in error*) ;; *) fail "a write past the end: '$out'" ;; esac
-out=$(probe "$data" read "$size" 512)
-case $out in error*) ;; *) fail "a read past the end: '$out'" ;; esac
+expect error "$data" write $((size - 512)) 1024 0x11
+expect error "$data" read "$size" 512
 expect "first=" "$data" read $((size - 512)) 512
 
 stop_server
