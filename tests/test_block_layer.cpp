@@ -154,14 +154,11 @@ namespace {
 struct TableState {
   Names offered, removed;  // MTD names offered to add_mtd; disks given to remove_dev
   bool remove_calls_del = true;
-  int opens = 0, releases = 0, backgrounds = 0;
+  int opens = 0, releases = 0;
   std::deque<mtd_blktrans_dev> devs;
   Served served;
-  std::vector<uint8_t> storage = std::vector<uint8_t>(1 << 20);  // sectors moved by block
 };
 TableState* g_state = nullptr;
-
-uint8_t* storage_at(unsigned long sector) { return g_state->storage.data() + sector * 512; }
 
 mtd_blktrans_ops make_table(const char* name, int major) {
   mtd_blktrans_ops tr{};
@@ -174,11 +171,8 @@ mtd_blktrans_ops make_table(const char* name, int major) {
                                  rq_data_dir(req) == WRITE ? blk_rq_sectors(req) : 0);
     return 0;
   };
-  tr.writesect = [](mtd_blktrans_dev*, unsigned long block, char* buf) {
-    g_state->served.emplace_back(block, 1);
-    std::memcpy(storage_at(block), buf, 512);
-    return 0;
-  };
+  // A table without writesect makes read-only disks.
+  tr.writesect = [](mtd_blktrans_dev*, unsigned long, char*) { return 0; };
   tr.flush = [](mtd_blktrans_dev*) { return 7; };
   tr.open = [](mtd_blktrans_dev*) { return ++g_state->opens, 0; };
   tr.release = [](mtd_blktrans_dev*) { return ++g_state->releases, 0; };
@@ -310,33 +304,6 @@ TEST_F(Blktrans, RequestsReachTheTableOnlyWithinTheDiskAndCutToItsLimits) {
   blk_queue_max_hw_sectors(disk->queue(), 8);
   ASSERT_EQ(disk->write(20, std::span(data).first(20 * 512)), 0);
   EXPECT_EQ(state.served, (Served{{16, 24}, {62, 0}, {20, 8}, {28, 8}, {36, 4}}));
-}
-
-TEST_F(Blktrans, WithoutHooksDisksAreServedBlockByBlockOrReadOnly) {
-  tr.do_blktrans_request = nullptr;
-  tr.readsect = [](mtd_blktrans_dev*, unsigned long block, char* buf) {
-    g_state->served.emplace_back(block, 0);
-    std::memcpy(buf, storage_at(block), 512);
-    return 0;
-  };
-  tr.background = [](mtd_blktrans_dev*) { ++g_state->backgrounds; };
-  auto disk = one_disk();
-  std::vector<uint8_t> data = pattern(3 * 512), back(data.size());
-  ASSERT_EQ(disk->write(5, data), 0);
-  ASSERT_EQ(disk->read(5, back), 0);
-  EXPECT_EQ(back, data);
-  EXPECT_EQ(disk->discard(8, 16), -EOPNOTSUPP);  // the table has no discard
-  EXPECT_EQ(state.served, (Served{{5, 1}, {6, 1}, {7, 1}, {5, 0}, {6, 0}, {7, 0}}));
-  EXPECT_EQ(state.backgrounds, 3);  // after each request
-
-  ASSERT_EQ(deregister_mtd_blktrans(&tr), 0);
-  tr.writesect = nullptr;  // a table without it makes read-only disks
-  ASSERT_EQ(register_mtd_blktrans(&tr), 0);
-  disk = blktrans_find_disk("data");
-  EXPECT_EQ(std::make_tuple(disk->readonly(), disk->write(0, data), disk->discard(0, 8)),
-            std::make_tuple(true, -EROFS, -EROFS));
-  EXPECT_EQ(disk->read(0, back), 0);
-  EXPECT_EQ(state.served.size(), 9u);
 }
 
 TEST_F(Blktrans, FirstOpenLastReleaseAndFlushReachTheTable) {

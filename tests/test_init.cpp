@@ -1,6 +1,6 @@
 // Bring-up of a partition and of a block device over it: the shapes refused,
 // the reserve rule and the capacity it leaves, allocation failures at every
-// step; and the flash self-tests.
+// step. The flash self-tests run through the command-line tool's tests.
 #include <gtest/gtest.h>
 
 #include <cerrno>
@@ -114,36 +114,6 @@ TEST(BringUp, EveryFailedAllocationFailsCleanlyOrOnlyCostsTheClass) {
     if (!class_failed) break;
   }
   EXPECT_GE(refused, 7);  // partition, chip record, table, four of the parameters', the cache
-}
-
-// ---------------------------------------------------------------------------
-// Diagnostics and self-tests.
-// ---------------------------------------------------------------------------
-
-// test0 stamps page 0 of each good block among the first ones, no more
-// than the partition has, and reports each block; test1 writes and reads
-// back every logical page and stops at the first that reads back wrong.
-uint32 corrupt_page_seven(nyx_nftl_part_t* part, uint32 page_no, uchar* buf) {
-  const uint32 ret = nand_read_logic_page(part, page_no, buf);
-  if (page_no == 7) buf[3] = 0x99;
-  return ret;
-}
-
-TEST(Diagnostics, SelfTests) {
-  Disk d;
-  std::vector<uchar> buf(2048);
-  LogCapture log;
-  EXPECT_EQ(test0(d.blk, buf.data(), 1000), 0);
-  EXPECT_EQ(log.lines().back(), "test0 ok ! end page: 40\n");
-  d.chip().fail_program_at(d.rig.abs(3, 0));
-  EXPECT_EQ(test0(d.blk, buf.data(), 5), 1);
-  EXPECT_EQ(log.count("error block: 3\n"), 1u);
-  d.chip().clear_faults();
-  EXPECT_EQ(nand_test(d.blk, 1, 0), 0);
-  EXPECT_EQ(log.count("test1 ok ! end page: 128\n"), 1u);
-  d.part()->nand_read_logic_page = corrupt_page_seven;
-  EXPECT_EQ(test1(d.blk, buf.data()), 1);
-  EXPECT_EQ(log.lines().back(), "error page: 7,[1][0][0][99]\n");
 }
 
 }  // namespace
