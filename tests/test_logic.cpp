@@ -206,27 +206,6 @@ TEST(GcPolicy, StandardStepSizes) {
   }
 }
 
-// A cycle starts at the start threshold, runs steps while free blocks stay
-// below the stop threshold, and rests from there until the start again.
-TEST(GcPolicy, StandardCycleStartsAndStops) {
-  Rig r;
-  _phy_block_info* victim = make_victim(r, 10);
-  _gc_strategy* gc = &r.part->gc_strategy;
-  const uint16 free = r.part->free_block_num;
-  r.chip().reset_counters();
-  for (auto [start, stop, invalid] : {std::tuple{free - 1, free + 5, 11},
-                                      {free, free + 5, 15},
-                                      {free - 3, free + 5, 16},
-                                      {free - 3, free - 2, 16}}) {
-    gc->start_gc_free_blocks = uint16(start);
-    gc->stop_gc_free_blocks = uint16(stop);
-    EXPECT_EQ(garbage_collect(r.part), 0u);
-    EXPECT_EQ(victim->invalid_page_count, invalid) << start << "/" << stop;
-  }
-  EXPECT_EQ(gc->process, 1);
-  EXPECT_TRUE(has(free_list(r.part), r.no(victim))) << "the cycle went on to the end";
-}
-
 // The greedy policy collects only at its mark, from the head block, moving
 // per call ceil(valid / room) + 1 pages plus one per block below the mark,
 // at most 16; the whole victim at half the mark.
