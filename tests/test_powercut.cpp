@@ -17,6 +17,8 @@
 // NYX_PC_J (with K: cut the attach at its operation j too), NYX_PC_NESTED
 // (default 4), NYX_PC_STRIDE (every s-th cut point), NYX_PC_VERBOSE (keep
 // the log), NYX_PC_POINTS (a workload of at least n operations).
+// The same workload, uncut and long, with faults at a rate: the endurance
+// runs at the end of this file.
 #include <gtest/gtest.h>
 
 #include <cstdio>
@@ -52,8 +54,15 @@ std::unique_ptr<Disk> fresh_disk(uint64_t seed) {
 
 class Workload {
  public:
-  Workload(Disk& disk, SectorModel& model, uint64_t seed, uint64_t ops)
-      : disk_(disk), model_(model), ops_(ops), rng_(seed), start_(disk.chip().mutating_ops()) {}
+  // `scripted_faults`: three failures at fixed points of the run (below);
+  // without them, only what the chip's own fault rates bring.
+  Workload(Disk& disk, SectorModel& model, uint64_t seed, uint64_t ops, bool scripted_faults = true)
+      : disk_(disk),
+        model_(model),
+        ops_(ops),
+        rng_(seed),
+        start_(disk.chip().mutating_ops()),
+        faults_(scripted_faults ? 0 : 3) {}
 
   // Until the operations are done or the power is gone: what went wrong
   // while the power was on. A cut run repeats the uncut one exactly up to
@@ -286,5 +295,98 @@ TEST(PowerCutSweep, EveryKindOfCut) {
   run_campaign(nandsim::CutKind::TornProgram, "TornProgram", 5, true);
   run_campaign(nandsim::CutKind::TornErase, "TornErase", 6, true);
 }
+
+// Endurance: seeded runs of the workload over a larger partition for 20
+// rounds, each about the disk's capacity in writes, with program and erase
+// failures at a rate, factory bad blocks, two blocks going bad for good
+// during the run, correctable bit flips on every read and uncorrectable ones
+// while the disk is attached again and read back. At every re-attach (after
+// each round) nothing acknowledged may be lost, every failed block must be
+// out of use (marked bad, on no list, in no map entry) and the checker
+// clean; a read either answers exactly what was written or fails, and a
+// page that failed is read again.
+struct EnduranceCase {
+  uint64_t seed;
+  double program_fail_rate, erase_fail_rate;
+  std::vector<uint32_t> factory_bad;
+};
+
+class Endurance : public ::testing::TestWithParam<EnduranceCase> {};
+
+TEST_P(Endurance, NothingAcknowledgedIsLostAndFailedBlocksAreRetired) {
+  const EnduranceCase& c = GetParam();
+  LogCapture log;
+  nandsim::Options options = small_chip(64, 16);
+  options.seed = c.seed;
+  options.factory_bad_blocks = c.factory_bad;
+  Disk disk(options);
+  nandsim::NandChip& chip = disk.chip();
+  chip.set_program_fail_rate(c.program_fail_rate);
+  chip.set_erase_fail_rate(c.erase_fail_rate);
+  SectorModel model(disk.sectors());
+  const uint32_t capacity = disk.sectors(), spp = disk.spp();
+  uint32_t failed_reads = 0, retired = 0;
+  std::vector<uint32_t> grown;
+  std::vector<uint8_t> data(spp * kSectorBytes);
+  for (uint32_t round = 1; round <= 20; ++round) {
+    disk.part()->s_wl = {4, 3, 0};
+    chip.set_bitflip_rates(0.02, 0);
+    Workload work(disk, model, c.seed * 1000 + round, capacity / 2, false);
+    ASSERT_EQ(work.run(true), "") << "round " << round;
+    // Twice in the run a good block goes bad for good, whatever it holds.
+    if (round % 7 == 0) {
+      uint32_t b = 1 + (c.seed * round) % 63;
+      while (chip.is_bad(b)) b = 1 + b % 63;
+      chip.grow_bad_block(b);
+      grown.push_back(b);
+    }
+    ASSERT_EQ(disk.flush(), 0u);
+    model.flushed();
+    disk.drop();
+    // The mount and the read-back meet uncorrectable bit errors as well.
+    chip.set_bitflip_rates(0.02, 0.005);
+    ASSERT_EQ(disk.attach(), 0);
+    ASSERT_TRUE(disk.ready()) << "round " << round << ", good blocks " << disk.part()->blocks;
+    chip.set_bitflip_rates(0.02, 0);
+    ASSERT_EQ(disk.check(), "") << "round " << round;
+    // Every block marked bad since the chip was made is out of use.
+    std::vector<int> in_use = free_list(disk.part()), full = invalid_list(disk.part());
+    in_use.insert(in_use.end(), full.begin(), full.end());
+    in_use.push_back(disk.rig.no(disk.rig.cur()));
+    for (uint32_t lp = 0; lp < nyx_nftl_logic_pages(disk.part()); ++lp)
+      in_use.push_back(disk.rig.map(lp).blkNO_in_chip);
+    retired = 0;
+    for (uint32_t b = 0; b < 64; ++b) {
+      if (!chip.is_bad(b)) continue;
+      retired += std::find(c.factory_bad.begin(), c.factory_bad.end(), b) == c.factory_bad.end();
+      ASSERT_FALSE(has(in_use, b)) << "bad block " << b << " is listed, mapped or being filled";
+    }
+    // The whole disk against the newest writes: a failed read
+    // (uncorrectable) is tried again, a successful one must be exact.
+    chip.set_bitflip_rates(0.02, 0.005);
+    for (uint32_t first = 0; first < capacity; first += spp) {
+      for (int tries = 0; disk.read(first, spp, data.data()) != 0; ++failed_reads)
+        ASSERT_LT(++tries, 50) << "sectors " << first << ".. never read back";
+      for (uint32_t i = 0; i < spp; ++i)
+        ASSERT_EQ(model.check_latest(first + i, &data[i * kSectorBytes]), "");
+    }
+  }
+  size_t failures = log.count("do_write_error erase error!\n");
+  for (const char* line : {"write error2!\n", "write error!\n", "erase error!\n"})
+    failures += log.count(std::string("nand_write_logic_page_no_gc ") + line);
+  EXPECT_GE(failures, 3u) << "the rates must make blocks fail";
+  EXPECT_GE(retired, failures) << "every failed block is marked bad";
+  for (uint32_t b : grown) EXPECT_TRUE(chip.is_bad(b)) << "grown bad block " << b;
+  EXPECT_GT(log.count("read reclaim\n"), 0u);
+  EXPECT_GT(failed_reads, 0u);
+  EXPECT_EQ(chip.counters().double_programs, 0u);
+}
+
+INSTANTIATE_TEST_SUITE_P(Seeds, Endurance,
+                         ::testing::Values(EnduranceCase{11, 1.2e-4, 1e-3, {7, 23, 50}},
+                                           EnduranceCase{12, 1e-4, 1.5e-3, {2, 3, 41}},
+                                           EnduranceCase{14, 1e-4, 1e-3, {}},
+                                           EnduranceCase{15, 1.2e-4, 1.2e-3, {1, 62, 63}}),
+                         [](const auto& info) { return "seed" + std::to_string(info.param.seed); });
 
 }  // namespace

@@ -58,6 +58,8 @@ nbd_down() {
   for _ in $(seq 50); do [ "$(cat /sys/block/nbd0/size)" = 0 ] && return 0; sleep 0.1; done
   return 1
 }
+up() { server_start && nbd_up; }      # serve, and attach /dev/nbd0 to the data disk
+down() { nbd_down && server_stop; }  # detach, and the orderly stop
 
 # A tree of files with known contents, and their hashes.
 make_tree() {
@@ -79,8 +81,7 @@ check_eq "partition names" "system cache NFTL_Part userdata" \
   "$(for i in 1 2 3 4; do cat /sys/class/mtd/mtd$i/name; done | xargs)"
 
 # 1. ext4, an orderly restart.
-check "serve --all-mtd" server_start
-check "nbd-client attaches the data disk" nbd_up
+check "serve --all-mtd, nbd-client attaches the data disk" up
 check_eq "the data disk's size (sectors)" 114688 "$(cat /sys/block/nbd0/size)"
 check "mkfs.ext4" mkfs.ext4 -q -F /dev/nbd0
 check "mount" mount /dev/nbd0 "$mnt"
@@ -88,10 +89,8 @@ check "a tree of files" make_tree
 check "sync and umount" bash -c "sync && umount '$mnt'"
 check "import refuses the served device" bash -c \
   "! '$NYX' import $DATA=userdata -p data -i '$tmp/manifest' 2>'$tmp/import.err' && grep -q 'in use' '$tmp/import.err'"
-check "nbd-client -d" nbd_down
-check "orderly stop (SIGTERM)" server_stop
-check "serve again" server_start
-check "attach again" nbd_up
+check "nbd-client -d, orderly stop (SIGTERM)" down
+check "serve and attach again" up
 check "e2fsck -fn clean after the restart" e2fsck -fn /dev/nbd0
 check "every file the same after the restart" bash -c "mount -o ro /dev/nbd0 '$mnt' && same_tree; rc=\$?; umount '$mnt'; exit \$rc"
 
@@ -102,47 +101,39 @@ check "write and sync (flush)" bash -c "cp '$tmp/flushed' '$mnt/flushed' && sync
 kill -KILL "$server"; wait "$server" 2>/dev/null
 umount -l "$mnt"
 check "nbd-client -d after the kill" nbd_down
-check "serve after kill -9" server_start
-check "attach after kill -9" nbd_up
+check "serve and attach after kill -9" up
 check "the flushed file is there" bash -c "mount /dev/nbd0 '$mnt' && cmp '$tmp/flushed' '$mnt/flushed' && same_tree; rc=\$?; umount '$mnt'; exit \$rc"
 check "e2fsck -fn clean after kill -9" e2fsck -fn /dev/nbd0
 
 # 3. Dumps both ways.
 check "export reads a live partition" bash -c "'$NYX' export $DATA=userdata -p data -o '$tmp/live.out' && cmp '$tmp/live.out' /dev/nbd0"
 check "the disk's hash through /dev/nbd0" bash -c "sha256sum </dev/nbd0 | cut -d' ' -f1 >'$OUT/data.sha'"
-check "nbd-client -d" nbd_down
-check "stop" server_stop
+check "nbd-client -d and stop" down
 check "check reads the device clean" "$NYX" check $DATA=userdata
 check "nanddump --oob of userdata" bash -c \
   "nanddump -q --oob --bb=dumpbad -f '$tmp/data.dump' $DATA && dd if='$tmp/data.dump' of='$OUT/data.dump' bs=4M status=none"
 check "flash_erase userdata" flash_erase -q $DATA 0 0
 check "nandwrite --oob of the host's image" nandwrite -q --oob $DATA "$OUT/host.img"
-check "serve the written image" server_start
-check "attach" nbd_up
+check "serve the written image and attach" up
 size=$(stat -c %s "$OUT/host.bin")
 check "the host's bytes through /dev/nbd0" bash -c "cmp -n $size '$OUT/host.bin' /dev/nbd0"
-check "nbd-client -d" nbd_down
-check "stop" server_stop
+check "nbd-client -d and stop" down
 
 # 4. Faults: bit flips and bad blocks (chip blocks 600 and 700 lie in userdata).
 check "nandsim with bitflips=1 badblocks=600,700" chip_load bitflips=1 badblocks=600,700
-check "serve the faulty chip" server_start
-check "attach" nbd_up
+check "serve the faulty chip and attach" up
 head -c 40000000 /dev/urandom >"$tmp/faulty"
 check "write 40 MB" dd if="$tmp/faulty" of=/dev/nbd0 bs=1M oflag=direct status=none
 check "read back three times, intact" bash -c "for i in 1 2 3; do cmp -n 40000000 '$tmp/faulty' /dev/nbd0 || exit 1; echo 3 >/proc/sys/vm/drop_caches; done"
-check "nbd-client -d" nbd_down
-check "stop" server_stop
+check "nbd-client -d and stop" down
 corrected=$(cat /sys/class/mtd/mtd0/corrected_bits)
 fact corrected_bits "$corrected"
 check "corrected bit flips were counted" test "$corrected" -gt 0
 check "info sees the two bad blocks" bash -c \
   "'$NYX' info $DATA=userdata --json | python3 -c 'import json,sys; p=json.load(sys.stdin)[\"partitions\"][0]; sys.exit(p[\"bad_blocks\"] != 2)'"
-check "serve again" server_start
-check "attach" nbd_up
+check "serve and attach again" up
 check "intact after the restart" cmp -n 40000000 "$tmp/faulty" /dev/nbd0
-check "nbd-client -d" nbd_down
-check "stop" server_stop
+check "nbd-client -d and stop" down
 
 echo "--- server log (last lines) ---"
 tail -n 20 "$tmp/server.log"
