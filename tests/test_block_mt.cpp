@@ -205,9 +205,8 @@ TEST(DebugAttributes, LogInsteadOfAnswering) {
   // Text, result, entries logged, the first one, the refusal's message.
   for (auto [in, ret, count, line] :
        {std::tuple{"100", 0, 512, first}, {"0x2fe\n", 0, 2, "page: 2fe -> [ffff][ffff]\n"},
-        {"300", -EINVAL, 0, "beyond the map"}, {"1000000000", -EINVAL, 0, "beyond the map"},
+        {"1000000000", -EINVAL, 0, "beyond the map"},
         {"zz", -EINVAL, 0, "not a hexadecimal page number"},
-        {"", -EINVAL, 0, "not a hexadecimal page number"},
         {" \n", -EINVAL, 0, "not a hexadecimal page number"}}) {
     log.clear();
     EXPECT_EQ(class_attr_write("nyx_nftl", "table", in, true), ret) << in;

@@ -71,7 +71,6 @@ class Rig {
   void detach() {
     nyx_nftl_part_detach(part);
     part = nullptr;
-    drained_.clear();
   }
   int reattach() {  // as after a restart, quietly
     LogCapture quiet;
@@ -114,15 +113,6 @@ class Rig {
     while (part->current_block_used_page < P() - 1) write(first++, version, false);
     return b;
   }
-  // Takes every block off the free list (returned), and puts them back.
-  const std::vector<_phy_block_info*>& drain() {
-    while (_phy_block_info* b = out_phy_block_from_free_list(part)) drained_.push_back(b);
-    return drained_;
-  }
-  void refill() {
-    for (_phy_block_info* b : drained_) put_phy_block_to_free_list(part, b);
-    drained_.clear();
-  }
 
   // Raw pages through the partition's physical write; a torn program leaves
   // the page damaged (uncorrectable until its block is erased).
@@ -149,7 +139,6 @@ class Rig {
  private:
   std::unique_ptr<nandsim::NandChip> chip_;
   std::unique_ptr<nandsim::MtdPartition> partition_;
-  std::vector<_phy_block_info*> drained_;
 };
 
 // A device record and its sector cache over a Rig's partition, without the
