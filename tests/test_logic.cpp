@@ -32,9 +32,9 @@ void expect_victim_data(Rig& r, uint16_t stale) {
     EXPECT_TRUE(r.holds(100 + i, i < stale ? 2 : 1)) << 100 + i;
 }
 
-// Page numbers beyond the map are refused before they index it, flash
-// untouched; unwritten pages read erased without the flash; a corrected
-// read succeeds, an uncorrectable one reports its code.
+// Page numbers beyond the map, and a write position past the mapping page,
+// are refused, flash untouched; unwritten pages read erased without the
+// flash; a corrected read succeeds, an uncorrectable one reports its code.
 TEST(LogicPages, RefusalsAndReads) {
   Rig r;
   LogCapture log;
@@ -49,6 +49,9 @@ TEST(LogicPages, RefusalsAndReads) {
   }
   EXPECT_EQ(buf, std::vector<uchar>(r.page_size(), 0x5A));
   EXPECT_TRUE(r.holds(5, 0));
+  r.part->current_block_used_page = r.P();  // a write position past the mapping page
+  EXPECT_EQ(r.write(5, 1), 1u);
+  r.part->current_block_used_page = 0;
   EXPECT_EQ(flash_ops(r), 0u);
   ASSERT_EQ(r.write(127, 1) | r.write(2, 1), 0u);
   r.chip().inject_read_error(r.abs(r.no(r.cur()), 0), -EUCLEAN);
