@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
 # Counts non-blank, non-comment lines of the tests and of the code, and
 # prints both and their ratio. Tests are every file under a tests/ folder
-# (tests/, cli/tests/, nbd/tests/, vm/tests/, ...) and under fuzz/; code is
-# every other C, C++, shell and Python file of the project. Build folders
-# and the fuzz corpora's data files are not source.
+# (tests/, cli/tests/, nbd/tests/, vm/tests/, ...) and under fuzz/, their
+# CMake files included; code is every other C, C++, shell and Python file
+# of the project. Build folders and the fuzz corpora's data files are not
+# source.
 #   scripts/test-ratio.sh [-v]    -v: per-folder figures too
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -46,7 +47,8 @@ while IFS= read -r -d '' f; do
   per_dir["$kind $dir"]=$(( ${per_dir["$kind $dir"]:-0} + n ))
 done < <(find . \( -path ./.git -o -path './build*' -o -path ./fuzz/corpus \) -prune -o \
            -type f \( -name '*.c' -o -name '*.cc' -o -name '*.cpp' -o -name '*.h' -o -name '*.hpp' \
-                      -o -name '*.sh' -o -name '*.bash' -o -name '*.py' \) -print0)
+                      -o -name '*.sh' -o -name '*.bash' -o -name '*.py' \
+                      -o -path '*/tests/*' -o -path './fuzz/*' \) -print0)
 
 if [ "$verbose" = 1 ]; then
   for key in "${!per_dir[@]}"; do printf '%8d  %s\n' "${per_dir[$key]}" "$key"; done | sort -k2,2 -k3

@@ -71,19 +71,20 @@ TEST(WriteFailure, WrittenPagesMoveToANewerBlock) {
   Rig r;
   LogCapture log;
   for (uint32 lp : {0, 1}) ASSERT_EQ(r.write(lp, 1), 0u);
-  _phy_block_info* failed = r.cur();
+  const uint16_t failed_no = r.no(r.cur());  // the block table is new at each attach
   r.chip().power_cut_after(0, nandsim::CutKind::TornProgram);
   EXPECT_NE(r.write(2, 1), 0u);
   r.chip().power_on();
   ASSERT_EQ(r.reattach(), 0);
   ASSERT_EQ(r.part->current_block_used_page, 3);
   for (uint32 lp : {3, 1, 4}) ASSERT_EQ(r.write(lp, lp == 1 ? 2 : 1), 0u);
-  r.chip().inject_read_error(r.abs(r.no(failed), 1), -EBADMSG);
+  _phy_block_info* failed = r.blk(failed_no);
+  r.chip().inject_read_error(r.abs(failed_no, 1), -EBADMSG);
   const std::vector<int> free = free_list(r.part);
   r.chip().fail_nth_program(1);
   ASSERT_EQ(r.write(5, 1), 0u);
   EXPECT_EQ(log.count("nand_write_logic_page_no_gc write error2!\n"), 2u) << "torn, then failed";
-  EXPECT_TRUE(r.chip().is_bad(r.no(failed)) && !listed(r, failed));
+  EXPECT_TRUE(r.chip().is_bad(failed_no) && !listed(r, failed));
   EXPECT_EQ(r.cur(), r.blk(free[0])) << "the first fresh block serves";
   EXPECT_EQ(r.cur()->block_used_count, failed->block_used_count + 1);
   EXPECT_EQ(r.cur()->invalid_page_count, 2);
@@ -254,26 +255,6 @@ TEST(PrioQueue, CurrentBlockIsDroppedAndRetirementWaitsForTheLastValidPage) {
   EXPECT_EQ(do_prio_gc(r.part), 0u);
   EXPECT_TRUE(r.chip().is_bad(r.no(victim)) && !listed(r, victim));
   expect_victim_data(r, 12);
-}
-
-// Once asked for, wear levelling queues the first least-worn block of the
-// invalid-page list when the list's erase counts spread by the span or more.
-TEST(WearLevelling, TheSpreadReachingTheSpanQueuesTheFirstLeastWornBlock) {
-  Rig r;
-  std::vector<_phy_block_info*> blocks;
-  for (uint16 count : {7, 3, 9, 3}) {
-    blocks.push_back(out_phy_block_from_free_list(r.part));
-    blocks.back()->erase_count = count;
-    blocks.back()->invalid_page_count = static_cast<uint16>(12 - blocks.size());
-    put_phy_block_to_invalid_page_list(r.part, blocks.back());
-  }
-  for (auto [status, span, queued] : {std::tuple{0, 5, 0}, {1, 7, 0}, {1, 6, 1}, {1, 6, 1}}) {
-    r.part->s_wl.s_wl_status = static_cast<uint16>(status);
-    r.part->s_wl.erase_span = static_cast<uint16>(span);
-    EXPECT_EQ(do_static_wear_leveling(r.part), 0u);
-    EXPECT_EQ(r.part->prio_gc.gc_num, queued) << span;
-  }
-  EXPECT_EQ(r.part->prio_gc.prio_gc_head.prio_gc_next->phy_block_info, blocks[1]);
 }
 
 }  // namespace

@@ -1,14 +1,13 @@
 // The simulated NAND chip (option refusals, program/erase physics, bad-block
-// markers, image files and their modes, faults and power cuts), the refusals
+// markers, faults and power cuts; its image files and their modes are the
+// command-line tool's and the NBD export's tests), the refusals
 // of the MTD devices in front of it, the mtdparts list that lays out its
 // partitions, and the Linux MTD backend's host-side parts (the device itself
 // runs in the real-kernel rig).
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
-#include <fstream>
 #include <functional>
 #include <vector>
 
@@ -51,11 +50,6 @@ int read_result(NandChip& chip, uint64_t page, Bytes* out = nullptr) {
   int ret = chip.read_page(page, got.data(), nullptr);
   if (out != nullptr) *out = got;
   return ret;
-}
-
-std::string contents(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), {});
 }
 
 int erase_at(mtd_info* mtd, uint64_t addr, uint64_t len) {
@@ -118,48 +112,6 @@ TEST(NandSim, ProgramsClearBitsOncePerEraseAndMarkersLiveInOobByteZero) {
   EXPECT_EQ(stored(*chip, 8), expected);
   EXPECT_EQ(chip->block_isbad(1), 1);
   EXPECT_EQ(chip->counters().double_programs, 1u);  // the one refused above
-}
-
-TEST(NandSim, ImageRoundTripsAndPrivateOrReadOnlyModesNeverReachTheFile) {
-  const std::string path = "/tmp/nand_sim_test_" + std::to_string(getpid());
-  Options o = small_options();
-  o.factory_bad_blocks = {5};
-  auto data = pattern(kPage, 12), oob = pattern(kOob, 13);
-  Bytes spare_only(kOob, 0xFF);
-  spare_only[40] = 0x7F;  // a page programmed in its OOB alone
-  {
-    auto chip = std::move(NandChip::create_image(path, o)).value();
-    ASSERT_EQ(chip->program_page(10, data.data(), oob.data()), 0);
-    ASSERT_EQ(chip->program_page(11, nullptr, spare_only.data()), 0);
-    ASSERT_EQ(chip->mark_bad(6), 0);
-    ASSERT_TRUE(chip->sync().ok());
-  }
-  const std::string raw = contents(path);  // its layout is pinned by test_flash_image_pin
-
-  for (OpenMode mode : {OpenMode::Private, OpenMode::ReadOnly, OpenMode::ReadWrite}) {
-    auto chip = std::move(NandChip::open_image(path, o, mode)).value();
-    EXPECT_TRUE(chip->is_bad(5) && chip->is_bad(6) && !chip->is_bad(4));
-    const int refusal = mode == OpenMode::ReadOnly ? -EROFS : 0;
-    EXPECT_EQ(chip->erase_block(2), refusal);
-    EXPECT_EQ(chip->mark_bad(3), refusal);
-    EXPECT_EQ(chip->mtd()->block_markbad(chip->mtd(), 0), refusal);
-    // Pages are judged by their content: programmed ones refuse a second
-    // program.
-    EXPECT_EQ(chip->program_page(11, data.data(), nullptr), refusal != 0 ? refusal : -EIO);
-    EXPECT_EQ(chip->program_page(12, data.data(), nullptr), refusal);
-    EXPECT_EQ(chip->is_bad(3), refusal == 0);  // the chip sees its own changes
-    ASSERT_TRUE(chip->sync().ok());
-    EXPECT_EQ(contents(path) == raw, mode != OpenMode::ReadWrite) << int(mode);
-  }
-
-  // A short image has lost its end; a long one is not of this geometry.
-  const uint64_t size = o.geometry.image_size();
-  for (uint64_t wrong : {size - 1, size + 512}) {
-    ASSERT_EQ(truncate(path.c_str(), off_t(wrong)), 0);
-    EXPECT_EQ(NandChip::open_image(path, o, OpenMode::Private).status().kind(),
-              wrong < size ? StatusKind::kCorruption : StatusKind::kInvalidArgument);
-  }
-  unlink(path.c_str());
 }
 
 TEST(NandSim, InjectedFaultsAndPowerCutsDamageTheirPagesUntilAnErase) {
