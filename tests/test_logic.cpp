@@ -1,7 +1,7 @@
 // Logical pages and reclamation on a mounted partition, for what the nets
 // cannot reach or pin: refusals, exact thresholds and step sizes of both
-// collection policies, the reclaim queue and wear levelling, recoveries from
-// write failures in states the nets do not build, and their log lines.
+// collection policies, the reclaim queue, recoveries from write failures in
+// states the nets do not build, and their log lines.
 #include <gtest/gtest.h>
 
 #include <cerrno>
@@ -232,7 +232,7 @@ TEST(GcPolicy, GreedyStepsHoldTheMark) {
 }
 
 // ---------------------------------------------------------------------------
-// The priority reclaim queue and wear levelling.
+// The priority reclaim queue.
 // ---------------------------------------------------------------------------
 
 // A request for the current block is dropped untouched; one to retire a
