@@ -29,7 +29,7 @@ BenchDevice::BenchDevice(const nandsim::Geometry& geometry, uint16_t gc_policy) 
   auto chip = nandsim::NandChip::create_in_memory(options);
   if (!chip.ok()) throw std::runtime_error("simulated chip: " + chip.message());
   chip_ = std::move(chip).value();
-  nandsim::PartitionSpec part_def;
+  nandsim::PartitionDef part_def;
   part_def.name = "NFTL_Part";
   part_def.offset = 0;
   part_def.size = geometry.data_size();

@@ -168,7 +168,7 @@ namespace cli {
 // of it alone, at its offset), so that starting the stack brings up no other
 // partition: an unformatted neighbour is never formatted behind the user's
 // back.
-ImageArgs only_partition(const ImageArgs& args, const nandsim::PartitionSpec& part_def);
+ImageArgs only_partition(const ImageArgs& args, const nandsim::PartitionDef& part_def);
 
 }  // namespace cli
 
@@ -176,6 +176,6 @@ namespace cli {
 
 // The partition named `name` (MTD or disk name) of the image, looked up on a
 // private mapping.
-Result<nandsim::PartitionSpec> lookup_partition(const ImageArgs& args, std::string_view name);
+Result<nandsim::PartitionDef> lookup_partition(const ImageArgs& args, std::string_view name);
 
 }  // namespace cli

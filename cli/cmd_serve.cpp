@@ -49,9 +49,9 @@ Status check_devices(const std::vector<std::string>& mtd, bool all_mtd) {
   options.all_mtd = all_mtd;
   options.mode = linuxmtd::Mode::Private;
   for (const std::string& m : mtd) {
-    auto spec = linuxmtd::parse_device_spec(m);
-    if (!spec.ok()) return Status::Usage("--mtd " + m + ": " + spec.message());
-    options.devices.push_back(spec.value());
+    auto ref = linuxmtd::parse_device_ref(m);
+    if (!ref.ok()) return Status::Usage("--mtd " + m + ": " + ref.message());
+    options.devices.push_back(ref.value());
   }
   auto stack = frontend::NandStack::open_devices(options);
   if (!stack.ok()) return stack.status();

@@ -132,10 +132,10 @@ bool is_device(const ImageArgs& args) { return linuxmtd::looks_like_device(args.
 Result<std::unique_ptr<frontend::NandStack>> open_stack(const ImageArgs& args,
                                                         nandsim::OpenMode mode) {
   if (is_device(args)) {
-    auto spec = linuxmtd::parse_device_spec(args.path);
-    if (!spec.ok()) return spec.status();
+    auto ref = linuxmtd::parse_device_ref(args.path);
+    if (!ref.ok()) return ref.status();
     frontend::DeviceOptions options;
-    options.devices = {spec.value()};
+    options.devices = {ref.value()};
     // What only reads the image maps it privately; so a device is only read.
     options.mode =
         mode == nandsim::OpenMode::ReadWrite ? linuxmtd::Mode::ReadWrite : linuxmtd::Mode::Private;

@@ -74,7 +74,7 @@ Result<bool> probe_head_mark(mtd_info* mtd) {
 
 namespace cli {
 
-ImageArgs only_partition(const ImageArgs& args, const nandsim::PartitionSpec& part_def) {
+ImageArgs only_partition(const ImageArgs& args, const nandsim::PartitionDef& part_def) {
   if (is_device(args)) return args;  // a device is one partition already
   ImageArgs narrowed = args;
   narrowed.mtdparts = std::to_string(part_def.size) + "@" + std::to_string(part_def.offset) + "(" +
@@ -86,13 +86,13 @@ ImageArgs only_partition(const ImageArgs& args, const nandsim::PartitionSpec& pa
 
 namespace cli {
 
-Result<nandsim::PartitionSpec> lookup_partition(const ImageArgs& args, std::string_view name) {
+Result<nandsim::PartitionDef> lookup_partition(const ImageArgs& args, std::string_view name) {
   auto stack = open_stack(args, nandsim::OpenMode::Private);
   if (!stack.ok()) return stack.status();
   auto part = find_partition(*stack.value(), name);
   if (!part.ok()) return part.status();
   const frontend::StackPart& p = *part.value();
-  return nandsim::PartitionSpec{p.name, p.offset, p.size, p.read_only};
+  return nandsim::PartitionDef{p.name, p.offset, p.size, p.read_only};
 }
 
 }  // namespace cli

@@ -28,7 +28,7 @@ Result<std::unique_ptr<NandStack>> NandStack::open(const ImageOptions& options) 
   stack->chip_ = std::move(chip).value();
   stack->partitions_ = std::move(parts).value();
   for (const auto& p : stack->partitions_) {
-    const nandsim::PartitionSpec& def = p->part_def();
+    const nandsim::PartitionDef& def = p->part_def();
     stack->parts_.push_back(StackPart{def.name, p->mtd(), def.offset, def.size, p->first_block(),
                                       p->block_count(), def.read_only, ""});
   }
@@ -39,39 +39,39 @@ namespace {
 
 // The devices named, then (with all_mtd) every other NAND device whose own
 // name the translation layer accepts.
-Result<std::vector<linuxmtd::DeviceSpec>> devices_to_open(const DeviceOptions& options) {
-  std::vector<linuxmtd::DeviceSpec> specs = options.devices;
-  if (!options.all_mtd) return specs;
+Result<std::vector<linuxmtd::DeviceRef>> devices_to_open(const DeviceOptions& options) {
+  std::vector<linuxmtd::DeviceRef> refs = options.devices;
+  if (!options.all_mtd) return refs;
   auto listed = linuxmtd::list_devices(options.sysfs_root);
   if (!listed.ok()) return listed.status();
   for (const linuxmtd::DeviceEntry& e : listed.value()) {
     if (e.type != "nand" || nyx_nftl_served_part_of(e.name.c_str()) == nullptr) continue;
-    const bool named = std::any_of(specs.begin(), specs.end(),
-                                   [&](const linuxmtd::DeviceSpec& s) { return s.path == e.path; });
-    if (!named) specs.push_back(linuxmtd::DeviceSpec{e.path, ""});
+    const bool named = std::any_of(refs.begin(), refs.end(),
+                                   [&](const linuxmtd::DeviceRef& s) { return s.path == e.path; });
+    if (!named) refs.push_back(linuxmtd::DeviceRef{e.path, ""});
   }
-  if (specs.empty()) {
+  if (refs.empty()) {
     return Status::NotFound(
         "no MTD device of this kernel is a NAND partition named system*, "
         "cache*, NFTL_Part* or userdata* (name one with --mtd /dev/mtdN=NAME)");
   }
-  return specs;
+  return refs;
 }
 
 }  // namespace
 
 Result<std::unique_ptr<NandStack>> NandStack::open_devices(const DeviceOptions& options) {
-  auto specs = devices_to_open(options);
-  if (!specs.ok()) return specs.status();
+  auto refs = devices_to_open(options);
+  if (!refs.ok()) return refs.status();
   std::unique_ptr<NandStack> stack(new NandStack());
   stack->gc_policy_ = options.gc_policy;
-  for (const linuxmtd::DeviceSpec& spec : specs.value()) {
-    auto device = linuxmtd::LinuxMtdDevice::open(spec, options.mode, options.sysfs_root);
+  for (const linuxmtd::DeviceRef& ref : refs.value()) {
+    auto device = linuxmtd::LinuxMtdDevice::open(ref, options.mode, options.sysfs_root);
     if (!device.ok()) return device.status();
     mtd_info* mtd = device.value()->mtd();
     const uint32_t blocks = static_cast<uint32_t>(mtd->size / mtd->erasesize);
     stack->parts_.push_back(StackPart{device.value()->name(), mtd, 0, mtd->size, 0, blocks,
-                                      options.mode == linuxmtd::Mode::Private, spec.path});
+                                      options.mode == linuxmtd::Mode::Private, ref.path});
     stack->devices_.push_back(std::move(device).value());
   }
   return stack;

@@ -38,7 +38,7 @@ struct ImageOptions {
 
 // Linux MTD devices to serve.
 struct DeviceOptions {
-  std::vector<linuxmtd::DeviceSpec> devices;  // each /dev/mtdN, optionally under a name
+  std::vector<linuxmtd::DeviceRef> devices;  // each /dev/mtdN, optionally under a name
   // Also every NAND device whose own name the translation layer accepts
   // (as the add path would be offered them), besides those above.
   bool all_mtd = false;

@@ -18,7 +18,7 @@
 
 namespace {
 
-std::string canonical(const std::vector<nandsim::PartitionSpec>& parts) {
+std::string canonical(const std::vector<nandsim::PartitionDef>& parts) {
   std::string text;
   for (const auto& p : parts) {
     if (!text.empty()) text += ',';
@@ -28,11 +28,11 @@ std::string canonical(const std::vector<nandsim::PartitionSpec>& parts) {
   return text;
 }
 
-void check_layout(const std::vector<nandsim::PartitionSpec>& parts, uint64_t chip_size,
+void check_layout(const std::vector<nandsim::PartitionDef>& parts, uint64_t chip_size,
                   uint64_t erasesize) {
   fuzz::require(!parts.empty(), "an accepted list has a partition");
   for (size_t i = 0; i < parts.size(); ++i) {
-    const nandsim::PartitionSpec& p = parts[i];
+    const nandsim::PartitionDef& p = parts[i];
     fuzz::require(!p.name.empty(), "names are not empty");
     fuzz::require(p.name.find(')') == std::string::npos, "a name ends at ')'");
     fuzz::require(p.size != 0, "sizes are not 0");
@@ -41,7 +41,7 @@ void check_layout(const std::vector<nandsim::PartitionSpec>& parts, uint64_t chi
     fuzz::require(p.offset <= chip_size && p.size <= chip_size - p.offset,
                   "partitions lie inside the chip");
     if (i > 0) {
-      const nandsim::PartitionSpec& before = parts[i - 1];
+      const nandsim::PartitionDef& before = parts[i - 1];
       // In chip order and apart: each starts where the one before it ends or later.
       fuzz::require(before.offset + before.size <= p.offset,
                     "partitions are in chip order and do not overlap");
@@ -69,7 +69,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     fuzz::require(!parsed.message().empty(), "a refusal says why");
     return 0;
   }
-  const std::vector<nandsim::PartitionSpec>& parts = parsed.value();
+  const std::vector<nandsim::PartitionDef>& parts = parsed.value();
   check_layout(parts, chip_size, erasesize);
 
   // The canonical form names every field, and no name holds its ')': two

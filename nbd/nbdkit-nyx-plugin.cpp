@@ -135,12 +135,12 @@ int nyx_config(const char* key, const char* value) {
       s.image = absolute;
       std::free(absolute);
     } else if (k == "mtd") {
-      auto spec = linuxmtd::parse_device_spec(value);
-      if (!spec.ok()) {
-        nbdkit_error("mtd: %s", spec.message().c_str());
+      auto ref = linuxmtd::parse_device_ref(value);
+      if (!ref.ok()) {
+        nbdkit_error("mtd: %s", ref.message().c_str());
         return -1;
       }
-      s.devices.devices.push_back(std::move(spec).value());
+      s.devices.devices.push_back(std::move(ref).value());
     } else if (k == "all-mtd") {
       int r = nbdkit_parse_bool(value);
       if (r == -1) return -1;

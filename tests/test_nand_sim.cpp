@@ -221,7 +221,7 @@ TEST(Mtdparts, GoodListsGiveTheirLayout) {
   for (const auto& [text, layout] : rows) {
     auto parts = parse_mtdparts(text, 128 * kMiB, 128 * kKiB);
     std::string got;
-    for (const PartitionSpec& p : parts.value()) {
+    for (const PartitionDef& p : parts.value()) {
       got += (got.empty() ? "" : " ") + p.name + "@" + std::to_string(p.offset / kKiB) + "+" +
              std::to_string(p.size / kKiB) + (p.read_only ? "ro" : "");
     }
@@ -267,7 +267,7 @@ TEST(Mtdparts, SplitBuildsIndexedPartitionsOfWholeBlocks) {
   EXPECT_FALSE(MtdPartition::create(*chip, {"ragged", 0, kBlock + 4 * kKiB, false}, 0).ok());
 }
 
-TEST(LinuxMtd, DeviceSpecsAndWhatIsNoMtdDevice) {
+TEST(LinuxMtd, DeviceArgumentsAndWhatIsNoMtdDevice) {
   const std::tuple<const char*, bool, const char*> rows[] = {
       // text, looks like a device, "path|name" parsed ("": refused)
       {"/dev/mtd0=NFTL_Part=x", true, "/dev/mtd0|NFTL_Part=x"},
@@ -276,8 +276,8 @@ TEST(LinuxMtd, DeviceSpecsAndWhatIsNoMtdDevice) {
   };
   for (const auto& [text, device, parsed] : rows) {
     EXPECT_EQ(linuxmtd::looks_like_device(text), device) << text;
-    auto spec = linuxmtd::parse_device_spec(text);
-    EXPECT_EQ(spec.ok() ? spec.value().path + "|" + spec.value().name : std::string(), parsed);
+    auto ref = linuxmtd::parse_device_ref(text);
+    EXPECT_EQ(ref.ok() ? ref.value().path + "|" + ref.value().name : std::string(), parsed);
   }
 
   auto null = linuxmtd::LinuxMtdDevice::open({"/dev/null", ""}, linuxmtd::Mode::Private);

@@ -146,17 +146,17 @@ int device_index(std::string_view path) {
 
 }  // namespace
 
-Result<DeviceSpec> parse_device_spec(std::string_view text) {
-  DeviceSpec spec;
+Result<DeviceRef> parse_device_ref(std::string_view text) {
+  DeviceRef ref;
   const size_t eq = text.find('=');
-  spec.path = std::string(text.substr(0, eq));
-  if (eq != std::string_view::npos) spec.name = std::string(text.substr(eq + 1));
-  if (spec.path.empty())
+  ref.path = std::string(text.substr(0, eq));
+  if (eq != std::string_view::npos) ref.name = std::string(text.substr(eq + 1));
+  if (ref.path.empty())
     return Status::InvalidArgument("empty device path in \"" + std::string(text) + "\"");
-  if (eq != std::string_view::npos && spec.name.empty()) {
+  if (eq != std::string_view::npos && ref.name.empty()) {
     return Status::InvalidArgument("empty partition name in \"" + std::string(text) + "\"");
   }
-  return spec;
+  return ref;
 }
 
 bool looks_like_device(std::string_view text) {
@@ -468,13 +468,13 @@ void op_sync(mtd_info*) {}
 
 // The size, the names and the free OOB bytes: sysfs and the kernel's OOB
 // layout, where MEMGETINFO does not tell them.
-Status describe(LinuxMtdDevice::Impl* d, const DeviceSpec& spec, int index,
+Status describe(LinuxMtdDevice::Impl* d, const DeviceRef& ref, int index,
                 const std::string& sysfs_root) {
   const std::string dir = sysfs_root + "/mtd" + std::to_string(index);
   uint64_t value = 0;
   if (index >= 0 && parse_u64(read_attribute(dir + "/size"), &value)) d->size = value;
   d->device_name = index >= 0 ? read_attribute(dir + "/name") : std::string();
-  d->name = spec.name.empty() ? d->device_name : spec.name;
+  d->name = ref.name.empty() ? d->device_name : ref.name;
 
   abi::nand_ecclayout_user layout{};
   if (::ioctl(d->fd, abi::kEccGetLayout, &layout) == 0) {
@@ -490,7 +490,7 @@ Status describe(LinuxMtdDevice::Impl* d, const DeviceSpec& spec, int index,
     d->layout.oobfree[0] = nand_oobfree{0, d->oobavail};
   }
   if (d->oobavail < 16) {
-    return Status::InvalidArgument(spec.path + " has " + std::to_string(d->oobavail) +
+    return Status::InvalidArgument(ref.path + " has " + std::to_string(d->oobavail) +
                                    " free OOB bytes per page; the spare record needs 16");
   }
   return Status::Ok();
@@ -521,38 +521,38 @@ void fill_mtd_info(LinuxMtdDevice::Impl* d, int index) {
 
 }  // namespace
 
-Result<std::unique_ptr<LinuxMtdDevice>> LinuxMtdDevice::open(const DeviceSpec& spec, Mode mode,
+Result<std::unique_ptr<LinuxMtdDevice>> LinuxMtdDevice::open(const DeviceRef& ref, Mode mode,
                                                              const std::string& sysfs_root) {
   auto d = std::make_unique<Impl>();
   d->mode = mode;
-  d->path = spec.path;
-  const int index = device_index(spec.path);
-  d->fd = ::open(spec.path.c_str(), (mode == Mode::ReadWrite ? O_RDWR : O_RDONLY) | O_CLOEXEC);
+  d->path = ref.path;
+  const int index = device_index(ref.path);
+  d->fd = ::open(ref.path.c_str(), (mode == Mode::ReadWrite ? O_RDWR : O_RDONLY) | O_CLOEXEC);
   if (d->fd < 0) {
     const int err = errno;
-    return Status::FromErrno(err, "cannot open " + spec.path + ": " + errno_text(err));
+    return Status::FromErrno(err, "cannot open " + ref.path + ": " + errno_text(err));
   }
   if (mode == Mode::ReadWrite && ::flock(d->fd, LOCK_EX | LOCK_NB) != 0) {
     const int err = errno;
     if (err == EWOULDBLOCK) {
-      return Status::Busy(spec.path +
+      return Status::Busy(ref.path +
                           " is in use: another nyx-nftl process (a server or an import) "
                           "is writing it");
     }
-    return Status::IOError("cannot lock " + spec.path + ": " + errno_text(err));
+    return Status::IOError("cannot lock " + ref.path + ": " + errno_text(err));
   }
   abi::mtd_info_user info{};
   if (::ioctl(d->fd, abi::kMemGetInfo, &info) < 0) {
     const int err = errno;
-    return Status::InvalidArgument(spec.path +
+    return Status::InvalidArgument(ref.path +
                                    " is not an MTD device (MEMGETINFO: " + errno_text(err) + ")");
   }
   if (info.type != abi::kTypeNand) {
-    return Status::InvalidArgument(spec.path + " is not a NAND device (MTD type " +
+    return Status::InvalidArgument(ref.path + " is not a NAND device (MTD type " +
                                    std::to_string(info.type) + ")");
   }
   if (info.writesize == 0 || info.erasesize == 0 || info.erasesize % info.writesize != 0) {
-    return Status::InvalidArgument(spec.path + " reports a page size of " +
+    return Status::InvalidArgument(ref.path + " reports a page size of " +
                                    std::to_string(info.writesize) + " and an erase size of " +
                                    std::to_string(info.erasesize));
   }
@@ -560,7 +560,7 @@ Result<std::unique_ptr<LinuxMtdDevice>> LinuxMtdDevice::open(const DeviceSpec& s
   d->erasesize = info.erasesize;
   d->oobsize = info.oobsize;
   d->size = info.size;
-  if (Status described = describe(d.get(), spec, index, sysfs_root); !described.ok())
+  if (Status described = describe(d.get(), ref, index, sysfs_root); !described.ok())
     return described;
   fill_mtd_info(d.get(), index);
   return std::unique_ptr<LinuxMtdDevice>(new LinuxMtdDevice(std::move(d)));

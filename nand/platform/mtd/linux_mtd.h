@@ -41,13 +41,13 @@ enum class Mode {
 
 // A device as named on a command line: "/dev/mtdN", optionally "=NAME" to
 // serve it under NAME whatever its own name.
-struct DeviceSpec {
+struct DeviceRef {
   std::string path;
   std::string name;  // empty: the device's own name
 };
 
 // "PATH" or "PATH=NAME". Invalid argument for an empty path or name.
-Result<DeviceSpec> parse_device_spec(std::string_view text);
+Result<DeviceRef> parse_device_ref(std::string_view text);
 
 // Whether `text` names an MTD character device ("/dev/mtd" followed by a
 // number, optionally "=NAME"), as opposed to an image file.
@@ -72,7 +72,7 @@ class LinuxMtdDevice {
   // device, or too few free OOB bytes for the spare record), busy (another
   // writer holds it) or I/O error.
   static Result<std::unique_ptr<LinuxMtdDevice>> open(
-      const DeviceSpec& spec, Mode mode, const std::string& sysfs_root = "/sys/class/mtd");
+      const DeviceRef& ref, Mode mode, const std::string& sysfs_root = "/sys/class/mtd");
   ~LinuxMtdDevice();
   LinuxMtdDevice(const LinuxMtdDevice&) = delete;
   LinuxMtdDevice& operator=(const LinuxMtdDevice&) = delete;
@@ -80,7 +80,7 @@ class LinuxMtdDevice {
   // The device behind the platform's interface; lives as long as this object.
   mtd_info* mtd();
   const std::string& path() const;
-  const std::string& name() const;         // the served name (the spec's, or the device's own)
+  const std::string& name() const;         // the served name (given with the path, or its own)
   const std::string& device_name() const;  // the device's own name
   Mode mode() const;
 

@@ -14,13 +14,13 @@ namespace nandsim {
 
 struct MtdPartition::Impl {
   NandChip* chip = nullptr;
-  PartitionSpec part_def;
+  PartitionDef part_def;
   uint32_t first_block = 0;
   uint32_t block_count = 0;
   MtdDevice device;
 };
 
-Result<std::unique_ptr<MtdPartition>> MtdPartition::create(NandChip& chip, PartitionSpec part_def,
+Result<std::unique_ptr<MtdPartition>> MtdPartition::create(NandChip& chip, PartitionDef part_def,
                                                            int index) {
   const uint64_t erasesize = chip.geometry().erase_size();
   const uint64_t chip_size = chip.geometry().data_size();
@@ -33,7 +33,7 @@ Result<std::unique_ptr<MtdPartition>> MtdPartition::create(NandChip& chip, Parti
   return std::unique_ptr<MtdPartition>(new MtdPartition(chip, std::move(part_def), index));
 }
 
-MtdPartition::MtdPartition(NandChip& chip, PartitionSpec part_def, int index)
+MtdPartition::MtdPartition(NandChip& chip, PartitionDef part_def, int index)
     : impl_(std::make_unique<Impl>()) {
   const uint64_t erasesize = chip.geometry().erase_size();
   impl_->chip = &chip;
@@ -47,7 +47,7 @@ MtdPartition::MtdPartition(NandChip& chip, PartitionSpec part_def, int index)
 MtdPartition::~MtdPartition() = default;
 
 mtd_info* MtdPartition::mtd() { return &impl_->device.info; }
-const PartitionSpec& MtdPartition::part_def() const { return impl_->part_def; }
+const PartitionDef& MtdPartition::part_def() const { return impl_->part_def; }
 NandChip& MtdPartition::chip() { return *impl_->chip; }
 uint32_t MtdPartition::first_block() const { return impl_->first_block; }
 uint32_t MtdPartition::block_count() const { return impl_->block_count; }
@@ -55,11 +55,11 @@ uint32_t MtdPartition::block_count() const { return impl_->block_count; }
 Result<std::vector<std::unique_ptr<MtdPartition>>> split_partitions(NandChip& chip,
                                                                     std::string_view mtdparts) {
   const Geometry& g = chip.geometry();
-  auto specs = parse_mtdparts(mtdparts, g.data_size(), g.erase_size());
-  if (!specs.ok()) return specs.status();
+  auto defs = parse_mtdparts(mtdparts, g.data_size(), g.erase_size());
+  if (!defs.ok()) return defs.status();
   std::vector<std::unique_ptr<MtdPartition>> partitions;
   int index = 0;
-  for (PartitionSpec& part_def : specs.value()) {
+  for (PartitionDef& part_def : defs.value()) {
     auto part = MtdPartition::create(chip, std::move(part_def), index++);
     if (!part.ok()) return part.status();
     partitions.push_back(std::move(part).value());

@@ -19,14 +19,14 @@ class MtdPartition {
   // Partition number `index` of `chip`. Invalid argument when `part_def` is
   // not a whole number of blocks inside the chip (parse_mtdparts never
   // yields such a part_def).
-  static Result<std::unique_ptr<MtdPartition>> create(NandChip& chip, PartitionSpec part_def,
+  static Result<std::unique_ptr<MtdPartition>> create(NandChip& chip, PartitionDef part_def,
                                                       int index);
   ~MtdPartition();
   MtdPartition(const MtdPartition&) = delete;
   MtdPartition& operator=(const MtdPartition&) = delete;
 
   mtd_info* mtd();
-  const PartitionSpec& part_def() const;
+  const PartitionDef& part_def() const;
   NandChip& chip();
   uint32_t first_block() const;  // in chip blocks
   uint32_t block_count() const;
@@ -34,7 +34,7 @@ class MtdPartition {
  private:
   struct Impl;
   // `part_def` checked by create().
-  MtdPartition(NandChip& chip, PartitionSpec part_def, int index);
+  MtdPartition(NandChip& chip, PartitionDef part_def, int index);
 
   std::unique_ptr<Impl> impl_;
 };

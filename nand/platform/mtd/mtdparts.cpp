@@ -191,13 +191,13 @@ Result<std::vector<ParsedPart>> read_entries(std::string_view text) {
 }
 
 // Places entry `p` at `cursor` (or its own offset) on the chip, after the
-// partitions already placed in `specs`.
-Result<PartitionSpec> place_entry(const ParsedPart& p, bool last, uint64_t cursor,
-                                  const std::vector<PartitionSpec>& specs, uint64_t chip_size,
-                                  uint64_t erasesize) {
+// partitions already placed in `defs`.
+Result<PartitionDef> place_entry(const ParsedPart& p, bool last, uint64_t cursor,
+                                 const std::vector<PartitionDef>& defs, uint64_t chip_size,
+                                 uint64_t erasesize) {
   std::string which = "partition '" + p.name + "'";
   if (p.rest && !last) return refused(which + " takes the rest of the chip ('-') but is not last");
-  PartitionSpec part_def;
+  PartitionDef part_def;
   part_def.name = p.name;
   part_def.read_only = p.read_only;
   part_def.offset = p.has_offset ? p.offset : cursor;
@@ -223,7 +223,7 @@ Result<PartitionSpec> place_entry(const ParsedPart& p, bool last, uint64_t curso
     return refused(which + " (offset " + bytes(part_def.offset) + ", size " + bytes(part_def.size) +
                    ") ends beyond the chip's " + bytes(chip_size));
   }
-  for (const PartitionSpec& other : specs) {
+  for (const PartitionDef& other : defs) {
     if (part_def.offset < other.offset + other.size &&
         other.offset < part_def.offset + part_def.size) {
       return refused(which + " overlaps partition '" + other.name + "'");
@@ -232,31 +232,31 @@ Result<PartitionSpec> place_entry(const ParsedPart& p, bool last, uint64_t curso
   // Partitions are numbered in the order written; that order must be the
   // chip's, so that partition i + 1 lies after partition i (what tools that
   // walk the partitions, and readers of the list, take for granted).
-  if (!specs.empty() && part_def.offset < cursor) {
+  if (!defs.empty() && part_def.offset < cursor) {
     return refused(which + " at offset " + bytes(part_def.offset) + " lies before partition '" +
-                   specs.back().name + "': list the partitions in the order they lie on the chip");
+                   defs.back().name + "': list the partitions in the order they lie on the chip");
   }
   return part_def;
 }
 
 }  // namespace
 
-Result<std::vector<PartitionSpec>> parse_mtdparts(std::string_view text, uint64_t chip_size,
-                                                  uint64_t erasesize) {
+Result<std::vector<PartitionDef>> parse_mtdparts(std::string_view text, uint64_t chip_size,
+                                                 uint64_t erasesize) {
   if (erasesize == 0) return refused("the erase size must not be 0");
   auto parsed = read_entries(text);
   if (!parsed.ok()) return parsed.status();
-  std::vector<PartitionSpec> specs;
+  std::vector<PartitionDef> defs;
   uint64_t cursor = 0;  // where a partition without @offset starts
   const std::vector<ParsedPart>& entries = parsed.value();
   for (size_t i = 0; i < entries.size(); i++) {
     auto placed =
-        place_entry(entries[i], i + 1 == entries.size(), cursor, specs, chip_size, erasesize);
+        place_entry(entries[i], i + 1 == entries.size(), cursor, defs, chip_size, erasesize);
     if (!placed.ok()) return placed.status();
     cursor = placed.value().offset + placed.value().size;
-    specs.push_back(std::move(placed).value());
+    defs.push_back(std::move(placed).value());
   }
-  return specs;
+  return defs;
 }
 
 }  // namespace nandsim

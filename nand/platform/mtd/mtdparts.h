@@ -12,7 +12,7 @@
 namespace nandsim {
 
 // One partition of a chip as an mtdparts list names it.
-struct PartitionSpec {
+struct PartitionDef {
   std::string name;
   uint64_t offset = 0;  // bytes from the chip's start
   uint64_t size = 0;    // bytes
@@ -26,7 +26,7 @@ struct PartitionSpec {
 // accepted and ignored. Sizes and offsets must be multiples of `erasesize`,
 // partitions must not overlap and must be listed in the order they lie on
 // the chip, and the layout must fit in `chip_size`.
-Result<std::vector<PartitionSpec>> parse_mtdparts(std::string_view text, uint64_t chip_size,
-                                                  uint64_t erasesize);
+Result<std::vector<PartitionDef>> parse_mtdparts(std::string_view text, uint64_t chip_size,
+                                                 uint64_t erasesize);
 
 }  // namespace nandsim
