@@ -10,6 +10,10 @@ packages=(
   libcli11-dev nlohmann-json3-dev libpng-dev
   nbdkit nbdkit-plugin-dev libnbd-bin libnbd-dev
   qemu-utils fuse3 e2fsprogs python3
+  # the real-kernel test's host side (vm/): QEMU, the guest's tools and the
+  # initramfs builder
+  qemu-system-x86 busybox-static mtd-utils nbd-client
+  kmod cpio gzip xz-utils zstd util-linux iproute2
 )
 
 missing=()
@@ -23,5 +27,7 @@ if [ "${#missing[@]}" -gt 0 ]; then
   [ "$(id -u)" -ne 0 ] && sudo_cmd="sudo"
   export DEBIAN_FRONTEND=noninteractive
   $sudo_cmd apt-get update -qq
-  $sudo_cmd apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+  # Another apt run may hold the dpkg lock for a while: wait for it.
+  $sudo_cmd apt-get install -y -qq --no-install-recommends -o DPkg::Lock::Timeout=300 \
+    "${missing[@]}" >/dev/null
 fi

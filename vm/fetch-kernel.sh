@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # vm/fetch-kernel.sh — prepares the host side of the real-kernel test rig.
 #
-# 1. Installs (once, via apt-get, only what is missing) the host tools the rig
-#    needs: QEMU, static busybox, mtd-utils, nbd-client, nbdkit, kmod, cpio...
+# 1. Installs what is missing of the project's packages (scripts/setup.sh),
+#    the rig's host tools among them: QEMU, static busybox, mtd-utils,
+#    nbd-client, nbdkit, kmod, cpio...
 # 2. Downloads the current Debian `linux-image-<ver>-amd64` package (the one
 #    the `linux-image-amd64` metapackage depends on) with `apt-get download`
 #    (not `apt-get install`, which would rebuild initramfs images) and unpacks
@@ -25,35 +26,13 @@ cache=$(cd "$cache" && pwd)
 as_root() { if [ "$(id -u)" -eq 0 ]; then "$@"; else sudo "$@"; fi; }
 
 # ---- 1. host packages ------------------------------------------------------
-packages=(
-  qemu-system-x86 busybox-static mtd-utils nbd-client nbdkit
-  kmod cpio gzip xz-utils zstd e2fsprogs util-linux iproute2
-)
-missing=()
-installed=" $(dpkg-query -W -f='${db:Status-Abbrev} ${Package}\n' "${packages[@]}" 2>/dev/null | awk '$1 == "ii" { printf "%s ", $2 }') "
-for p in "${packages[@]}"; do
-  case "$installed" in *" $p "*) ;; *) missing+=("$p") ;; esac
-done
+bash "$repo/scripts/setup.sh"
 apt_updated=0
 apt_update() {
   [ "$apt_updated" -eq 1 ] && return 0
   as_root env DEBIAN_FRONTEND=noninteractive apt-get update -qq
   apt_updated=1
 }
-if [ "${#missing[@]}" -gt 0 ]; then
-  echo "fetch-kernel: installing ${missing[*]}"
-  apt_update
-  # The dpkg lock may be held by another session: retry a few times.
-  for try in 1 2 3 4 5 6 7 8 9 10; do
-    if as_root env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq \
-         --no-install-recommends -o DPkg::Lock::Timeout=120 "${missing[@]}" >/dev/null; then
-      break
-    fi
-    [ "$try" -eq 10 ] && { echo "fetch-kernel: apt-get install failed" >&2; exit 1; }
-    echo "fetch-kernel: apt-get install failed (try $try), retrying in 15 s" >&2
-    sleep 15
-  done
-fi
 
 # ---- 2. kernel package -------------------------------------------------------
 # The bzImage is xz-compressed, and decompressing it under TCG takes ~4 s of
