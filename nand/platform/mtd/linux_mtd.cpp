@@ -425,32 +425,31 @@ int op_write(mtd_info* mtd, uint64_t to, size_t len, size_t* retlen, const uint8
   return ret;
 }
 
-int op_read_oob(mtd_info* mtd, uint64_t from, mtd_oob_ops* ops) {
+// A page with its OOB bytes, read or written: the request checked, then
+// served; its lengths are reported once the bytes moved (a read that met ECC
+// trouble moved them too, and says so in its result).
+int oob_request(mtd_info* mtd, uint64_t at, mtd_oob_ops* ops, bool is_read) {
   if (ops == nullptr) return -EINVAL;
   LinuxMtdDevice::Impl* d = impl_of(mtd);
   ops->retlen = 0;
   ops->oobretlen = 0;
-  if (!d->page_aligned(from) || !oob_request_valid(d, ops)) return -EINVAL;
-  const int ret = d->read(from, ops->datbuf, ops->ooblen > 0 ? ops->oobbuf : nullptr, ops->ooblen);
-  if (ret == 0 || ret == -EUCLEAN || ret == -EBADMSG) {
+  if (!d->page_aligned(at) || !oob_request_valid(d, ops)) return -EINVAL;
+  uint8_t* oob = ops->ooblen > 0 ? ops->oobbuf : nullptr;
+  const int ret = is_read ? d->read(at, ops->datbuf, oob, ops->ooblen)
+                          : d->write(at, ops->datbuf, oob, ops->ooblen);
+  if (ret == 0 || (is_read && (ret == -EUCLEAN || ret == -EBADMSG))) {
     ops->retlen = ops->datbuf != nullptr ? ops->len : 0;
     ops->oobretlen = ops->ooblen;
   }
   return ret;
 }
 
+int op_read_oob(mtd_info* mtd, uint64_t from, mtd_oob_ops* ops) {
+  return oob_request(mtd, from, ops, true);
+}
+
 int op_write_oob(mtd_info* mtd, uint64_t to, mtd_oob_ops* ops) {
-  if (ops == nullptr) return -EINVAL;
-  LinuxMtdDevice::Impl* d = impl_of(mtd);
-  ops->retlen = 0;
-  ops->oobretlen = 0;
-  if (!d->page_aligned(to) || !oob_request_valid(d, ops)) return -EINVAL;
-  const int ret = d->write(to, ops->datbuf, ops->ooblen > 0 ? ops->oobbuf : nullptr, ops->ooblen);
-  if (ret == 0) {
-    ops->retlen = ops->datbuf != nullptr ? ops->len : 0;
-    ops->oobretlen = ops->ooblen;
-  }
-  return ret;
+  return oob_request(mtd, to, ops, false);
 }
 
 int op_block_isbad(mtd_info* mtd, uint64_t ofs) {
