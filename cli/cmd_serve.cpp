@@ -59,9 +59,9 @@ Status check_devices(const std::vector<std::string>& mtd, bool all_mtd) {
     if (disk_base_name(part.name).empty()) {
       return Status::InvalidArgument(part.device + " is named \"" + part.name +
                                      "\", which the translation layer does not serve; "
-                                     "serve it as one of system, cache, NFTL_Part, userdata "
-                                     "with --mtd " +
-                                     part.device + "=NAME");
+                                     "serve it as one of " +
+                                     frontend::served_names() + " with --mtd " + part.device +
+                                     "=NAME");
     }
   }
   return Status::Ok();
@@ -169,11 +169,11 @@ Command add_serve(CLI::App& app, const GlobalOptions& global) {
       "serve", "Serve the disks of an image or of Linux MTD devices over NBD (runs nbdkit)");
   add_image_options(sub, args->image, /*image_required=*/false);
   sub->add_option("--mtd", args->mtd,
-                  "Serve a Linux MTD device /dev/mtdN[=NAME], under NAME (one of system, cache, "
-                  "NFTL_Part, userdata) or its own name; repeatable");
-  sub->add_flag("--all-mtd", args->all_mtd,
-                "Serve every NAND MTD device whose name begins with system, cache, NFTL_Part "
-                "or userdata");
+                  "Serve a Linux MTD device /dev/mtdN[=NAME], under NAME (one of " +
+                      frontend::served_names() + ") or its own name; repeatable");
+  sub->add_flag(
+      "--all-mtd", args->all_mtd,
+      "Serve every NAND MTD device whose name begins with one of " + frontend::served_names());
   sub->add_option("-s,--socket", args->socket, "Unix socket to listen on (or --port)");
   sub->add_option("--port", args->port, "TCP port on 127.0.0.1 (loopback only)");
   sub->add_flag("--readonly", args->readonly, "Refuse writes");

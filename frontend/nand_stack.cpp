@@ -35,6 +35,13 @@ Result<std::unique_ptr<NandStack>> NandStack::open(const ImageOptions& options) 
   return stack;
 }
 
+std::string served_names() {
+  std::string names;
+  for (const nyx_nftl_served_part& served : nyx_nftl_served_parts)
+    names += (names.empty() ? "" : ", ") + std::string(served.name_prefix);
+  return names;
+}
+
 namespace {
 
 // The devices named, then (with all_mtd) every other NAND device whose own
@@ -52,8 +59,9 @@ Result<std::vector<linuxmtd::DeviceRef>> devices_to_open(const DeviceOptions& op
   }
   if (refs.empty()) {
     return Status::NotFound(
-        "no MTD device of this kernel is a NAND partition named system*, "
-        "cache*, NFTL_Part* or userdata* (name one with --mtd /dev/mtdN=NAME)");
+        "no MTD device of this kernel is a NAND partition whose name begins "
+        "with one of " +
+        served_names() + " (name one with --mtd /dev/mtdN=NAME)");
   }
   return refs;
 }

@@ -61,6 +61,10 @@ struct StackPart {
   std::string device;  // "/dev/mtdN" for a Linux device, empty for an image's partition
 };
 
+// The beginnings of the MTD names the translation layer serves, joined by
+// ", " (for messages and help texts).
+std::string served_names();
+
 class NandStack {
  public:
   // Opens the image and splits it into partitions; nothing is attached yet.
