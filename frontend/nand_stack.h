@@ -92,8 +92,6 @@ class NandStack {
   const std::vector<StackPart>& parts() const { return parts_; }
   // The image's chip; null for Linux devices.
   nandsim::NandChip* chip() { return chip_.get(); }
-  // The Linux devices; empty for an image.
-  const std::vector<std::unique_ptr<linuxmtd::LinuxMtdDevice>>& devices() const { return devices_; }
 
  private:
   NandStack() = default;

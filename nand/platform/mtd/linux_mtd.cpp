@@ -11,7 +11,6 @@
 #include <cerrno>
 #include <cstring>
 #include <fstream>
-#include <map>
 #include <set>
 #include <unordered_map>
 
@@ -165,7 +164,7 @@ bool looks_like_device(std::string_view text) {
 }
 
 Result<std::vector<DeviceEntry>> list_devices(const std::string& sysfs_root) {
-  std::map<int, DeviceEntry> found;
+  std::vector<DeviceEntry> found;
   // /sys/class/mtd holds mtdN and mtdNro; only mtdN are listed.
   for (int index = 0; index < 4096; ++index) {
     const std::string dir = sysfs_root + "/mtd" + std::to_string(index);
@@ -176,14 +175,12 @@ Result<std::vector<DeviceEntry>> list_devices(const std::string& sysfs_root) {
     e.name = read_attribute(dir + "/name");
     e.type = read_attribute(dir + "/type");
     parse_u64(read_attribute(dir + "/size"), &e.size);
-    found.emplace(index, std::move(e));
+    found.push_back(std::move(e));
   }
   if (found.empty() && ::access(sysfs_root.c_str(), F_OK) != 0) {
     return Status::NotFound(sysfs_root + " does not exist: this kernel has no MTD devices");
   }
-  std::vector<DeviceEntry> out;
-  for (auto& [index, e] : found) out.push_back(std::move(e));
-  return out;
+  return found;
 }
 
 // ---------------------------------------------------------------------------
@@ -195,7 +192,6 @@ struct LinuxMtdDevice::Impl {
   Mode mode = Mode::ReadWrite;
   std::string path;
   std::string name;
-  std::string device_name;
   uint32_t writesize = 0;
   uint32_t erasesize = 0;
   uint32_t oobsize = 0;
@@ -204,8 +200,6 @@ struct LinuxMtdDevice::Impl {
   nand_ecclayout layout{};
   mtd_info info{};
   bool have_memread = true;
-  uint64_t corrected = 0;
-  uint64_t uncorrectable = 0;
 
   // A reader's writes: per block, whether it was erased here, and the pages
   // programmed here (main data, then the free OOB bytes), and the blocks
@@ -232,17 +226,9 @@ struct LinuxMtdDevice::Impl {
 
   // --- The device itself ---------------------------------------------------
 
-  // Counts and translates a read's ECC outcome.
-  int ecc_result(bool uncorrectable_seen, bool corrected_seen) {
-    if (uncorrectable_seen) {
-      ++uncorrectable;
-      return -EBADMSG;
-    }
-    if (corrected_seen) {
-      ++corrected;
-      return -EUCLEAN;
-    }
-    return 0;
+  // A read's ECC outcome as the platform's MTD interface reports it.
+  static int ecc_result(bool uncorrectable_seen, bool corrected_seen) {
+    return uncorrectable_seen ? -EBADMSG : corrected_seen ? -EUCLEAN : 0;
   }
 
   int device_read(uint64_t addr, uint8_t* data, uint8_t* oob, size_t ooblen) {
@@ -472,8 +458,7 @@ Status describe(LinuxMtdDevice::Impl* d, const DeviceRef& ref, int index,
   const std::string dir = sysfs_root + "/mtd" + std::to_string(index);
   uint64_t value = 0;
   if (index >= 0 && parse_u64(read_attribute(dir + "/size"), &value)) d->size = value;
-  d->device_name = index >= 0 ? read_attribute(dir + "/name") : std::string();
-  d->name = ref.name.empty() ? d->device_name : ref.name;
+  d->name = !ref.name.empty() ? ref.name : index >= 0 ? read_attribute(dir + "/name") : "";
 
   abi::nand_ecclayout_user layout{};
   if (::ioctl(d->fd, abi::kEccGetLayout, &layout) == 0) {
@@ -569,11 +554,6 @@ LinuxMtdDevice::LinuxMtdDevice(std::unique_ptr<Impl> impl) : impl_(std::move(imp
 LinuxMtdDevice::~LinuxMtdDevice() = default;
 
 mtd_info* LinuxMtdDevice::mtd() { return &impl_->info; }
-const std::string& LinuxMtdDevice::path() const { return impl_->path; }
 const std::string& LinuxMtdDevice::name() const { return impl_->name; }
-const std::string& LinuxMtdDevice::device_name() const { return impl_->device_name; }
-Mode LinuxMtdDevice::mode() const { return impl_->mode; }
-uint64_t LinuxMtdDevice::corrected_reads() const { return impl_->corrected; }
-uint64_t LinuxMtdDevice::uncorrectable_reads() const { return impl_->uncorrectable; }
 
 }  // namespace linuxmtd

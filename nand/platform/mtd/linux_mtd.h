@@ -79,15 +79,8 @@ class LinuxMtdDevice {
 
   // The device behind the platform's interface; lives as long as this object.
   mtd_info* mtd();
-  const std::string& path() const;
-  const std::string& name() const;         // the served name (given with the path, or its own)
-  const std::string& device_name() const;  // the device's own name
-  Mode mode() const;
-
-  // Reads whose ECC corrected bit flips, and reads it could not correct,
-  // since the device was opened.
-  uint64_t corrected_reads() const;
-  uint64_t uncorrectable_reads() const;
+  // The name it is served under: the one given with its path, or its own.
+  const std::string& name() const;
 
   struct Impl;
 
