@@ -3,7 +3,6 @@
 #include "platform/mtd/linux_mtd.h"
 
 #include <fcntl.h>
-#include <sys/file.h>
 #include <sys/ioctl.h>
 #include <unistd.h>
 
@@ -15,6 +14,7 @@
 #include <unordered_map>
 
 #include "platform/kernel/kernel.h"
+#include "platform/mtd/writer_lock.h"
 
 namespace linuxmtd {
 
@@ -516,14 +516,8 @@ Result<std::unique_ptr<LinuxMtdDevice>> LinuxMtdDevice::open(const DeviceRef& re
     const int err = errno;
     return Status::FromErrno(err, "cannot open " + ref.path + ": " + errno_text(err));
   }
-  if (mode == Mode::ReadWrite && ::flock(d->fd, LOCK_EX | LOCK_NB) != 0) {
-    const int err = errno;
-    if (err == EWOULDBLOCK) {
-      return Status::Busy(ref.path +
-                          " is in use: another nyx-nftl process (a server or an import) "
-                          "is writing it");
-    }
-    return Status::IOError("cannot lock " + ref.path + ": " + errno_text(err));
+  if (mode == Mode::ReadWrite) {
+    if (Status locked = nandsim::lock_writer(d->fd, ref.path); !locked.ok()) return locked;
   }
   abi::mtd_info_user info{};
   if (::ioctl(d->fd, abi::kMemGetInfo, &info) < 0) {

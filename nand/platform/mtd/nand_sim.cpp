@@ -3,6 +3,7 @@
 // cuts, and the MTD devices (whole chip and partitions) that front it.
 #include "platform/mtd/nand_sim.h"
 #include "platform/mtd/sim_mtd_device.h"
+#include "platform/mtd/writer_lock.h"
 
 #include <fcntl.h>
 #include <sys/mman.h>
@@ -12,6 +13,7 @@
 #include <cerrno>
 #include <cmath>
 #include <cstring>
+#include <filesystem>
 
 namespace nandsim {
 
@@ -471,25 +473,71 @@ Result<std::unique_ptr<NandChip>> NandChip::create_in_memory(const Options& opti
   return std::unique_ptr<NandChip>(new NandChip(std::move(impl)));
 }
 
+namespace {
+
+// A file descriptor closed when it goes out of scope, and a file removed
+// unless kept: what create_image holds while it builds the new image.
+struct TempImage {
+  std::string path;
+  int fd = -1;
+  bool keep = false;
+  ~TempImage() {
+    if (fd >= 0) close(fd);
+    if (!keep && !path.empty()) unlink(path.c_str());
+  }
+};
+
+}  // namespace
+
 Result<std::unique_ptr<NandChip>> NandChip::create_image(const std::string& path,
                                                          const Options& options) {
   std::string invalid = validate_options(options);
   if (!invalid.empty()) return Status::InvalidArgument("invalid chip options: " + invalid);
+  // The file the name leads to (through symlinks) is the one replaced.
+  std::error_code ec;
+  const std::filesystem::path target = std::filesystem::weakly_canonical(path, ec);
+  if (ec)
+    return Status::FromErrno(ec.value(), "cannot create image '" + path + "': " + ec.message());
+
+  // An existing image is replaced only once its writer's lock is held, so
+  // an image a server or another command is writing is never touched.
+  TempImage old_image;
+  old_image.keep = true;
+  old_image.fd = open(target.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+  if (old_image.fd >= 0) {
+    if (Status locked = lock_writer(old_image.fd, "image '" + path + "'"); !locked.ok()) {
+      return locked;
+    }
+  } else if (errno != ENOENT) {
+    const int err = errno;
+    return Status::FromErrno(err, "cannot open image '" + path + "': " + errno_text(err));
+  }
+
+  // The new image is built beside it and renamed over the name when
+  // complete: a failure leaves the old file (or no file) as it was, and a
+  // reader that has the old file mapped keeps it.
   auto impl = std::make_unique<Impl>();
   impl->init(options, OpenMode::ReadWrite, 0);
   impl->file_backed = true;
-  impl->fd = open(path.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-  if (impl->fd < 0) {
+  TempImage temp;
+  temp.path = (target.parent_path() / ("." + target.filename().string() + ".XXXXXX")).string();
+  temp.fd = mkostemp(temp.path.data(), O_CLOEXEC);
+  if (temp.fd < 0) {
     const int err = errno;
+    temp.path.clear();
     return Status::FromErrno(err, "cannot create image '" + path + "': " + errno_text(err));
   }
+  const mode_t mask = umask(0);
+  umask(mask);
+  (void)fchmod(temp.fd, 0666 & ~mask);
+  if (Status locked = lock_writer(temp.fd, "image '" + path + "'"); !locked.ok()) return locked;
   uint64_t size = options.geometry.image_size();
-  if (ftruncate(impl->fd, off_t(size)) != 0) {
+  if (ftruncate(temp.fd, off_t(size)) != 0) {
     const int err = errno;
     return Status::FromErrno(err, "cannot size image '" + path + "' to " + std::to_string(size) +
                                       " bytes: " + errno_text(err));
   }
-  void* mem = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_SHARED, impl->fd, 0);
+  void* mem = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_SHARED, temp.fd, 0);
   if (mem == MAP_FAILED) {
     return Status::IOError("cannot map image '" + path + "': " + errno_text(errno));
   }
@@ -497,6 +545,17 @@ Result<std::unique_ptr<NandChip>> NandChip::create_image(const std::string& path
   impl->mapped_size = size;
   std::memset(impl->base, 0xFF, size);
   impl->apply_factory_bad_blocks();
+  if (msync(impl->base, size, MS_SYNC) != 0 || fsync(temp.fd) != 0) {
+    const int err = errno;
+    return Status::FromErrno(err, "cannot write image '" + path + "': " + errno_text(err));
+  }
+  if (rename(temp.path.c_str(), target.c_str()) != 0) {
+    const int err = errno;
+    return Status::FromErrno(err, "cannot create image '" + path + "': " + errno_text(err));
+  }
+  temp.keep = true;
+  impl->fd = temp.fd;
+  temp.fd = -1;
   return std::unique_ptr<NandChip>(new NandChip(std::move(impl)));
 }
 
@@ -517,6 +576,9 @@ Result<std::unique_ptr<NandChip>> NandChip::open_image(const std::string& path,
                               " (the file is read-only; open it in read-only or private mode)");
     }
     return Status::FromErrno(err, "cannot open image '" + path + "': " + errno_text(err));
+  }
+  if (mode == OpenMode::ReadWrite) {
+    if (Status locked = lock_writer(impl->fd, "image '" + path + "'"); !locked.ok()) return locked;
   }
   struct stat st;
   if (fstat(impl->fd, &st) != 0) {

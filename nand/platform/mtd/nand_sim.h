@@ -91,11 +91,16 @@ class NandChip {
  public:
   // A chip in memory, erased, with the factory bad blocks of `options`.
   static Result<std::unique_ptr<NandChip>> create_in_memory(const Options& options);
-  // Creates (or truncates) a raw image file of an erased chip with the
-  // factory bad blocks of `options`, mapped read-write.
+  // Creates a raw image file of an erased chip with the factory bad blocks
+  // of `options`, mapped read-write and holding the writer's lock
+  // (writer_lock.h). The image is built beside `path` and renamed over it
+  // when complete, so a failure leaves what was there; an existing image
+  // is replaced only when no other process is writing it (Busy otherwise).
   static Result<std::unique_ptr<NandChip>> create_image(const std::string& path,
                                                         const Options& options);
-  // Opens an existing raw image; its size must equal the geometry's image size.
+  // Opens an existing raw image; its size must equal the geometry's image
+  // size. ReadWrite takes the writer's lock (Busy when another process
+  // holds it); Private and ReadOnly take none and never write the file.
   static Result<std::unique_ptr<NandChip>> open_image(const std::string& path,
                                                       const Options& options, OpenMode mode);
 
