@@ -6,7 +6,6 @@
 
 #include <cerrno>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 
@@ -25,16 +24,6 @@ struct ServeArgs {
   bool readonly = false;
   bool dry_run = false;
 };
-
-// The plugin: $NYX_NFTL_PLUGIN, else ../nbd/nbdkit-nyx-plugin.so beside the
-// directory of this binary (the build tree's layout).
-std::string find_plugin() {
-  if (const char* env = std::getenv("NYX_NFTL_PLUGIN"); env != nullptr && *env != '\0') return env;
-  std::error_code ec;
-  auto self = std::filesystem::read_symlink("/proc/self/exe", ec);
-  if (ec) return {};
-  return (self.parent_path().parent_path() / "nbd" / "nbdkit-nyx-plugin.so").string();
-}
 
 std::string shell_quote(const std::string& s) {
   std::string out = "'";
@@ -88,10 +77,9 @@ Status run_serve(const ServeArgs& args, const GlobalOptions& global) {
     if (!resolved.ok()) return resolved.status();
     options = resolved.value();
   }
-  const std::string plugin = find_plugin();
-  if (plugin.empty() || !std::filesystem::exists(plugin)) {
-    return Status::NotFound("nbdkit plugin not found at " + plugin + " (set NYX_NFTL_PLUGIN)");
-  }
+  auto found = find_plugin();
+  if (!found.ok()) return found.status();
+  const std::string plugin = found.value();
   std::string image = devices ? "" : std::filesystem::absolute(args.image.path).string();
 
   std::vector<std::string> argv = {"nbdkit", "--foreground"};
@@ -178,6 +166,7 @@ Command add_serve(CLI::App& app, const GlobalOptions& global) {
   sub->add_option("--port", args->port, "TCP port on 127.0.0.1 (loopback only)");
   sub->add_flag("--readonly", args->readonly, "Refuse writes");
   sub->add_flag("--dry-run", args->dry_run, "Print the nbdkit command line and stop");
+  sub->footer(plugin_lookup_help());
   return {sub, [args, &global] { return run_serve(*args, global); }};
 }
 
