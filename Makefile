@@ -8,6 +8,8 @@
 #   make vmtest - only the real-kernel test (QEMU, nandsim, NBD, ext4)
 #   make vmbench - the side by side of our disk and the kernel's mtdblock on
 #                 nandsim with its timing model (VMBENCH_ARGS passes options)
+#   make deb    - the Debian package (Release build in build-release):
+#                 build-release/nyx-nftl_<version>_<arch>.deb
 JOBS ?= $(shell nproc)
 CMAKE_GEN = -G Ninja
 
@@ -60,3 +62,12 @@ bench: setup
 	@cmake -S . -B build-release $(CMAKE_GEN) -DCMAKE_BUILD_TYPE=Release >/dev/null
 	@cmake --build build-release -j $(JOBS) --target nyx-bench
 	@./build-release/bench/nyx-bench --gc-policy both $(BENCH_ARGS)
+
+# make deb - the Debian package of the tool and the plugin, from a Release
+# build (build-release, shared with make bench); install it with
+# apt-get install ./build-release/nyx-nftl_*.deb
+.PHONY: deb
+deb: setup
+	@cmake -S . -B build-release $(CMAKE_GEN) -DCMAKE_BUILD_TYPE=Release >/dev/null
+	@cmake --build build-release -j $(JOBS) --target nyx-nftl nbdkit-nyx-plugin
+	@cd build-release && cpack -G DEB

@@ -147,6 +147,17 @@ class Progress {
 };
 
 // ---------------------------------------------------------------------------
+// The nbdkit plugin serve runs (plugin_path.cpp).
+// ---------------------------------------------------------------------------
+
+// The plugin's absolute path: $NYX_NFTL_PLUGIN when set, else the plugin
+// installed with this tool, else the build tree's. Error when the chosen or
+// every candidate is missing, naming where it looked.
+Result<std::string> find_plugin();
+// That order, in words, for serve's --help.
+std::string plugin_lookup_help();
+
+// ---------------------------------------------------------------------------
 // The subcommands (one file each, or per group).
 // ---------------------------------------------------------------------------
 

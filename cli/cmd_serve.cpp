@@ -14,7 +14,6 @@
 
 #include <cerrno>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 
@@ -41,16 +40,6 @@ struct ServeArgs {
   bool readonly = false;
   bool dry_run = false;
 };
-
-// The plugin: $NYX_NFTL_PLUGIN, else ../nbd/nbdkit-nyx-plugin.so beside the
-// directory of this binary (the build tree's layout).
-std::string find_plugin() {
-  if (const char* env = std::getenv("NYX_NFTL_PLUGIN"); env != nullptr && *env != '\0') return env;
-  std::error_code ec;
-  auto self = std::filesystem::read_symlink("/proc/self/exe", ec);
-  if (ec) return {};
-  return (self.parent_path().parent_path() / "nbd" / "nbdkit-nyx-plugin.so").string();
-}
 
 std::string shell_quote(const std::string& s) {
   std::string out = "'";
@@ -215,10 +204,9 @@ Status run_serve(const ServeArgs& given, const GlobalOptions& global) {
     args.socket = path.value();
   }
   if (!args.socket.empty()) args.socket = std::filesystem::absolute(args.socket).string();
-  const std::string plugin = find_plugin();
-  if (plugin.empty() || !std::filesystem::exists(plugin)) {
-    return Status::NotFound("nbdkit plugin not found at " + plugin + " (set NYX_NFTL_PLUGIN)");
-  }
+  auto found = find_plugin();
+  if (!found.ok()) return found.status();
+  const std::string plugin = found.value();
 
   // Everything the plugin will be told is checked here first, so a wrong
   // geometry, partition list, device, a flash another process writes or a
@@ -326,7 +314,7 @@ Status run_serve(const ServeArgs& given, const GlobalOptions& global) {
   std::printf("stop with Ctrl-C (the disks are flushed and the image synced)\n");
   std::string line;
   for (const auto& a : argv) line += (line.empty() ? "" : " ") + shell_quote(a);
-  if (args.dry_run || global.verbose) std::printf("running: %s\n", line.c_str());
+  std::printf("running: %s\n", line.c_str());
   std::fflush(stdout);
   if (args.dry_run) return Status::Ok();
 
@@ -390,6 +378,7 @@ Command add_serve(CLI::App& app, const GlobalOptions& global) {
   sub->add_flag("--readonly", args->readonly, "Refuse writes");
   sub->add_flag("--dry-run", args->dry_run,
                 "Check everything, print the nbdkit command line, stop");
+  sub->footer(plugin_lookup_help());
   return {sub, [args, &global] { return run_serve(*args, global); }};
 }
 

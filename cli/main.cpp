@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "cli_common.h"
+#include "nyx_build_info.h"
 
 namespace cli {
 
@@ -52,6 +53,7 @@ int main(int argc, char** argv) {
   app.name("nyx-nftl");
   app.require_subcommand(1);
   app.set_help_all_flag("--help-all", "Help for every subcommand");
+  app.set_version_flag("--version", "nyx-nftl " NYX_NFTL_VERSION);
 
   cli::GlobalOptions global;
   app.add_flag("-v,--verbose", global.verbose, "Show the system's log lines on stderr");

@@ -38,6 +38,7 @@
 #include <utility>
 
 #include "nand_stack.h"
+#include "nyx_build_info.h"
 #include "nyx_nftl/nyx_nftl.h"
 #include "platform/block/blktrans_disk.h"
 #include "platform/kernel/kernel.h"
@@ -483,7 +484,7 @@ nbdkit_plugin make_plugin() {
   nbdkit_plugin p{};
   p.name = "nyx";
   p.longname = "NAND flash translation layer disks";
-  p.version = "1.0";
+  p.version = NYX_NFTL_VERSION;
   p.description = "Serves the disks of a NAND image through its flash translation layer";
   p.load = nyx_load;
   p.unload = nyx_unload;

@@ -10,6 +10,8 @@ packages=(
   libcli11-dev nlohmann-json3-dev libpng-dev
   nbdkit nbdkit-plugin-dev libnbd-bin libnbd-dev
   qemu-utils fuse3 e2fsprogs python3
+  # make deb: CPack's dependency scan (dpkg-shlibdeps, file)
+  dpkg-dev file
   # the real-kernel test's host side (vm/): QEMU, the guest's tools and the
   # initramfs builder
   qemu-system-x86 busybox-static mtd-utils nbd-client
