@@ -10,7 +10,9 @@
 #   BUILD_DIR  a build tree with nyx-nftl and the nbdkit plugin (default
 #              build-release, configured as Release and built when missing)
 #   RUNS=N     runs per side (default 3)
-set -euo pipefail
+set -Eeuo pipefail
+on_error() { local rc=$?; [ "$BASH_SUBSHELL" -gt 0 ] || echo "${0##*/}: line $1: $BASH_COMMAND: exit status $rc" >&2; }
+trap 'on_error $LINENO' ERR
 
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=${1:-$root/build-release}
@@ -57,9 +59,9 @@ wait_for_socket() {
 time_copy() {
   local start end
   start=$(date +%s.%N)
-  nbdcopy --flush "$tmp/data.bin" "$1"
+  nbdcopy --flush "$tmp/data.bin" "$1" || return  # (-e does not reach into $(...))
   end=$(date +%s.%N)
-  printf '%.3f\n' "$(echo "$end - $start" | bc -l)"
+  awk -v a="$start" -v b="$end" 'BEGIN { printf "%.3f\n", b - a }'
 }
 
 median() {
@@ -92,8 +94,7 @@ done
 nyx_s=$(printf '%s\n' "${nyx_times[@]}" | median)
 mem_s=$(printf '%s\n' "${mem_times[@]}" | median)
 printf 'nbdcopy of %d MiB of random data, median of %d run(s):\n' "$size_mib" "$runs"
-printf '  nyx-nftl serve, export data:  %8.3f s  (%7.1f MB/s)   runs: %s\n' "$nyx_s" \
-  "$(echo "$size_mib * 1.048576 / $nyx_s" | bc -l)" "${nyx_times[*]}"
-printf '  nbdkit memory plugin:         %8.3f s  (%7.1f MB/s)   runs: %s\n' "$mem_s" \
-  "$(echo "$size_mib * 1.048576 / $mem_s" | bc -l)" "${mem_times[*]}"
-printf '  ratio nyx / memory:           %8.2f\n' "$(echo "$nyx_s / $mem_s" | bc -l)"
+awk -v n="$nyx_s" -v m="$mem_s" -v mib="$size_mib" -v nr="${nyx_times[*]}" -v mr="${mem_times[*]}" 'BEGIN {
+  printf "  nyx-nftl serve, export data:  %8.3f s  (%7.1f MB/s)   runs: %s\n", n, mib * 1.048576 / n, nr
+  printf "  nbdkit memory plugin:         %8.3f s  (%7.1f MB/s)   runs: %s\n", m, mib * 1.048576 / m, mr
+  printf "  ratio nyx / memory:           %8.2f\n", n / m }'

@@ -44,7 +44,7 @@ for target in "${targets[@]}"; do
   if NYX_NFTL_LOG=off "$build/fuzz/$target" "$corpus" -max_total_time="$seconds" \
        -rss_limit_mb=2048 -timeout=10 -max_len=4096 -print_final_stats=1 \
        -artifact_prefix="$artifacts/" >"$log" 2>&1; then
-    runs=$(grep -o 'Done [0-9]* runs in [0-9]* second(s)' "$log" | tail -1)
+    runs=$(grep -o 'Done [0-9]* runs in [0-9]* second(s)' "$log" | tail -1 || true)
     echo "fuzz: $target: ${runs:-no summary}, corpus $(ls "$corpus" | wc -l) inputs"
   else
     status=1

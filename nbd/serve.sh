@@ -18,7 +18,9 @@
 #   nbdkit --foreground -U SOCKET build/nbd/nbdkit-nyx-plugin.so image=IMAGE
 # or on loopback TCP:
 #   nbdkit --foreground -i 127.0.0.1 -p PORT build/nbd/nbdkit-nyx-plugin.so image=IMAGE
-set -euo pipefail
+set -Eeuo pipefail
+on_error() { local rc=$?; [ "$BASH_SUBSHELL" -gt 0 ] || echo "${0##*/}: line $1: $BASH_COMMAND: exit status $rc" >&2; }
+trap 'on_error $LINENO' ERR
 
 here=$(cd "$(dirname "$0")" && pwd)
 plugin=${NYX_NBD_PLUGIN:-$here/../build/nbd/nbdkit-nyx-plugin.so}

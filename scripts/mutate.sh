@@ -16,7 +16,9 @@
 # Results (tab-separated): ID, quick (killed/survived), full (killed/survived),
 # seconds, what it breaks. The copy lives in build-mutate/ (its own build
 # folder inside), so the working tree is never touched.
-set -euo pipefail
+set -Eeuo pipefail
+on_error() { local rc=$?; [ "$BASH_SUBSHELL" -gt 0 ] || echo "${0##*/}: line $1: $BASH_COMMAND: exit status $rc" >&2; }
+trap 'on_error $LINENO' ERR
 cd "$(dirname "$0")/.."
 root="$PWD"
 out="$root/build-mutate/results.tsv"

@@ -1,7 +1,14 @@
 #!/usr/bin/env bash
 # Installs, once, every Debian package the build, the tests and the tools need.
 # Idempotent: packages already present are not fetched again.
-set -euo pipefail
+#   scripts/setup.sh                       the project's packages
+#   scripts/setup.sh PACKAGE[=VERSION]...  those packages instead (the rig's
+#                                          kernel headers, in that version)
+# Waits for a dpkg lock another apt run holds; a failed install is retried
+# once after refreshing the package lists, then reported.
+set -Eeuo pipefail
+on_error() { local rc=$?; [ "$BASH_SUBSHELL" -gt 0 ] || echo "${0##*/}: line $1: $BASH_COMMAND: exit status $rc" >&2; }
+trap 'on_error $LINENO' ERR
 
 packages=(
   build-essential cmake ninja-build pkg-config
@@ -17,19 +24,37 @@ packages=(
   qemu-system-x86 busybox-static mtd-utils nbd-client
   kmod cpio gzip xz-utils zstd util-linux iproute2
 )
+[ $# -gt 0 ] && packages=("$@")
 
+# dpkg-query fails for a package it has never heard of: that is "missing" too.
 missing=()
 for p in "${packages[@]}"; do
-  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+  st=$(dpkg-query -W -f='${db:Status-Abbrev}${Version}' "${p%%=*}" 2>/dev/null || true)
+  case "$p" in
+    *=*) [ "$st" = "ii ${p#*=}" ] || missing+=("$p") ;;
+    *) [ "${st:0:3}" = "ii " ] || missing+=("$p") ;;
+  esac
 done
+[ "${#missing[@]}" -eq 0 ] && exit 0
 
-if [ "${#missing[@]}" -gt 0 ]; then
-  echo "setup: installing ${missing[*]}"
-  sudo_cmd=""
-  [ "$(id -u)" -ne 0 ] && sudo_cmd="sudo"
-  export DEBIAN_FRONTEND=noninteractive
-  $sudo_cmd apt-get update -qq
-  # Another apt run may hold the dpkg lock for a while: wait for it.
-  $sudo_cmd apt-get install -y -qq --no-install-recommends -o DPkg::Lock::Timeout=300 \
-    "${missing[@]}" >/dev/null
+echo "setup: installing ${missing[*]}" >&2
+sudo_cmd=()
+if [ "$(id -u)" -ne 0 ]; then
+  command -v sudo >/dev/null || { echo "setup: installing needs root: run this as root, or install sudo" >&2; exit 1; }
+  sudo_cmd=(sudo)
+fi
+apt_get() { "${sudo_cmd[@]}" env DEBIAN_FRONTEND=noninteractive apt-get -o DPkg::Lock::Timeout=300 "$@"; }
+# apt-get update does not wait for the lists lock another update holds.
+update() {
+  for try in 1 2 3; do
+    apt_get update -qq && return 0
+    echo "setup: apt-get update failed (try $try of 3), retrying in 10 s" >&2
+    sleep 10
+  done
+  return 1
+}
+install() { apt_get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null; }
+if ! { update && install; } && ! { update && install; }; then
+  echo "setup: cannot install ${missing[*]}" >&2
+  exit 1
 fi

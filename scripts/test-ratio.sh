@@ -6,7 +6,9 @@
 # of the project. Build folders and the fuzz corpora's data files are not
 # source.
 #   scripts/test-ratio.sh [-v]    -v: per-folder figures too
-set -euo pipefail
+set -Eeuo pipefail
+on_error() { local rc=$?; [ "$BASH_SUBSHELL" -gt 0 ] || echo "${0##*/}: line $1: $BASH_COMMAND: exit status $rc" >&2; }
+trap 'on_error $LINENO' ERR
 cd "$(dirname "$0")/.."
 
 verbose=0

@@ -13,7 +13,9 @@
 # Output: $VM_CACHE/initramfs.cpio.gz (default cache <repo>/build/vm-cache).
 # Skipped when the output is newer than its inputs, unless VM_REBUILD=1.
 # Extra modules: VM_EXTRA_MODULES="name1 name2".
-set -euo pipefail
+set -Eeuo pipefail
+on_error() { local rc=$?; [ "$BASH_SUBSHELL" -gt 0 ] || echo "${0##*/}: line $1: $BASH_COMMAND: exit status $rc" >&2; }
+trap 'on_error $LINENO' ERR
 
 here=$(cd "$(dirname "$0")" && pwd)
 repo=$(cd "$here/.." && pwd)
@@ -90,10 +92,12 @@ mknod -m 0600 "$stage/dev/console" c 5 1 2>/dev/null || true
 mknod -m 0666 "$stage/dev/null" c 1 3 2>/dev/null || true
 
 bb=/bin/busybox
-file -L "$bb" 2>/dev/null | grep -q 'statically linked' || {
-  # busybox-static installs /bin/busybox; check it is really static
-  ldd "$bb" 2>&1 | grep -q 'not a dynamic' || { echo "build-initramfs: $bb is not static (install busybox-static)" >&2; exit 1; }
-}
+# busybox-static installs /bin/busybox; check it is really static (ldd
+# fails on a static program, saying so)
+case "$(ldd "$bb" 2>&1 || true)" in
+  *'not a dynamic'*|*'statically linked'*) ;;
+  *) echo "build-initramfs: $bb is not static (install busybox-static)" >&2; exit 1 ;;
+esac
 cp "$bb" "$stage/bin/busybox"
 for a in $("$bb" --list); do
   [ "$a" = busybox ] || ln -sf busybox "$stage/bin/$a"
@@ -110,7 +114,7 @@ for n in "${!chosen[@]}"; do
   esac
 done
 for f in modules.order modules.builtin modules.builtin.modinfo; do
-  [ -f "$moddir/$f" ] && cp "$moddir/$f" "$stage/lib/modules/$kver/"
+  if [ -f "$moddir/$f" ]; then cp "$moddir/$f" "$stage/lib/modules/$kver/"; fi
 done
 depmod -b "$stage" "$kver"
 

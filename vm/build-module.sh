@@ -3,8 +3,8 @@
 # vm/module/nyx_testparts.c for the guest kernel (see vm/README.md).
 #
 # 1. Makes sure the guest kernel is fetched (vm/fetch-kernel.sh) and installs
-#    linux-headers-<ver> on the HOST with apt-get if it is missing (this
-#    pulls linux-headers-<ver>-common and linux-kbuild-6.1; installing
+#    linux-headers-<ver> on the HOST if it is missing, with scripts/setup.sh
+#    (this pulls linux-headers-<ver>-common and linux-kbuild-6.1; installing
 #    headers rebuilds no initramfs). The headers' version must equal the
 #    unpacked linux-image's, or the module would not load.
 # 2. Copies vm/module/ to $VM_CACHE/module/ and runs
@@ -14,7 +14,9 @@
 # Prints the path of the module: $VM_CACHE/module/nyx_testparts.ko. The guest
 # sees the host's root, so it loads it with
 #   insmod <that path> master=0 parts='32M(system),...'
-set -euo pipefail
+set -Eeuo pipefail
+on_error() { local rc=$?; [ "$BASH_SUBSHELL" -gt 0 ] || echo "${0##*/}: line $1: $BASH_COMMAND: exit status $rc" >&2; }
+trap 'on_error $LINENO' ERR
 
 here=$(cd "$(dirname "$0")" && pwd)
 repo=$(cd "$here/.." && pwd)
@@ -26,28 +28,15 @@ src="$here/module"
 bld="$cache/module"
 ko="$bld/nyx_testparts.ko"
 
-as_root() { if [ "$(id -u)" -eq 0 ]; then "$@"; else sudo "$@"; fi; }
-
 # ---- 1. headers matching the unpacked kernel --------------------------------
 hpkg="linux-headers-$kver"
 # the version of the linux-image .deb that fetch-kernel.sh unpacked
-img_ver=$(dpkg-deb -f "$(ls "$cache/deb/linux-image-${kver}_"*.deb | head -n1)" Version)
-hdr_ver=$(dpkg-query -W -f='${db:Status-Abbrev} ${Version}' "$hpkg" 2>/dev/null | awk '$1 == "ii" { print $2 }')
-if [ "$hdr_ver" != "$img_ver" ]; then
-  echo "build-module: installing $hpkg=$img_ver (have: ${hdr_ver:-none})" >&2
-  for try in 1 2 3 4 5 6 7 8 9 10; do
-    if as_root env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends \
-         -o DPkg::Lock::Timeout=120 "$hpkg=$img_ver" >/dev/null; then
-      break
-    fi
-    [ "$try" -eq 1 ] && as_root env DEBIAN_FRONTEND=noninteractive apt-get update -qq || true
-    [ "$try" -eq 10 ] && { echo "build-module: cannot install $hpkg=$img_ver" >&2; exit 1; }
-    echo "build-module: apt-get install failed (try $try), retrying in 15 s" >&2
-    sleep 15
-  done
-fi
+debs=("$cache/deb/linux-image-${kver}_"*.deb)
+[ -f "${debs[0]}" ] || { echo "build-module: no linux-image-${kver}_*.deb in $cache/deb" >&2; exit 1; }
+img_ver=$(dpkg-deb -f "${debs[0]}" Version)
+bash "$repo/scripts/setup.sh" "$hpkg=$img_ver"
 kdir="/usr/src/linux-headers-$kver"
-[ -f "$kdir/Makefile" ] || { echo "build-module: no $kdir" >&2; exit 1; }
+[ -f "$kdir/Makefile" ] || { echo "build-module: no $kdir after installing $hpkg=$img_ver" >&2; exit 1; }
 
 # ---- 2. build when something changed -------------------------------------
 stamp=$( { echo "$kver $img_ver"; cat "$src/Kbuild" "$src/Makefile" "$src/nyx_testparts.c"; } | sha256sum | cut -d' ' -f1)

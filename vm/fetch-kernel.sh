@@ -15,7 +15,9 @@
 #   $VM_CACHE/linux/boot/vmlinux-<ver>  the uncompressed kernel (for PVH boot)
 # Re-runs are fast: nothing is installed or downloaded when already present.
 # Set VM_KERNEL_PKG=linux-image-X-amd64 to pin another kernel package.
-set -euo pipefail
+set -Eeuo pipefail
+on_error() { local rc=$?; [ "$BASH_SUBSHELL" -gt 0 ] || echo "${0##*/}: line $1: $BASH_COMMAND: exit status $rc" >&2; }
+trap 'on_error $LINENO' ERR
 
 here=$(cd "$(dirname "$0")" && pwd)
 repo=$(cd "$here/.." && pwd)
@@ -42,7 +44,8 @@ extract_vmlinux() { # $1 = kernel release
   local magic off vmlinuz="$cache/linux/boot/vmlinuz-$1" vmlinux="$cache/linux/boot/vmlinux-$1"
   [ -f "$vmlinux" ] && return 0
   for magic in '\xfd7zXZ\x00:xz -dc --single-stream' '\x28\xb5\x2f\xfd:zstd -qdc' '\x1f\x8b\x08:gzip -dc'; do
-    off=$(LC_ALL=C grep -obUaP "${magic%%:*}" "$vmlinuz" | head -n1 | cut -d: -f1)
+    off=$(LC_ALL=C grep -obUaP -m1 "${magic%%:*}" "$vmlinuz" || true)
+    off=${off%%:*}
     [ -n "$off" ] || continue
     tail -c +"$((off + 1))" "$vmlinuz" | ${magic#*:} >"$vmlinux.tmp.$$" 2>/dev/null || true
     if [ "$(head -c 4 "$vmlinux.tmp.$$" | od -An -tx1 | tr -d ' ')" = 7f454c46 ]; then
@@ -56,7 +59,9 @@ extract_vmlinux() { # $1 = kernel release
 if [ -s "$cache/kernel-version" ]; then
   kver=$(cat "$cache/kernel-version")
   if [ -z "${VM_KERNEL_PKG:-}" ] || [ "$VM_KERNEL_PKG" = "linux-image-$kver" ]; then
-    if [ -f "$cache/linux/boot/vmlinuz-$kver" ] && [ -f "$cache/linux/lib/modules/$kver/modules.dep" ]; then
+    # vm/build-module.sh reads the version of the kept .deb
+    if [ -f "$cache/linux/boot/vmlinuz-$kver" ] && [ -f "$cache/linux/lib/modules/$kver/modules.dep" ] \
+       && compgen -G "$cache/deb/linux-image-${kver}_*.deb" >/dev/null; then
       extract_vmlinux "$kver" || true
       echo "fetch-kernel: kernel $kver already in $cache"
       exit 0
@@ -72,7 +77,8 @@ if [ -z "$pkg" ]; then
     deps=$(apt-cache depends linux-image-amd64)
   fi
   # e.g. "  Depends: linux-image-6.1.0-57-amd64" (the plain flavour, not -unsigned)
-  pkg=$(sed -n 's/^ *Depends: \(linux-image-[0-9][^ ]*-amd64\)$/\1/p' <<<"$deps" | head -n1)
+  pkg=$(sed -n 's/^ *Depends: \(linux-image-[0-9][^ ]*-amd64\)$/\1/p' <<<"$deps")
+  pkg=${pkg%%$'\n'*}
 fi
 [ -n "$pkg" ] || { echo "fetch-kernel: cannot find the linux-image-amd64 dependency" >&2; exit 1; }
 kver=${pkg#linux-image-}
@@ -80,13 +86,15 @@ echo "fetch-kernel: fetching $pkg"
 
 dl="$cache/deb"
 mkdir -p "$dl"
-if ! ls "$dl/${pkg}_"*.deb >/dev/null 2>&1; then
+if ! compgen -G "$dl/${pkg}_*.deb" >/dev/null; then
   # apt-get download writes into the current directory; as root it drops
   # privileges to _apt, so the folder must be writable by it.
   chmod 0777 "$dl" 2>/dev/null || true
   (cd "$dl" && apt-get download -q "$pkg") || { apt_update; (cd "$dl" && apt-get download -q "$pkg"); }
 fi
-deb=$(ls "$dl/${pkg}_"*.deb | head -n1)
+debs=("$dl/${pkg}_"*.deb)
+deb=${debs[0]}
+[ -f "$deb" ] || { echo "fetch-kernel: apt-get download left no ${pkg}_*.deb in $dl" >&2; exit 1; }
 
 rm -rf "$cache/linux.tmp.$$"
 mkdir -p "$cache/linux.tmp.$$"

@@ -30,9 +30,11 @@
 #   VM_INTERACTIVE=1  instead of running SCRIPT, give an interactive bash in
 #                the guest's chroot on this terminal (Ctrl-A X quits QEMU)
 #   VM_KEEP=0    delete the results folder afterwards (default: kept)
-set -euo pipefail
+set -Eeuo pipefail
+on_error() { local rc=$?; [ "$BASH_SUBSHELL" -gt 0 ] || echo "${0##*/}: line $1: $BASH_COMMAND: exit status $rc" >&2; }
+trap 'on_error $LINENO' ERR
 
-[ $# -ge 1 ] || { sed -n '2,/^set -e/p' "$0" | sed 's/^# \{0,1\}//; $d'; exit 2; }
+[ $# -ge 1 ] || { sed -n '2,/^set -/p' "$0" | sed 's/^# \{0,1\}//; $d'; exit 2; }
 
 here=$(cd "$(dirname "$0")" && pwd)
 repo=$(cd "$here/.." && pwd)
@@ -94,7 +96,7 @@ if [ "${VM_INTERACTIVE:-0}" = 1 ]; then
     -device virtio-9p-pci,fsdev=vmout,mount_tag=vmout ${VM_QEMU_ARGS:-}
 fi
 start=$(date +%s.%N)
-set +e
+qrc=0
 timeout --kill-after=10 "${VM_TIMEOUT:-300}" qemu-system-x86_64 \
   -machine pc,accel=tcg -cpu max -smp "${VM_SMP:-2}" -m "${VM_MEM:-1024}" \
   -nodefaults -no-user-config -nographic -no-reboot \
@@ -104,9 +106,7 @@ timeout --kill-after=10 "${VM_TIMEOUT:-300}" qemu-system-x86_64 \
   -device virtio-9p-pci,fsdev=hostroot,mount_tag=hostroot \
   -fsdev local,id=vmout,path="$out",security_model=none,multidevs=remap \
   -device virtio-9p-pci,fsdev=vmout,mount_tag=vmout \
-  ${VM_QEMU_ARGS:-} </dev/null >"$out/qemu.log" 2>&1
-qrc=$?
-set -e
+  ${VM_QEMU_ARGS:-} </dev/null >"$out/qemu.log" 2>&1 || qrc=$?
 end=$(date +%s.%N)
 elapsed=$(awk -v a="$start" -v b="$end" 'BEGIN { printf "%.1f", b - a }')
 
@@ -119,7 +119,8 @@ if [ -s "$out/status" ]; then
   rc=$(tr -dc '0-9' <"$out/status")
 fi
 if [ -z "$rc" ]; then
-  rc=$(sed -n 's/^VM-EXIT-STATUS=\([0-9]*\).*/\1/p' "$console" 2>/dev/null | tail -n1)
+  # no console when QEMU did not start
+  rc=$(sed -n 's/^VM-EXIT-STATUS=\([0-9]*\).*/\1/p' "$console" 2>/dev/null | tail -n1 || true)
 fi
 if [ "$qrc" -eq 124 ] || [ "$qrc" -eq 137 ]; then
   echo "run-guest: TIMEOUT after ${VM_TIMEOUT:-300} s (qemu killed)" >&2

@@ -12,7 +12,9 @@
 # (guest-output.txt); VM_BENCH_VERBOSE=1 prints it as well. Exit status: the
 # guest's (1 when a check failed, 124 on timeout).
 # Environment: VM_TIMEOUT (default 900 s) and the other run-guest.sh knobs.
-set -euo pipefail
+set -Eeuo pipefail
+on_error() { local rc=$?; [ "$BASH_SUBSHELL" -gt 0 ] || echo "${0##*/}: line $1: $BASH_COMMAND: exit status $rc" >&2; }
+trap 'on_error $LINENO' ERR
 
 here=$(cd "$(dirname "$0")" && pwd)
 repo=$(cd "$here/.." && pwd)
@@ -28,11 +30,9 @@ fi
 
 out=${VM_OUT:-$VM_CACHE/runs/vmbench-$(date +%Y%m%d-%H%M%S)-$$}
 mkdir -p "$out"
-set +e
+rc=0
 VM_OUT=$out VM_TIMEOUT=${VM_TIMEOUT:-900} VM_APPEND="log_buf_len=16M ${VM_APPEND:-}" \
-  "$here/run-guest.sh" "$here/vmbench-guest.sh" "$@" >"$out/guest-output.txt"
-rc=$?
-set -e
+  "$here/run-guest.sh" "$here/vmbench-guest.sh" "$@" >"$out/guest-output.txt" || rc=$?
 if [ "${VM_BENCH_VERBOSE:-0}" = 1 ] || [ "$rc" -ne 0 ]; then
   cat "$out/guest-output.txt"
 fi

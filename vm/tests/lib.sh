@@ -11,9 +11,6 @@
 #   finish                 prints "N passed, N failed" and exits 1 on failures
 
 NANDSIM_ID=${NANDSIM_ID:-0xec,0xa1,0x00,0x15}
-# the project's layout 32M(system),16M(cache),16M(NFTL_Part),-(userdata) in
-# 128 KiB erase blocks (nandsim gives the rest, 512 blocks, to a 4th partition)
-NANDSIM_PARTS=${NANDSIM_PARTS:-256,128,128}
 
 _passed=0
 _failed=0

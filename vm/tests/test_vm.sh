@@ -6,13 +6,14 @@
 # and checks on the host the dump the guest took: `nyx-nftl export` of it
 # gives the bytes the guest read through /dev/nbd0.
 # Installs what it needs (vm/fetch-kernel.sh, vm/build-module.sh).
-set -euo pipefail
+set -Eeuo pipefail
+on_error() { local rc=$?; [ "$BASH_SUBSHELL" -gt 0 ] || echo "${0##*/}: line $1: $BASH_COMMAND: exit status $rc" >&2; }
+trap 'on_error $LINENO' ERR
 NYX=$(realpath "${1:?usage: test_vm.sh NYX_NFTL}")
 here=$(cd "$(dirname "$0")/.." && pwd)
 
-"$here/fetch-kernel.sh" >/dev/null
+# build-module.sh prints the module's path once it is built and checked
 module=$("$here/build-module.sh" | tail -n 1)
-[ -f "$module" ] || { echo "FAIL: the test module was not built" >&2; exit 1; }
 
 out=$(mktemp -d "${TMPDIR:-/tmp}/nyx-vm.XXXXXX")
 trap 'rm -rf "$out"' EXIT
