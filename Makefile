@@ -1,7 +1,7 @@
 # Entry points. Each installs what is missing (scripts/setup.sh) and builds.
 #   make run    - build, create the default NAND image (nand.img) when there is
-#                 none, and serve its four disks over NBD (unix socket
-#                 /tmp/nyx-nftl.sock) until Ctrl-C
+#                 none, and serve its four disks over NBD (a unix socket of
+#                 the user's own; SOCKET=PATH for another) until Ctrl-C
 #   make test   - build and pass the tests
 #   make asan   - the tests under ASan+UBSan (not the real-kernel test)
 #   make tsan   - the threaded tests under TSan
@@ -25,11 +25,13 @@ build: setup
 	@cmake --build build -j $(JOBS)
 
 IMAGE ?= nand.img
-SOCKET ?= /tmp/nyx-nftl.sock
+# SOCKET: empty for serve's own per-user place ($XDG_RUNTIME_DIR/nyx-nftl.sock,
+# else /tmp/nyx-nftl-UID/nyx-nftl.sock), which no other user can take first.
+SOCKET ?=
 
 run: build
 	@test -f $(IMAGE) || ./build/cli/nyx-nftl mkimage $(IMAGE)
-	@./build/cli/nyx-nftl serve $(IMAGE) --socket $(SOCKET)
+	@./build/cli/nyx-nftl serve $(IMAGE) $(if $(SOCKET),--socket $(SOCKET))
 
 test: build
 	@cd build && ctest --output-on-failure -j $(JOBS)

@@ -166,13 +166,13 @@ void count_interrupt(int) { interrupts = interrupts + 1; }
       for (int i = 0; i < 10 && ::getppid() == server; ++i) ::usleep(100000);
       if (::getppid() != server) break;
       std::fprintf(stderr,
-                   "serve: waiting for the connected clients to disconnect; the disks are "
+                   "\nserve: waiting for the connected clients to disconnect; the disks are "
                    "flushed and the image synced when they have. Press Ctrl-C again to stop "
                    "now: the clients are cut off, and writes they have not flushed are lost "
                    "(the flash stays consistent, as after a power cut).\n");
       told = true;
     } else if (interrupts >= 2 && interrupts < 100) {
-      std::fprintf(stderr, "serve: stopping now; unflushed writes are lost\n");
+      std::fprintf(stderr, "\nserve: stopping now; unflushed writes are lost\n");
       ::kill(server, SIGKILL);
       break;
     }
