@@ -23,10 +23,13 @@ Status lock_writer(int fd, const std::string& what) {
 }
 
 Status probe_writer(const std::string& path) {
-  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+  const int fd = ::open(path.c_str(), O_RDWR | O_CLOEXEC | O_NONBLOCK);
   if (fd < 0) {
     const int err = errno;
     if (err == ENOENT) return Status::Ok();
+    if (err == EACCES || err == EROFS || err == EPERM) {
+      return Status::ReadOnly("cannot open " + path + " for writing: " + std::strerror(err));
+    }
     return Status::FromErrno(err, "cannot open " + path + ": " + std::strerror(err));
   }
   Status locked = lock_writer(fd, path);

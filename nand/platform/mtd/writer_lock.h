@@ -20,8 +20,9 @@ namespace nandsim {
 // open file holds it.
 Status lock_writer(int fd, const std::string& what);
 
-// Whether a writer could take `path` now: opens it, tries the lock and lets
-// it go. Ok when the path does not exist (nothing to take). Front ends use
+// Whether a writer could take `path` now: opens it for writing, tries the
+// lock and lets it go. Ok when the path does not exist (nothing to take);
+// ReadOnly when it cannot be opened for writing. Front ends use
 // it to refuse before they announce anything; the writer itself still takes
 // the lock when it opens the flash.
 Status probe_writer(const std::string& path);
