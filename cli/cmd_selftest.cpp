@@ -25,10 +25,7 @@ Status run_selftest(const SelftestArgs& args, const GlobalOptions& global) {
   SystemLog log(global.verbose);
   auto part_def = lookup_partition(args.image, args.partition);
   if (!part_def.ok()) return part_def.status();
-  if (disk_base_name(part_def.value().name).empty()) {
-    return Status::InvalidArgument("partition " + part_def.value().name +
-                                   " is not served by the translation layer");
-  }
+  if (Status served = check_served(part_def.value().name); !served.ok()) return served;
   auto stack =
       open_stack(only_partition(args.image, part_def.value()), nandsim::OpenMode::ReadWrite);
   if (!stack.ok()) return stack.status();

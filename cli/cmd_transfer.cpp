@@ -41,10 +41,7 @@ Result<StartedDisk> start_disk(const ImageArgs& image, const std::string& name,
   auto part_def = lookup_partition(image, name);
   if (!part_def.ok()) return part_def.status();
   const std::string mtd_name = part_def.value().name;
-  if (disk_base_name(mtd_name).empty()) {
-    return Status::InvalidArgument("partition " + mtd_name +
-                                   " is not served by the translation layer");
-  }
+  if (Status served = check_served(mtd_name); !served.ok()) return served;
   // Only this partition is brought up.
   auto stack = open_stack(only_partition(image, part_def.value()), mode);
   if (!stack.ok()) return stack.status();
@@ -130,10 +127,7 @@ Result<uint64_t> disk_bytes(const ImageArgs& image, const std::string& name) {
   if (!stack.ok()) return stack.status();
   auto part = find_partition(*stack.value(), name);
   if (!part.ok()) return part.status();
-  if (disk_base_name(part.value()->name).empty()) {
-    return Status::InvalidArgument("partition " + part.value()->name +
-                                   " is not served by the translation layer");
-  }
+  if (Status served = check_served(part.value()->name); !served.ok()) return served;
   auto attached = AttachedPart::attach(part.value()->mtd);
   if (!attached.ok()) return attached.status();
   return uint64_t(attached.value().get()->logic_cap_in_sects) * kSector;

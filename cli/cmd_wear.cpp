@@ -33,9 +33,7 @@ Status run_wear(const WearArgs& args, const GlobalOptions& global) {
   if (!part.ok()) return part.status();
   const std::string name = part.value()->name;
   const std::string disk = disk_base_name(name);
-  if (disk.empty()) {
-    return Status::InvalidArgument("partition " + name + " is not served by the translation layer");
-  }
+  if (Status served = check_served(name); !served.ok()) return served;
   auto marked = probe_head_mark(part.value()->mtd);
   if (!marked.ok()) return marked.status();
   if (!marked.value()) {
