@@ -20,6 +20,20 @@ for cmd in "mkimage new.img" "info nand.img" "check nand.img" "export nand.img -
   expect_cmd 2 "bad --mtdparts" "$NYX" $cmd --mtdparts "32M(system),bogus"
 done
 expect_cmd 1 "bad --mtdparts" "$NYX" import nand.img --mtdparts "200M(big)" -p big -i in.bin
+# mkimage checks its options before it makes the file, and removes a file
+# it made when it fails later; a file it did not make stays.
+while read -r code text args; do
+  expect_cmd "$code" "$text" "$NYX" mkimage new.img $args
+  [ ! -e new.img ] || fail "mkimage $args left new.img behind"
+done <<'EOF'
+2 65535 --blocks 70000
+2 between --bad-rate nan
+2 beyond --mtdparts 200M(x) --format
+1 small --bad-rate 1 --format
+EOF
+cp nand.img kept.img
+expect_cmd 1 "small" "$NYX" mkimage kept.img --force --bad-rate 1 --format
+[ -e kept.img ] || fail "mkimage removed a file it did not make"
 expect_unchanged nand.img "$before" "a wrong geometry or partition list"
 
 # Unknown partition.
