@@ -85,6 +85,9 @@ int main(int argc, char** argv) {
     return cli::exit_code(code == 0 ? Status::Ok() : Status::Usage(""));
   }
 
+  // The system's log lines reach stderr only with --verbose, in every
+  // command (those that print or count them keep their own on top).
+  cli::SystemLog log(global.verbose);
   try {
     for (auto& command : commands) {
       if (command.app->parsed()) return cli::finish(command.run());
