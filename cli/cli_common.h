@@ -52,7 +52,9 @@ struct ImageArgs {
   uint32_t spare_offset = 2;
   std::optional<uint32_t> blocks;  // unset: derived from the file size
   std::string mtdparts = frontend::kDefaultMtdparts;
-  std::string gc_policy = "standard";  // the translation layer's collection policy
+  // The translation layer's collection policy, by name (add_image_options
+  // sets the layer's default); empty: the default.
+  std::string gc_policy;
 };
 
 // Adds the IMAGE argument and the geometry and --mtdparts options to `app`.
@@ -62,6 +64,13 @@ void add_geometry_options(CLI::App* app, ImageArgs& args);
 
 // The geometry of the arguments, with `blocks` as given.
 nandsim::Geometry geometry_of(const ImageArgs& args, uint32_t blocks);
+
+// The partition list `mtdparts` placed on a chip of geometry `g`. A list that
+// is wrong whatever the chip (its syntax, sizes no multiple of the erase
+// size, overlaps, order) is a usage error; one that does not fit this chip
+// is not.
+Result<std::vector<nandsim::PartitionDef>> parse_partition_list(const std::string& mtdparts,
+                                                                const nandsim::Geometry& g);
 
 // Checks the image file against the geometry (the block count derived from
 // the file size when not given) and the partition list, and returns the
@@ -88,8 +97,13 @@ std::string disk_base_name(std::string_view mtd_name);
 // The debug class of a partition ("nyx_nftl", "nyx_userdata"), or empty.
 std::string debug_class_name(std::string_view mtd_name);
 
+// Usage errors unless the translation layer serves the partition, or gives
+// it a debug class.
+Status check_served(std::string_view mtd_name);
+Status check_debug_class(std::string_view mtd_name);
+
 // Finds a partition by its MTD name ("userdata") or its disk name ("data").
-// Error text lists the known names.
+// A name the partition list does not hold is a usage error listing them.
 Result<const frontend::StackPart*> find_partition(frontend::NandStack& stack,
                                                   std::string_view name);
 

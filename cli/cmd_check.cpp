@@ -35,7 +35,8 @@ Status run_check(const CheckArgs& args, const GlobalOptions& global) {
     const std::string& name = part.name;
     nlohmann::json p;
     p["name"] = name;
-    std::vector<std::string> problems;
+    std::vector<std::string> problems;  // the lines that report them
+    uint32 found = 0;                   // the problems, those only counted included
     std::string status;
     if (disk_base_name(name).empty()) {
       status = "not served";
@@ -49,19 +50,22 @@ Status run_check(const CheckArgs& args, const GlobalOptions& global) {
       problems.push_back(attached.message());
     } else {
       uint32 mapping_pages = 0;
-      problems = nyx_nftl_check(attached.value().get(), &mapping_pages);
+      problems = nyx_nftl_check(attached.value().get(), &mapping_pages, &found);
       status = problems.empty() ? "clean" : "problems";
       p["mapping_pages_read"] = mapping_pages;
     }
+    if (status == "error") found = 1;
     p["status"] = status;
     p["problems"] = problems;
+    p["problem_count"] = found;
     out["partitions"].push_back(p);
-    problem_count += problems.size();
+    problem_count += found;
 
     text += name + ": " + status;
     if (status == "not served") text += " (name not accepted by the translation layer)";
     if (status == "unformatted") text += " (no head mark; nothing to check)";
-    if (!problems.empty()) text += ", " + std::to_string(problems.size()) + " problem(s)";
+    if (found != 0) text += ", " + std::to_string(found) + " problem(s)";
+    if (found > problems.size()) text += " (long runs of one kind counted, not listed)";
     text += "\n";
     for (const auto& problem : problems) text += "  " + problem + "\n";
     progress.update(++done);

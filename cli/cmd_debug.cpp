@@ -23,11 +23,8 @@ Status run_debug(const DebugArgs& args, const GlobalOptions& global) {
   const bool changes = args.attr == "gcone" || args.attr == "gcall";
   auto part_def = lookup_partition(args.image, args.partition);
   if (!part_def.ok()) return part_def.status();
+  if (Status has = check_debug_class(part_def.value().name); !has.ok()) return has;
   const std::string class_name = debug_class_name(part_def.value().name);
-  if (class_name.empty()) {
-    return Status::InvalidArgument("partition " + part_def.value().name +
-                                   " has no debug class (only NFTL_Part and userdata have one)");
-  }
   if (changes) {
     // Collection on a blank partition would format it first: refuse.
     auto stack = open_stack(args.image, nandsim::OpenMode::Private);
@@ -78,7 +75,16 @@ Command add_debug(CLI::App& app, const GlobalOptions& global) {
       ->required()
       ->check(CLI::IsMember({"part", "list", "gcone", "gcall", "table"}));
   sub->add_option("START", args->start, "table: first logical page, hexadecimal")
-      ->capture_default_str();
+      ->capture_default_str()
+      ->check(CLI::Validator(
+          [](const std::string& text) {
+            const size_t digits = text.starts_with("0x") || text.starts_with("0X") ? 2 : 0;
+            const bool hex =
+                text.size() > digits &&
+                text.find_first_not_of("0123456789abcdefABCDEF", digits) == std::string::npos;
+            return hex ? std::string() : text + " is not a hexadecimal number";
+          },
+          "HEX"));
   return {sub, [args, &global] { return run_debug(*args, global); }};
 }
 

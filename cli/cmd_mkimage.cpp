@@ -1,10 +1,14 @@
 // mkimage: a blank (erased) image of a given geometry and size, with factory
 // bad blocks if asked; with --format, every partition the translation layer
 // serves is formatted too (head mark written, ready to attach).
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cctype>
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 
 #include "cli_common.h"
 #include "nyx_nftl/nyx_nftl.h"
@@ -63,9 +67,10 @@ Result<uint64_t> parse_size(const std::string& text) {
   return value * unit;
 }
 
-// The options describe the chip to make, so a wrong size or geometry is a
+// The chip the options describe, every option checked: they describe the
+// chip to make, so a wrong size, geometry, bad block or partition list is a
 // wrong command line.
-Status run_mkimage(const MkimageArgs& args) {
+Result<nandsim::Options> chip_options(const MkimageArgs& args) {
   // Default: the default chip, 1024 blocks of 128 KiB (128 MiB of data).
   uint32_t blocks = 1024;
   nandsim::Geometry g = geometry_of(args.image, 1);
@@ -97,23 +102,27 @@ Status run_mkimage(const MkimageArgs& args) {
                            std::to_string(blocks) + " blocks");
     }
   }
-
-  struct stat st {};
-  if (!args.force && ::stat(args.image.path.c_str(), &st) == 0) {
-    return Status::InvalidArgument(args.image.path + " exists; use --force to overwrite it");
+  if (!(args.bad_rate >= 0 && args.bad_rate <= 1)) {
+    return Status::Usage("--bad-rate " + std::to_string(args.bad_rate) + " is not between 0 and 1");
   }
+  // The list is read whatever it is for; with --format it must fit the chip.
+  auto parts = parse_partition_list(args.image.mtdparts, options.geometry);
+  if (!parts.ok() && (args.format || parts.status().IsUsage())) {
+    return Status::Usage(parts.message());
+  }
+  return options;
+}
 
-  auto chip = nandsim::NandChip::create_image(args.image.path, options);
-  if (!chip.ok()) return chip.status().prefixed("cannot create " + args.image.path + ": ");
+// Fills the created chip: syncs it, formats the served partitions with
+// --format, and reports what was made.
+Status make_chip(const MkimageArgs& args, nandsim::NandChip& chip) {
   const std::string cannot_write = "cannot write " + args.image.path + ": ";
-  if (Status synced = chip.value()->sync(); !synced.ok()) return synced.prefixed(cannot_write);
+  if (Status synced = chip.sync(); !synced.ok()) return synced.prefixed(cannot_write);
   if (args.format) {
     // The attach formats a partition that carries no head mark; the
     // partition record is dropped right after, so only the format stays.
-    auto parts = nandsim::split_partitions(*chip.value(), args.image.mtdparts);
-    if (!parts.ok()) {
-      return Status::Usage("bad --mtdparts \"" + args.image.mtdparts + "\": " + parts.message());
-    }
+    auto parts = nandsim::split_partitions(chip, args.image.mtdparts);
+    if (!parts.ok()) return parts.status();
     for (auto& part : parts.value()) {
       const std::string& name = part->part_def().name;
       if (disk_base_name(name).empty()) continue;
@@ -129,11 +138,11 @@ Status run_mkimage(const MkimageArgs& args) {
       }
       std::printf("formatted %s\n", name.c_str());
     }
-    if (Status synced = chip.value()->sync(); !synced.ok()) return synced.prefixed(cannot_write);
+    if (Status synced = chip.sync(); !synced.ok()) return synced.prefixed(cannot_write);
   }
+  const nandsim::Geometry& made = chip.geometry();
   uint32_t bad = 0;
-  for (uint32_t b = 0; b < blocks; ++b) bad += chip.value()->is_bad(b) ? 1 : 0;
-  const nandsim::Geometry& made = chip.value()->geometry();
+  for (uint32_t b = 0; b < made.blocks; ++b) bad += chip.is_bad(b) ? 1 : 0;
   std::printf(
       "created %s: %u blocks of %u pages of %u+%u bytes, %llu bytes of data "
       "(%llu bytes raw), %u factory bad blocks\n",
@@ -143,9 +152,54 @@ Status run_mkimage(const MkimageArgs& args) {
   return Status::Ok();
 }
 
+Status run_mkimage(const MkimageArgs& args, const GlobalOptions& global) {
+  auto options = chip_options(args);
+  if (!options.ok()) return options.status();
+  SystemLog log(global.verbose);
+
+  // The file is made here first (O_EXCL), so that a failure later removes
+  // only a file this run created; with --force an existing file is taken
+  // over and, whatever happens, never removed.
+  const std::string& path = args.image.path;
+  struct stat created {};
+  const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+  if (fd < 0 && !(errno == EEXIST && args.force)) {
+    const int err = errno;
+    if (err == EEXIST)
+      return Status::InvalidArgument(path + " exists; use --force to overwrite it");
+    return Status::FromErrno(err, "cannot create " + path + ": " + std::strerror(err));
+  }
+  if (fd >= 0) {
+    const bool known = ::fstat(fd, &created) == 0;
+    ::close(fd);
+    if (!known) created = {};
+  }
+  auto remove_created = [&] {
+    struct stat now {};
+    if (fd >= 0 && ::stat(path.c_str(), &now) == 0 && now.st_dev == created.st_dev &&
+        now.st_ino == created.st_ino) {
+      ::unlink(path.c_str());
+    }
+  };
+
+  auto chip = nandsim::NandChip::create_image(path, options.value());
+  if (!chip.ok()) {
+    // Held by another process: it is theirs now, whoever made it.
+    if (!chip.status().IsBusy()) remove_created();
+    return chip.status().prefixed("cannot create " + path + ": ");
+  }
+  // The chip is built beside the name and renamed over it: the file this
+  // run made is now the chip's.
+  if (fd >= 0 && ::stat(path.c_str(), &created) != 0) created = {};
+  Status made = make_chip(args, *chip.value());
+  chip.value().reset();
+  if (!made.ok()) remove_created();
+  return made;
+}
+
 }  // namespace
 
-Command add_mkimage(CLI::App& app, const GlobalOptions& /*global*/) {
+Command add_mkimage(CLI::App& app, const GlobalOptions& global) {
   auto args = std::make_shared<MkimageArgs>();
   CLI::App* sub = app.add_subcommand("mkimage", "Create a blank (erased) NAND image");
   sub->add_option("IMAGE", args->image.path, "Image file to create")->required();
@@ -166,7 +220,7 @@ Command add_mkimage(CLI::App& app, const GlobalOptions& /*global*/) {
       ->capture_default_str();
   sub->add_flag("--format", args->format,
                 "Also format every partition the translation layer serves");
-  return {sub, [args] { return run_mkimage(*args); }};
+  return {sub, [args, &global] { return run_mkimage(*args, global); }};
 }
 
 }  // namespace cli

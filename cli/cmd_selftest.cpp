@@ -25,10 +25,7 @@ Status run_selftest(const SelftestArgs& args, const GlobalOptions& global) {
   SystemLog log(global.verbose);
   auto part_def = lookup_partition(args.image, args.partition);
   if (!part_def.ok()) return part_def.status();
-  if (disk_base_name(part_def.value().name).empty()) {
-    return Status::InvalidArgument("partition " + part_def.value().name +
-                                   " is not served by the translation layer");
-  }
+  if (Status served = check_served(part_def.value().name); !served.ok()) return served;
   auto stack =
       open_stack(only_partition(args.image, part_def.value()), nandsim::OpenMode::ReadWrite);
   if (!stack.ok()) return stack.status();
@@ -57,17 +54,30 @@ Status run_selftest(const SelftestArgs& args, const GlobalOptions& global) {
   const int ret = nand_test(blk.get(), static_cast<uchar>(args.test), blocks);
   log.observe(nullptr);
   progress.finish();
-  const std::string lines = log.text();
-  std::fputs(lines.c_str(), stdout);
   if (ret != 0) return Status::FromErrno(-ret, "nand_test failed: error " + std::to_string(ret));
-  // The tests report through their log lines.
-  const bool failed = lines.find("error block:") != std::string::npos ||
-                      lines.find("error page:") != std::string::npos;
+  // The tests report through their log lines (on stderr with --verbose);
+  // what failed is printed whatever, then a summary.
+  uint32_t good = 0, bad = 0, failed = 0;
+  for (const std::string& line : log.lines()) {
+    if (line.starts_with("error block:") || line.starts_with("error page:")) {
+      ++failed;
+      std::fputs(line.c_str(), stdout);
+    }
+    good += line.starts_with("ok block") ? 1 : 0;
+    bad += line.starts_with("bad block") ? 1 : 0;
+  }
   if (Status down = stack.value()->shutdown(); !down.ok()) return down;
-  std::printf("test%d %s\n", args.test, failed ? "FAILED" : "passed");
+  if (args.test == 0) {
+    std::printf("test0 %s: %u of %u blocks written and read back, %u bad blocks skipped\n",
+                failed != 0 ? "FAILED" : "passed", good, blocks - bad, bad);
+  } else if (failed != 0) {
+    std::printf("test1 FAILED: a logical page did not read back\n");
+  } else {
+    std::printf("test1 passed: %u logical pages written and read back\n", pages);
+  }
   // Pages that did not read back what was written: the flash failed, as
   // the lines above tell.
-  return failed ? Status::IOError("") : Status::Ok();
+  return failed != 0 ? Status::IOError("") : Status::Ok();
 }
 
 }  // namespace

@@ -8,6 +8,7 @@
 #include <cstring>
 
 #include "cli_common.h"
+#include "output_file.h"
 #include "part_stats.h"
 #include "platform/block/blktrans_disk.h"
 
@@ -22,6 +23,7 @@ struct TransferArgs {
   ImageArgs image;
   std::string partition;
   std::string file;
+  bool force = false;  // export: an existing output may be replaced
 };
 
 // Closes a stdio file when it goes.
@@ -41,10 +43,7 @@ Result<StartedDisk> start_disk(const ImageArgs& image, const std::string& name,
   auto part_def = lookup_partition(image, name);
   if (!part_def.ok()) return part_def.status();
   const std::string mtd_name = part_def.value().name;
-  if (disk_base_name(mtd_name).empty()) {
-    return Status::InvalidArgument("partition " + mtd_name +
-                                   " is not served by the translation layer");
-  }
+  if (Status served = check_served(mtd_name); !served.ok()) return served;
   // Only this partition is brought up.
   auto stack = open_stack(only_partition(image, part_def.value()), mode);
   if (!stack.ok()) return stack.status();
@@ -82,16 +81,13 @@ Status abandon(StartedDisk& sd, Status failure) {
 
 Status run_export(const TransferArgs& args, const GlobalOptions& global) {
   SystemLog log(global.verbose);
+  auto out = OutputFile::open(args.file, {image_file(args.image.path)},
+                              {.force = args.force, .binary = true});
+  if (!out.ok()) return out.status();
   auto sd = start_disk(args.image, args.partition, nandsim::OpenMode::Private);
   if (!sd.ok()) return sd.status();
   StartedDisk& s = sd.value();
   s.disk->open();
-  FilePtr out(std::fopen(args.file.c_str(), "wb"));
-  if (out == nullptr) {
-    const int err = errno;
-    return abandon(
-        s, Status::FromErrno(err, "cannot create " + args.file + ": " + std::strerror(err)));
-  }
   const uint64_t total = s.disk->capacity() * kSector;
   std::vector<uint8_t> buf(kChunkBytes);
   Progress progress("export " + s.disk->name(), total);
@@ -102,23 +98,18 @@ Status run_export(const TransferArgs& args, const GlobalOptions& global) {
                                                     std::to_string(done) + " failed: error " +
                                                     std::to_string(ret)));
     }
-    if (std::fwrite(buf.data(), 1, n, out.get()) != n) {
-      const int err = errno;
-      return abandon(
-          s, Status::FromErrno(err, "writing " + args.file + " failed: " + std::strerror(err)));
+    if (Status written = out.value()->write(buf.data(), n); !written.ok()) {
+      return abandon(s, written);
     }
     done += n;
     progress.update(done);
   }
   progress.finish();
-  if (std::fflush(out.get()) != 0) {
-    const int err = errno;
-    return abandon(
-        s, Status::FromErrno(err, "writing " + args.file + " failed: " + std::strerror(err)));
-  }
   if (Status done = finish(s); !done.ok()) return done;
+  if (Status committed = out.value()->commit(); !committed.ok()) return committed;
   std::fprintf(stderr, "exported %llu bytes of disk %s to %s\n",
-               static_cast<unsigned long long>(total), args.partition.c_str(), args.file.c_str());
+               static_cast<unsigned long long>(total), args.partition.c_str(),
+               out.value()->name().c_str());
   return Status::Ok();
 }
 
@@ -130,10 +121,7 @@ Result<uint64_t> disk_bytes(const ImageArgs& image, const std::string& name) {
   if (!stack.ok()) return stack.status();
   auto part = find_partition(*stack.value(), name);
   if (!part.ok()) return part.status();
-  if (disk_base_name(part.value()->name).empty()) {
-    return Status::InvalidArgument("partition " + part.value()->name +
-                                   " is not served by the translation layer");
-  }
+  if (Status served = check_served(part.value()->name); !served.ok()) return served;
   auto attached = AttachedPart::attach(part.value()->mtd);
   if (!attached.ok()) return attached.status();
   return uint64_t(attached.value().get()->logic_cap_in_sects) * kSector;
@@ -141,6 +129,10 @@ Result<uint64_t> disk_bytes(const ImageArgs& image, const std::string& name) {
 
 Status run_import(const TransferArgs& args, const GlobalOptions& global) {
   SystemLog log(global.verbose);
+  if (same_file(args.file, image_file(args.image.path))) {
+    return Status::InvalidArgument("input " + args.file + " is the image " + args.image.path +
+                                   " itself (the same file); nothing written");
+  }
   FilePtr in(std::fopen(args.file.c_str(), "rb"));
   struct stat st {};
   if (in == nullptr || ::fstat(::fileno(in.get()), &st) != 0) {
@@ -207,7 +199,8 @@ Command add_export(CLI::App& app, const GlobalOptions& global) {
   add_image_options(sub, args->image);
   sub->add_option("-p,--partition", args->partition, "Partition: MTD name or disk name")
       ->required();
-  sub->add_option("-o,--output", args->file, "File to write")->required();
+  sub->add_option("-o,--output", args->file, "File to write, - for standard output")->required();
+  sub->add_flag("--force", args->force, "Replace an existing output file");
   return {sub, [args, &global] { return run_export(*args, global); }};
 }
 

@@ -4,6 +4,7 @@
 #include <cstdio>
 
 #include "cli_common.h"
+#include "output_file.h"
 #include "wear_picture.h"
 
 namespace cli {
@@ -15,6 +16,7 @@ struct WearArgs {
   std::string partition = "userdata";
   std::string output;  // default: <image>.<partition>.wear.<format>
   std::string format;  // svg or png; default from the output's extension, else svg
+  bool force = false;  // an existing output may be replaced
 };
 
 bool ends_with(const std::string& s, const std::string& suffix) {
@@ -33,9 +35,7 @@ Status run_wear(const WearArgs& args, const GlobalOptions& global) {
   if (!part.ok()) return part.status();
   const std::string name = part.value()->name;
   const std::string disk = disk_base_name(name);
-  if (disk.empty()) {
-    return Status::InvalidArgument("partition " + name + " is not served by the translation layer");
-  }
+  if (Status served = check_served(name); !served.ok()) return served;
   auto marked = probe_head_mark(part.value()->mtd);
   if (!marked.ok()) return marked.status();
   if (!marked.value()) {
@@ -47,19 +47,24 @@ Status run_wear(const WearArgs& args, const GlobalOptions& global) {
 
   const std::string output =
       args.output.empty() ? args.image.path + "." + name + ".wear." + format : args.output;
+  auto out = OutputFile::open(output, {image_file(args.image.path)},
+                              {.force = args.force, .binary = format == "png"});
+  if (!out.ok()) return out.status();
   if (format == "png") {
-    if (Status written = write_wear_png(picture, output); !written.ok()) return written;
+    if (Status written = write_wear_png(picture, out.value()->stream(), out.value()->name());
+        !written.ok()) {
+      return written;
+    }
   } else {
     const std::string svg = render_wear_svg(picture);
-    std::FILE* f = std::fopen(output.c_str(), "wb");
-    const bool ok = f != nullptr && std::fwrite(svg.data(), 1, svg.size(), f) == svg.size();
-    if (f != nullptr && std::fclose(f) != 0) {
-      return Status::IOError("writing " + output + " failed");
-    }
-    if (!ok) return Status::IOError("cannot write " + output);
+    if (Status written = out.value()->write(svg.data(), svg.size()); !written.ok()) return written;
   }
-  std::fputs(wear_histogram(picture.stats).c_str(), stdout);
-  std::printf("wrote %s (%zu blocks)\n", output.c_str(), picture.stats.blocks.size());
+  if (Status committed = out.value()->commit(); !committed.ok()) return committed;
+  // The picture alone goes to standard output when it is the output.
+  std::FILE* report = out.value()->to_stdout() ? stderr : stdout;
+  std::fputs(wear_histogram(picture.stats).c_str(), report);
+  std::fprintf(report, "wrote %s (%zu blocks)\n", out.value()->name().c_str(),
+               picture.stats.blocks.size());
   return Status::Ok();
 }
 
@@ -72,9 +77,11 @@ Command add_wear(CLI::App& app, const GlobalOptions& global) {
   sub->add_option("-p,--partition", args->partition, "Partition: MTD name or disk name")
       ->capture_default_str();
   sub->add_option("-o,--output", args->output,
-                  "Picture file (default: IMAGE.PARTITION.wear.svg or .png)");
+                  "Picture file, - for standard output (default: IMAGE.PARTITION.wear.svg or "
+                  ".png)");
   sub->add_option("--format", args->format, "svg or png (default: from --output, else svg)")
       ->check(CLI::IsMember({"svg", "png"}));
+  sub->add_flag("--force", args->force, "Replace an existing picture file");
   return {sub, [args, &global] { return run_wear(*args, global); }};
 }
 

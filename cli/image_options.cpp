@@ -39,11 +39,13 @@ void add_image_options(CLI::App* app, ImageArgs& args, bool image_required) {
   app->add_option("--mtdparts", args.mtdparts, "Partition list, Linux mtdparts syntax")
       ->capture_default_str()
       ->group("Geometry");
-  app->add_option("--gc-policy", args.gc_policy,
-                  "Collection policy of the attached partitions: standard or greedy "
-                  "(not part of the format: an image serves under either)")
+  args.gc_policy = frontend::gc_policy_names().front();
+  app->add_option(
+         "--gc-policy", args.gc_policy,
+         "Collection policy of the attached partitions: " + frontend::gc_policy_names(" or ") +
+             " (not part of the format: an image serves under either)")
       ->capture_default_str()
-      ->check(CLI::IsMember({"standard", "greedy"}));
+      ->check(CLI::IsMember(frontend::gc_policy_names()));
 }
 
 nandsim::Geometry geometry_of(const ImageArgs& args, uint32_t blocks) {
@@ -66,6 +68,20 @@ std::string describe(const nandsim::Geometry& g) {
 
 }  // namespace
 
+Result<std::vector<nandsim::PartitionDef>> parse_partition_list(const std::string& mtdparts,
+                                                                const nandsim::Geometry& g) {
+  const std::string bad_list = "bad --mtdparts \"" + mtdparts + "\": ";
+  // Read on the largest chip first: what fails there (the syntax, sizes that
+  // are no multiple of the erase size, overlaps, the order) is wrong
+  // whatever the chip.
+  const uint64_t largest = UINT64_MAX / g.erase_size() * g.erase_size();
+  auto alone = nandsim::parse_mtdparts(mtdparts, largest, g.erase_size());
+  if (!alone.ok()) return Status::Usage(bad_list + alone.message());
+  auto parts = nandsim::parse_mtdparts(mtdparts, g.data_size(), g.erase_size());
+  if (!parts.ok()) return parts.status().prefixed(bad_list);
+  return parts;
+}
+
 Result<frontend::ImageOptions> resolve_image(const ImageArgs& args, nandsim::OpenMode mode) {
   struct stat st {};
   if (::stat(args.path.c_str(), &st) != 0) {
@@ -78,12 +94,10 @@ Result<frontend::ImageOptions> resolve_image(const ImageArgs& args, nandsim::Ope
   const uint64_t file_size = static_cast<uint64_t>(st.st_size);
 
   // The geometry is checked with one block first, so a bad page size is
-  // reported as such before any size arithmetic.
+  // reported as such before any size arithmetic: the options alone are
+  // wrong, whatever the file.
   nandsim::Geometry g = geometry_of(args, args.blocks.value_or(1));
-  if (std::string why = g.validate(); !why.empty()) {
-    return Status::InvalidArgument("bad geometry: " + why);
-  }
-  const uint64_t raw_block = g.raw_block_size();
+  if (std::string why = g.validate(); !why.empty()) return Status::Usage("bad geometry: " + why);
 
   if (args.blocks.has_value()) {
     if (g.image_size() != file_size) {
@@ -96,26 +110,18 @@ Result<frontend::ImageOptions> resolve_image(const ImageArgs& args, nandsim::Ope
       return Status::InvalidArgument(std::move(message));
     }
   } else {
-    if (file_size == 0 || file_size % raw_block != 0) {
-      return Status::InvalidArgument("image " + args.path + " is " + std::to_string(file_size) +
-                                     " bytes, not a whole number of blocks of " + describe(g) +
-                                     ": wrong geometry or truncated image");
-    }
-    const uint64_t blocks = file_size / raw_block;
-    if (blocks > UINT32_MAX) {
-      return Status::InvalidArgument("image " + args.path + " is too large");
-    }
-    g.blocks = static_cast<uint32_t>(blocks);
+    auto blocks = frontend::blocks_of_image(file_size, g);
+    if (!blocks.ok()) return blocks.status().prefixed("image " + args.path + " ");
+    g.blocks = blocks.value();
+    // A valid geometry that does not fit this file (too many blocks).
     if (std::string why = g.validate(); !why.empty()) {
-      return Status::InvalidArgument("bad geometry: " + why);
+      return Status::InvalidArgument("image " + args.path + ": " + why);
     }
   }
 
   // The partition list is parsed here too, so its error names the option.
-  auto parts = nandsim::parse_mtdparts(args.mtdparts, g.data_size(), g.erase_size());
-  const std::string bad_list = "bad --mtdparts \"" + args.mtdparts + "\": ";
-  if (!parts.ok()) return parts.status().prefixed(bad_list);
-  if (parts.value().empty()) return Status::InvalidArgument(bad_list + "no partitions");
+  auto parts = parse_partition_list(args.mtdparts, g);
+  if (!parts.ok()) return parts.status();
 
   frontend::ImageOptions options;
   options.path = args.path;
@@ -133,7 +139,7 @@ Result<std::unique_ptr<frontend::NandStack>> open_stack(const ImageArgs& args,
                                                         nandsim::OpenMode mode) {
   if (is_device(args)) {
     auto ref = linuxmtd::parse_device_ref(args.path);
-    if (!ref.ok()) return ref.status();
+    if (!ref.ok()) return Status::Usage("bad device " + args.path + ": " + ref.message());
     frontend::DeviceOptions options;
     options.devices = {ref.value()};
     // What only reads the image maps it privately; so a device is only read.

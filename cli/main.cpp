@@ -3,6 +3,7 @@
 // the operation failed, 2 a wrong command line.
 #include <cstdio>
 #include <exception>
+#include <string>
 #include <vector>
 
 #include "cli_common.h"
@@ -71,12 +72,24 @@ int main(int argc, char** argv) {
   try {
     app.parse(argc, argv);
   } catch (const CLI::ParseError& e) {
+    // A word where the command belongs is named, with the commands there are.
+    for (const std::string& word : app.remaining()) {
+      if (!app.get_subcommands().empty() || word.starts_with("-")) continue;
+      std::string names;
+      for (const auto& command : commands) names += " " + command.app->get_name();
+      std::fprintf(stderr, "nyx-nftl: '%s' is not a command; commands:%s\n", word.c_str(),
+                   names.c_str());
+      return cli::exit_code(Status::Usage(""));
+    }
     // CLI11 prints its own message. Help and version requests end well;
     // every other parse error is usage.
     const int code = app.exit(e);
     return cli::exit_code(code == 0 ? Status::Ok() : Status::Usage(""));
   }
 
+  // The system's log lines reach stderr only with --verbose, in every
+  // command (those that print or count them keep their own on top).
+  cli::SystemLog log(global.verbose);
   try {
     for (auto& command : commands) {
       if (command.app->parsed()) return cli::finish(command.run());

@@ -1,12 +1,10 @@
 // Partition names as the translation layer sees them (disk base names, debug
 // classes), finding a partition by either name, and the head-mark probe that
 // tells a formatted partition from a blank one without attaching it.
-#include <cstring>
-#include <vector>
+#include <cerrno>
 
 #include "cli_common.h"
 #include "nyx_nftl/nyx_nftl.h"
-#include "platform/mtd/mtd.h"
 #include "platform/mtd/mtd_partition.h"
 #include "platform/mtd/mtdparts.h"
 
@@ -37,37 +35,35 @@ Result<const frontend::StackPart*> find_partition(frontend::NandStack& stack,
     std::string disk = disk_base_name(part.name);
     if (!disk.empty() && disk == name) return &part;
   }
-  return Status::NotFound("unknown partition \"" + std::string(name) + "\"; partitions: " + known);
+  // The name is the command line's, checked against its partition list.
+  return Status::Usage("unknown partition \"" + std::string(name) + "\"; partitions: " + known);
+}
+
+Status check_served(std::string_view mtd_name) {
+  if (!disk_base_name(mtd_name).empty()) return Status::Ok();
+  return Status::Usage("partition " + std::string(mtd_name) +
+                       " is not served by the translation layer (its names begin with one of " +
+                       frontend::served_names() + ")");
+}
+
+Status check_debug_class(std::string_view mtd_name) {
+  if (!debug_class_name(mtd_name).empty()) return Status::Ok();
+  std::string with_class;
+  for (const nyx_nftl_served_part& served : nyx_nftl_served_parts) {
+    if (served.debug_class == nullptr) continue;
+    with_class += (with_class.empty() ? "" : ", ") + std::string(served.name_prefix);
+  }
+  return Status::Usage("partition " + std::string(mtd_name) + " has no debug class (only " +
+                       with_class + " have one)");
 }
 
 Result<bool> probe_head_mark(mtd_info* mtd) {
-  const uint64_t blocks = mtd->size / mtd->erasesize;
-  std::vector<uint8_t> page(mtd->writesize);
-  uint8_t spare[NYX_SPARE_BYTES];
-  for (uint64_t block = 0; block < blocks; ++block) {
-    const uint64_t addr = block * mtd->erasesize;
-    int bad = mtd->block_isbad(mtd, addr);
-    if (bad < 0) {
-      return Status::FromErrno(-bad, "bad-block test failed with error " + std::to_string(bad));
-    }
-    if (bad != 0) continue;
-    std::memset(spare, 0xFF, sizeof spare);
-    mtd_oob_ops ops{};
-    ops.mode = MTD_OOB_AUTO;
-    ops.len = mtd->writesize;
-    ops.ooblen = NYX_SPARE_BYTES;
-    ops.ooboffs = mtd->ecclayout != nullptr ? mtd->ecclayout->oobfree[0].offset : 0;
-    ops.datbuf = page.data();
-    ops.oobbuf = spare;
-    int ret = mtd->read_oob(mtd, addr, &ops);
-    if (ret != 0 && ret != -EUCLEAN) {
-      return Status::FromErrno(
-          -ret, "reading the first good block failed with error " + std::to_string(ret));
-    }
-    return oob_is_head_mark(spare);
-  }
+  const int ret = nyx_nftl_probe_head_mark(mtd);
+  if (ret == 1 || ret == 0) return ret == 1;
   // Every block of the partition is marked bad.
-  return Status::Corruption("no good block");
+  if (ret == -ENOSPC) return Status::Corruption("no good block");
+  return Status::FromErrno(-ret,
+                           "reading the first good block failed with error " + std::to_string(ret));
 }
 
 }  // namespace cli

@@ -311,7 +311,7 @@ std::string render_wear_svg(const WearPicture& picture) {
   return svg;
 }
 
-Status write_wear_png(const WearPicture& picture, const std::string& path) {
+Status write_wear_png(const WearPicture& picture, std::FILE* out, const std::string& name) {
   const PartStats& s = picture.stats;
   const Layout l = layout_for(s);
   Raster r(l.width, l.height);
@@ -353,21 +353,17 @@ Status write_wear_png(const WearPicture& picture, const std::string& path) {
     x += 95;
   }
 
-  std::FILE* f = std::fopen(path.c_str(), "wb");
-  if (f == nullptr) return Status::FromErrno(errno, "cannot create " + path);
   png_structp png = png_create_write_struct(PNG_LIBPNG_VER_STRING, nullptr, nullptr, nullptr);
   png_infop info = png != nullptr ? png_create_info_struct(png) : nullptr;
   if (png == nullptr || info == nullptr) {
     png_destroy_write_struct(&png, &info);
-    std::fclose(f);
     return Status::IOError("cannot set up the PNG writer");
   }
   if (setjmp(png_jmpbuf(png))) {
     png_destroy_write_struct(&png, &info);
-    std::fclose(f);
-    return Status::IOError("writing " + path + " failed");
+    return Status::IOError("writing " + name + " failed");
   }
-  png_init_io(png, f);
+  png_init_io(png, out);
   png_set_IHDR(png, info, static_cast<png_uint_32>(r.width()), static_cast<png_uint_32>(r.height()),
                8, PNG_COLOR_TYPE_RGB, PNG_INTERLACE_NONE, PNG_COMPRESSION_TYPE_DEFAULT,
                PNG_FILTER_TYPE_DEFAULT);
@@ -388,7 +384,7 @@ Status write_wear_png(const WearPicture& picture, const std::string& path) {
   for (int y = 0; y < r.height(); ++y) png_write_row(png, const_cast<png_bytep>(r.row(y)));
   png_write_end(png, nullptr);
   png_destroy_write_struct(&png, &info);
-  if (std::fclose(f) != 0) return Status::IOError("writing " + path + " failed");
+  if (std::ferror(out) != 0) return Status::IOError("writing " + name + " failed");
   return Status::Ok();
 }
 

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <cstdio>
 #include <string>
 
 #include "part_stats.h"
@@ -18,8 +19,8 @@ struct WearPicture {
 };
 
 std::string render_wear_svg(const WearPicture& picture);
-// Writes the picture as a PNG file.
-Status write_wear_png(const WearPicture& picture, const std::string& path);
+// Writes the picture as a PNG to `out`, named `name` in errors.
+Status write_wear_png(const WearPicture& picture, std::FILE* out, const std::string& name);
 // Erase counts in up to `buckets` ranges, one bar per range, good blocks only.
 std::string wear_histogram(const PartStats& stats, uint32_t buckets = 10);
 

@@ -42,6 +42,45 @@ std::string served_names() {
   return names;
 }
 
+std::string served_disk_names() {
+  std::string names;
+  for (const nyx_nftl_served_part& served : nyx_nftl_served_parts)
+    names += (names.empty() ? "" : ", ") + std::string(served.disk_name);
+  return names;
+}
+
+std::vector<std::string> gc_policy_names() {
+  std::vector<std::string> names;
+  for (uint16 p = 0; p < NYX_GC_POLICIES; ++p) names.emplace_back(nyx_nftl_gc_policy_name(p));
+  return names;
+}
+
+std::string gc_policy_names(std::string_view separator) {
+  std::string joined;
+  for (const std::string& name : gc_policy_names()) {
+    joined += (joined.empty() ? "" : std::string(separator)) + name;
+  }
+  return joined;
+}
+
+Result<uint32_t> blocks_of_image(uint64_t file_size, const nandsim::Geometry& geometry) {
+  const uint64_t raw_block = geometry.raw_block_size();
+  const std::string blocks_of = "raw erase blocks of " + std::to_string(raw_block) + " bytes (" +
+                                std::to_string(geometry.pages_per_block) + " pages of " +
+                                std::to_string(geometry.page_size) + "+" +
+                                std::to_string(geometry.oob_size) + " bytes)";
+  if (raw_block == 0 || file_size == 0 || file_size % raw_block != 0) {
+    return Status::InvalidArgument("is " + std::to_string(file_size) +
+                                   " bytes, not a whole number of " + blocks_of +
+                                   ": wrong geometry or truncated image");
+  }
+  if (file_size / raw_block > UINT32_MAX) {
+    return Status::InvalidArgument("is " + std::to_string(file_size) + " bytes, more than " +
+                                   std::to_string(UINT32_MAX) + " " + blocks_of);
+  }
+  return static_cast<uint32_t>(file_size / raw_block);
+}
+
 namespace {
 
 // The devices named, then (with all_mtd) every other NAND device whose own

@@ -64,6 +64,19 @@ struct StackPart {
 // The beginnings of the MTD names the translation layer serves, joined by
 // ", " (for messages and help texts).
 std::string served_names();
+// The disk names the translation layer gives them, joined by ", ".
+std::string served_disk_names();
+
+// The translation layer's collection policies by name ("standard" first, the
+// default); and the same joined by `separator`.
+std::vector<std::string> gc_policy_names();
+std::string gc_policy_names(std::string_view separator);
+
+// The block count of an image file of `file_size` bytes under `geometry`
+// (its block count ignored): whole raw erase blocks, the main bytes and the
+// OOB of every page. Anything else is an error whose message, which follows
+// the image's name, says the geometry is wrong or the image truncated.
+Result<uint32_t> blocks_of_image(uint64_t file_size, const nandsim::Geometry& geometry);
 
 class NandStack {
  public:

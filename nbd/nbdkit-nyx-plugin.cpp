@@ -2,12 +2,16 @@
 //
 // The image (a raw dump of the simulated chip: every page's main bytes then
 // its OOB bytes) is split by an mtdparts list; the translation layer turns
-// the partitions it accepts into disks ("system", "cache", "data", "media"),
-// and every disk is one export, named after the disk.
+// the partitions it accepts into disks (its table of served partitions,
+// nyx_nftl_served_parts, names them), and every disk is one export, named
+// after the disk.
 //
 //   nbdkit -U SOCKET nbdkit-nyx-plugin.so image=nand.img
 //       [mtdparts=...] [page-size=2048] [oob-size=64] [pages-per-block=64]
-//       [spare-offset=2] [blocks=N] [readonly=false]
+//       [spare-offset=2] [blocks=N] [gc-policy=NAME] [readonly=false]
+//
+// `nbdkit nbdkit-nyx-plugin.so --help` lists the parameters, the served
+// names and the collection policies as the layer has them.
 //
 // Life cycle. The image is opened and split while nbdkit reads its
 // configuration (so a wrong geometry or a truncated image stops the server
@@ -36,6 +40,7 @@
 #include <string>
 #include <string_view>
 #include <utility>
+#include <vector>
 
 #include "nand_stack.h"
 #include "nyx_build_info.h"
@@ -162,7 +167,8 @@ int nyx_config(const char* key, const char* value) {
       s.blocks_given = true;
     } else if (k == "gc-policy") {
       if (!nyx_nftl_gc_policy_by_name(value, &s.options.gc_policy)) {
-        nbdkit_error("gc-policy: unknown collection policy '%s' (standard or greedy)", value);
+        nbdkit_error("gc-policy: unknown collection policy '%s' (%s)", value,
+                     frontend::gc_policy_names(" or ").c_str());
         return -1;
       }
       s.devices.gc_policy = s.options.gc_policy;
@@ -221,21 +227,13 @@ int nyx_config_complete() {
       return -1;
     }
     if (!s.blocks_given) {
-      // The chip's size follows from the file: whole raw erase blocks (the
-      // main bytes and the OOB of every page). Anything else is a damaged
-      // or truncated dump, or a geometry that does not describe it.
-      const uint64_t raw_block = g.raw_block_size();
-      const uint64_t size = static_cast<uint64_t>(st.st_size);
-      if (raw_block == 0 || size == 0 || size % raw_block != 0 || size / raw_block > UINT32_MAX) {
-        nbdkit_error("%s: its size (%" PRIu64
-                     " bytes) is not a whole number of raw erase blocks of "
-                     "%" PRIu64
-                     " bytes (%u pages of %u+%u bytes): the image is truncated or the "
-                     "geometry is wrong",
-                     s.image.c_str(), size, raw_block, g.pages_per_block, g.page_size, g.oob_size);
+      // The chip's size follows from the file.
+      auto blocks = frontend::blocks_of_image(static_cast<uint64_t>(st.st_size), g);
+      if (!blocks.ok()) {
+        nbdkit_error("%s %s", s.image.c_str(), blocks.message().c_str());
         return -1;
       }
-      g.blocks = static_cast<uint32_t>(size / raw_block);
+      g.blocks = blocks.value();
     }
     s.options.path = s.image;
     s.options.mode = s.readonly ? nandsim::OpenMode::Private : nandsim::OpenMode::ReadWrite;
@@ -480,6 +478,35 @@ int nyx_flush(void* handle, uint32_t /*flags*/) {
   return guarded("flush", -1, [&]() -> int { return do_flush(*static_cast<Connection*>(handle)); });
 }
 
+// The parameters' help, built at load from the layer's tables and the
+// stack's defaults. Never freed: see PluginState.
+const char* config_help() {
+  const nandsim::Geometry g;
+  const std::string policies = frontend::gc_policy_names(" or ");
+  const std::string default_policy = frontend::gc_policy_names().front();
+  auto* text = new std::string();
+  std::string& t = *text;
+  t += "image=PATH             raw NAND image: each page's main bytes then its OOB\n";
+  t += "mtd=/dev/mtdN[=NAME]   a Linux MTD device (NAND partition) instead, served under NAME\n";
+  t += "                       (default: its own name); repeat for several\n";
+  t += "all-mtd=BOOL           also every NAND MTD device whose name begins with one of\n";
+  t += "                       " + frontend::served_names() + "\n";
+  t += "mtdparts=LIST          partitions, Linux syntax without the device\n";
+  t += "                       (default " + std::string(frontend::kDefaultMtdparts) + ")\n";
+  t += "page-size=BYTES        main bytes per page (default " + std::to_string(g.page_size) + ")\n";
+  t += "oob-size=BYTES         OOB bytes per page (default " + std::to_string(g.oob_size) + ")\n";
+  t += "pages-per-block=N      pages per erase block (default " +
+       std::to_string(g.pages_per_block) + ")\n";
+  t += "spare-offset=N         first OOB byte of the spare record (default " +
+       std::to_string(g.spare_offset) + ")\n";
+  t += "blocks=N               erase blocks in the chip (default: from the image's size)\n";
+  t += "gc-policy=NAME         collection policy: " + policies + " (default " + default_policy +
+       ")\n";
+  t += "readonly=BOOL          map the image privately (devices: only read them) and refuse\n";
+  t += "                       writes (default false)";
+  return t.c_str();
+}
+
 nbdkit_plugin make_plugin() {
   nbdkit_plugin p{};
   p.name = "nyx";
@@ -490,22 +517,7 @@ nbdkit_plugin make_plugin() {
   p.unload = nyx_unload;
   p.config = nyx_config;
   p.config_complete = nyx_config_complete;
-  p.config_help =
-      "image=PATH             raw NAND image: each page's main bytes then its OOB\n"
-      "mtd=/dev/mtdN[=NAME]   a Linux MTD device (NAND partition) instead, served under NAME\n"
-      "                       (default: its own name); repeat for several\n"
-      "all-mtd=BOOL           also every NAND MTD device named system*, cache*, NFTL_Part*\n"
-      "                       or userdata*\n"
-      "mtdparts=LIST          partitions, Linux syntax without the device\n"
-      "                       (default 32M(system),16M(cache),16M(NFTL_Part),-(userdata))\n"
-      "page-size=BYTES        main bytes per page (default 2048)\n"
-      "oob-size=BYTES         OOB bytes per page (default 64)\n"
-      "pages-per-block=N      pages per erase block (default 64)\n"
-      "spare-offset=N         first OOB byte of the spare record (default 2)\n"
-      "blocks=N               erase blocks in the chip (default: from the image's size)\n"
-      "gc-policy=NAME         collection policy: standard (default) or greedy\n"
-      "readonly=BOOL          map the image privately (devices: only read them) and refuse\n"
-      "                       writes (default false)";
+  p.config_help = config_help();
   p.magic_config_key = "image";
   p.after_fork = nyx_after_fork;
   p.cleanup = nyx_cleanup;

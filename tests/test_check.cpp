@@ -3,6 +3,7 @@
 // and naming each kind of corruption planted into a used partition.
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <functional>
 
 #include "support/rig.h"
@@ -104,6 +105,26 @@ TEST_P(CorruptionTest, IsReported) {
   EXPECT_NE(joined(problems).find(fragment), std::string::npos)
       << fragment << " in:" << joined(problems);
   EXPECT_LT(problems.size(), 40u) << "long runs of one kind are summarised";
+}
+
+// Many map entries naming the wrong page: past the lines of a kind, the
+// problems are counted on one line, and the count covers them all.
+TEST(Checker, CountsEveryProblemListedOrNot) {
+  Used r;
+  for (uint32 n = 0; n < 128; ++n) {
+    _nand_page& e = r.part->part_logic_page_map[n];
+    if (e.blkNO_in_chip != NYX_UNMAPPED_BLOCK && r.blk(e.blkNO_in_chip) != r.cur())
+      e.Page_NO = static_cast<uint16>((e.Page_NO + 1) % 15);
+  }
+  uint32 found = 0;
+  const std::vector<std::string> lines = nyx_nftl_check(r.part, nullptr, &found);
+  uint32 counted = 0;
+  for (const std::string& line : lines) {
+    int more = 0;
+    counted += std::sscanf(line.c_str(), "... and %d more", &more) == 1 ? more : 1;
+  }
+  EXPECT_GT(found, lines.size() + 16) << joined(lines);
+  EXPECT_EQ(found, counted) << joined(lines);
 }
 
 INSTANTIATE_TEST_SUITE_P(Kinds, CorruptionTest, ::testing::ValuesIn(kCorruptions),

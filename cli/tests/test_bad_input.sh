@@ -12,19 +12,35 @@ before="$(hash_of nand.img)"
 expect_cmd 1 "wrong geometry" "$NYX" info nand.img --page-size 4096
 expect_cmd 1 "wrong geometry" "$NYX" import nand.img --page-size 4096 -p data -i in.bin
 expect_cmd 1 "1000 blocks" "$NYX" check nand.img --blocks 1000
-expect_cmd 1 "bad geometry" "$NYX" info nand.img --page-size 1000
-expect_unchanged nand.img "$before" "a wrong geometry"
+# A value wrong in itself is a wrong command line (2) for every command; one
+# that does not fit the image is not (1).
+for cmd in "mkimage new.img" "info nand.img" "check nand.img" "export nand.img -p data -o x.bin" \
+  "serve nand.img --socket s.sock"; do
+  expect_cmd 2 "bad geometry" "$NYX" $cmd --page-size 1000
+  expect_cmd 2 "bad --mtdparts" "$NYX" $cmd --mtdparts "32M(system),bogus"
+done
+expect_cmd 1 "bad --mtdparts" "$NYX" import nand.img --mtdparts "200M(big)" -p big -i in.bin
+# mkimage checks its options before it makes the file, and removes a file
+# it made when it fails later; a file it did not make stays.
+while read -r code text args; do
+  expect_cmd "$code" "$text" "$NYX" mkimage new.img $args
+  [ ! -e new.img ] || fail "mkimage $args left new.img behind"
+done <<'EOF'
+2 65535 --blocks 70000
+2 between --bad-rate nan
+2 beyond --mtdparts 200M(x) --format
+1 small --bad-rate 1 --format
+EOF
+cp nand.img kept.img
+expect_cmd 1 "small" "$NYX" mkimage kept.img --force --bad-rate 1 --format
+[ -e kept.img ] || fail "mkimage removed a file it did not make"
+expect_unchanged nand.img "$before" "a wrong geometry or partition list"
 
 # Unknown partition.
-expect_cmd 1 'unknown partition "nosuch"' "$NYX" export nand.img -p nosuch -o x.bin
+expect_cmd 2 'unknown partition "nosuch"' "$NYX" export nand.img -p nosuch -o x.bin
 expect_err "userdata (disk data)"
-expect_cmd 1 "unknown partition" "$NYX" import nand.img -p nosuch -i in.bin
+expect_cmd 2 "unknown partition" "$NYX" import nand.img -p nosuch -i in.bin
 expect_unchanged nand.img "$before" "an unknown partition"
-
-# Bad mtdparts.
-expect_cmd 1 "bad --mtdparts" "$NYX" info nand.img --mtdparts "32M(system),bogus"
-expect_cmd 1 "bad --mtdparts" "$NYX" import nand.img --mtdparts "200M(big)" -p big -i in.bin
-expect_unchanged nand.img "$before" "a bad mtdparts"
 
 # Input larger than the disk: expect_cmd before anything is written.
 head -c $((114688 * 512 + 512)) /dev/zero > big.bin
@@ -40,7 +56,7 @@ expect_unchanged nand.img "$before" "selftest without --yes"
 
 # Usage errors.
 expect_rc 2 "$NYX"
-expect_rc 2 "$NYX" nosuchcommand
+expect_cmd 2 "'frobnicate' is not a command; commands: mkimage" "$NYX" frobnicate
 expect_rc 2 "$NYX" info
 expect_rc 2 "$NYX" debug nand.img -p data nosuchattr
 expect_rc 2 "$NYX" info nand.img --page-size abc
@@ -48,7 +64,7 @@ expect_rc 0 "$NYX" --help
 expect_cmd 0 "--partition" "$NYX" wear --help
 
 # No debug class on system and cache.
-expect_cmd 1 "has no debug class" "$NYX" debug nand.img -p system part
+expect_cmd 2 "has no debug class" "$NYX" debug nand.img -p system part
 expect_unchanged nand.img "$before" "debug on system"
 
 # A truncated image.

@@ -36,4 +36,28 @@ expect_out "erase counts of"
 total=$(grep -E '^ *[0-9-]+ *\|' out.txt | awk '{s += $NF} END {print s}')
 [ "$total" = 509 ] || fail "histogram counts $total blocks, expected 509"
 expect_cmd 1 "unformatted" "$NYX" wear nand.img -p media -o m.svg
+
+# Outputs never destroy inputs: the image itself, by its path or a link, is
+# refused whatever --force says; an existing file needs --force; "-" is
+# standard output.
+ln -s nand.img link.img && ln nand.img hard.img && echo old > old.bin
+old="$(hash_of old.bin)"
+while read -r text cmd; do
+  # shellcheck disable=SC2086
+  expect_cmd 1 "$text" "$NYX" $cmd
+  expect_unchanged nand.img "$before" "$cmd"
+done <<'EOF_COMMANDS'
+itself export nand.img -p data -o nand.img --force
+itself export nand.img -p data -o link.img
+itself wear nand.img -p data -o hard.img --force
+itself import nand.img -p data -i link.img
+exists export nand.img -p data -o old.bin
+exists wear nand.img -p data -o old.bin
+EOF_COMMANDS
+expect_unchanged old.bin "$old" "a refused output"
+expect_rc 0 "$NYX" export nand.img -p data -o old.bin --force
+cmp -s data.bin old.bin || fail "export --force did not replace the file"
+"$NYX" export nand.img -p data -o - 2>/dev/null | cmp -s - data.bin || fail "export -o - differs"
+"$NYX" wear nand.img -p data -o - 2>/dev/null | cmp -s - wear.svg || fail "wear -o - differs"
+[ ! -e ./- ] || fail "-o - made a file named -"
 echo "readonly ok"

@@ -79,6 +79,7 @@ constexpr uint16 NYX_BLOCK_UNSCANNED = 0xFFFF;
 // format: an image written under one attaches and serves under the other).
 constexpr uint16 NYX_GC_STANDARD = 0;  // start/stop thresholds, steps of 4/8/16 pages
 constexpr uint16 NYX_GC_GREEDY = 1;    // collect only at a low mark, steps sized to hold it
+constexpr uint16 NYX_GC_POLICIES = 2;  // the policies are numbered 0 .. NYX_GC_POLICIES - 1
 
 // How a partition is attached; zero-filled is the default.
 struct nyx_nftl_attach_options {
@@ -328,6 +329,11 @@ int nand_is_blk_good(nyx_nftl_part_t* part, _physic_op_par* p);   // 1 good, 0 b
 int nand_mark_bad_blk(nyx_nftl_part_t* part, _physic_op_par* p);  // 1 when the low byte is set
 // Whether a read result means the data is good: 0 or -EUCLEAN.
 bool nand_read_ok(int ret);
+// The request that moves one whole page of `mtd` with its spare record: the
+// main bytes at `main` (null: spare only) and NYX_SPARE_BYTES at `spare`,
+// placed in the device's free OOB bytes. Every page read and write with a
+// spare record goes through it.
+mtd_oob_ops nyx_nftl_page_request(const mtd_info* mtd, uchar* main, uchar* spare);
 // The one read path for readers that must not take a passing error for
 // damage: reads through the partition's operation up to NYX_READ_TRIES
 // times, until a read is good; returns the last result.
@@ -391,6 +397,12 @@ int part_param_exit(nyx_nftl_part_t* part);
 // 1 when the first good block carries no head mark (format needed); 0 when it
 // does, with part_start_phy_block moved past it.
 uint32 is_no_use_device(nyx_nftl_part_t* part);
+// The same question asked of a device without a partition record, for tools
+// that must not attach (an attach formats a device without the mark): 1 when
+// the first good block's page 0 carries the head mark, 0 when it does not,
+// -ENOSPC when every block is bad, or the device's error when a bad-block
+// test fails or page 0 does not read back in NYX_READ_TRIES tries.
+int nyx_nftl_probe_head_mark(mtd_info* mtd);
 uint32 is_last_phy_block(_phy_block_info* block, nyx_nftl_part_t* part);  // the device's last block
 uint32 is_phy_block_valid(_phy_block_info* block, nyx_nftl_part_t* part);  // number < blk_per_chip
 _phy_block_info* get_phy_block_addr(nyx_nftl_part_t* part, uint16 block);  // no range check
@@ -464,7 +476,8 @@ uint32 garbage_collect_first(nyx_nftl_part_t* part, _phy_block_info* block, uint
 // The threshold-driven step: between the start and stop thresholds on free
 // blocks, one bounded step per call. 0, or 1 when a step failed.
 uint32 garbage_collect(nyx_nftl_part_t* part);
-// The policy's name ("standard", "greedy"), or null for an unknown one.
+// The policy's name ("standard", "greedy"), or null for an unknown one; the
+// front ends list the names from here.
 const char* nyx_nftl_gc_policy_name(uint16 policy);
 // The policy named `name` into *policy. Whether the name is known.
 bool nyx_nftl_gc_policy_by_name(const char* name, uint16* policy);

@@ -46,7 +46,7 @@ class Checker {
  public:
   explicit Checker(nyx_nftl_part_t* part) : part_(part) {}
 
-  std::vector<std::string> run(uint32* mapping_pages_read);
+  std::vector<std::string> run(uint32* mapping_pages_read, uint32* problems_found);
 
  private:
   void report(ProblemKind kind, const char* fmt, ...) __attribute__((format(printf, 3, 4)));
@@ -589,7 +589,7 @@ void Checker::check_settings() {
     report(kGeneral, "s_wl.s_wl_status is %u (must be 0 or 1)", part_->s_wl.s_wl_status);
 }
 
-std::vector<std::string> Checker::run(uint32* mapping_pages_read) {
+std::vector<std::string> Checker::run(uint32* mapping_pages_read, uint32* problems_found) {
   if (check_records()) {
     check_table();
     walk_free_list();
@@ -603,14 +603,18 @@ std::vector<std::string> Checker::run(uint32* mapping_pages_read) {
     check_prio_queue();
     check_settings();
   }
+  uint32 found = static_cast<uint32>(problems_.size());
+  for (int count : suppressed_of_kind_) found += static_cast<uint32>(count);
   summarise_suppressed();
   if (mapping_pages_read != nullptr) *mapping_pages_read = mapping_pages_read_;
+  if (problems_found != nullptr) *problems_found = found;
   return std::move(problems_);
 }
 
 }  // namespace
 
-std::vector<std::string> nyx_nftl_check(nyx_nftl_part_t* part, uint32* mapping_pages_read) {
+std::vector<std::string> nyx_nftl_check(nyx_nftl_part_t* part, uint32* mapping_pages_read,
+                                        uint32* problems_found) {
   Checker checker(part);
-  return checker.run(mapping_pages_read);
+  return checker.run(mapping_pages_read, problems_found);
 }

@@ -7,8 +7,9 @@
 // block's invalid-page count against a recount, the free and invalid-page
 // lists (order, back links, no loops, free_block_num), which lists a block is
 // on, the current block's write position and reverse map, and the priority
-// reclaim queue. It returns one human-readable line per problem found; an
-// empty result means the partition is consistent. It never asserts and never
+// reclaim queue. It returns one human-readable line per problem found, up to
+// 16 of each kind, then one line per kind that counts the rest; an empty
+// result means the partition is consistent. It never asserts and never
 // changes an in-memory record, but it does read one mapping page per full
 // block through the partition's nand_read_page operation (so total_reads and
 // the device's read counters grow by that many).
@@ -24,6 +25,7 @@
 
 // Checks `part`. When `mapping_pages_read` is given, it receives the number of
 // mapping pages the check read from the flash (one per block on the
-// invalid-page list).
-std::vector<std::string> nyx_nftl_check(nyx_nftl_part_t* part,
-                                        uint32* mapping_pages_read = nullptr);
+// invalid-page list); `problems_found`, the number of problems, those only
+// counted included.
+std::vector<std::string> nyx_nftl_check(nyx_nftl_part_t* part, uint32* mapping_pages_read = nullptr,
+                                        uint32* problems_found = nullptr);

@@ -365,6 +365,27 @@ uint32 is_no_use_device(nyx_nftl_part_t* part) {
   }
 }
 
+int nyx_nftl_probe_head_mark(mtd_info* mtd) {
+  const uint64_t blocks = mtd->size / mtd->erasesize;
+  std::vector<uchar> page(mtd->writesize);
+  uchar spare[NYX_SPARE_BYTES];
+  for (uint64_t block = 0; block < blocks; ++block) {
+    const uint64_t addr = block * mtd->erasesize;
+    const int bad = mtd->block_isbad(mtd, addr);
+    if (bad < 0) return bad;
+    if (bad != 0) continue;
+    int ret = 0;
+    for (int attempt = 0; attempt < NYX_READ_TRIES; ++attempt) {
+      std::memset(spare, 0xFF, sizeof spare);
+      mtd_oob_ops ops = nyx_nftl_page_request(mtd, page.data(), spare);
+      ret = mtd->read_oob(mtd, addr, &ops);
+      if (nand_read_ok(ret)) return oob_is_head_mark(spare) ? 1 : 0;
+    }
+    return ret;
+  }
+  return -ENOSPC;
+}
+
 uint32 is_last_phy_block(_phy_block_info* block, nyx_nftl_part_t* part) {
   return block->phy_block.blkNO_in_chip == part->nand_chip->blk_per_chip - 1 ? 1 : 0;
 }

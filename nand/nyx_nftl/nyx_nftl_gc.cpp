@@ -192,7 +192,7 @@ const char* nyx_nftl_gc_policy_name(uint16 policy) {
 }
 
 bool nyx_nftl_gc_policy_by_name(const char* name, uint16* policy) {
-  for (uint16 p : {NYX_GC_STANDARD, NYX_GC_GREEDY}) {
+  for (uint16 p = 0; p < NYX_GC_POLICIES; ++p) {
     if (name != nullptr && std::strcmp(name, nyx_nftl_gc_policy_name(p)) == 0) {
       *policy = p;
       return true;

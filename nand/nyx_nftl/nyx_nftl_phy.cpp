@@ -161,17 +161,21 @@ uint64_t page_address(const mtd_info* mtd, const _physic_op_par* p) {
 }
 
 mtd_oob_ops page_request(const mtd_info* mtd, const _physic_op_par* p) {
+  return nyx_nftl_page_request(mtd, p->main_data_addr, p->spare_data_addr);
+}
+
+}  // namespace
+
+mtd_oob_ops nyx_nftl_page_request(const mtd_info* mtd, uchar* main, uchar* spare) {
   mtd_oob_ops ops{};
   ops.mode = MTD_OOB_AUTO;
   ops.len = mtd->writesize;
   ops.ooblen = NYX_SPARE_BYTES;
   ops.ooboffs = mtd->ecclayout != nullptr ? mtd->ecclayout->oobfree[0].offset : 0;
-  ops.datbuf = p->main_data_addr;
-  ops.oobbuf = p->spare_data_addr;
+  ops.datbuf = main;
+  ops.oobbuf = spare;
   return ops;
 }
-
-}  // namespace
 
 int nand_erase_superblk(nyx_nftl_part_t* part, _physic_op_par* p) {
   mtd_info* mtd = part->mtd;
