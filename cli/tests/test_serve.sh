@@ -107,9 +107,11 @@ cmp -n 1048576 d.bin out2.bin || fail "flushed data lost to kill -9"
 # second Ctrl-C stops the server, and the socket goes.
 python3 -c "
 import socket, time
-s = socket.socket(socket.AF_UNIX); s.connect('$WORK/s.sock'); s.recv(18); time.sleep(30)" &
+s = socket.socket(socket.AF_UNIX); s.connect('$WORK/s.sock'); s.recv(18)
+open('$WORK/connected', 'w').close(); time.sleep(30)" &
 client=$!
-sleep 0.5
+for _ in $(seq 100); do [ -e connected ] && break; sleep 0.1; done
+[ -e connected ] || fail "the client did not connect"
 watcher=$(pgrep -P $pid)
 kill -INT $pid $watcher
 for _ in $(seq 50); do grep -q "waiting for the connected clients" serve.err && break; sleep 0.1; done
