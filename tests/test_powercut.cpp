@@ -3,8 +3,11 @@
 // (blocks fill and retire, collection and wear-levelling reclaim run,
 // injected program and erase failures are recovered) is cut off after each
 // flash operation in turn: the operation at the cut dropped, a program torn,
-// or an erase torn. After every cut the partition is attached again without
-// anything written out, and:
+// an erase torn, or either left with unstable cells (reading erased until a
+// program there reads back damaged; that workload also remounts every 97
+// operations, so that cuts land in the first writes after an attach). After
+// every cut the partition is attached again without anything written out,
+// and:
 //   - the attach leaves it ready and the checker clean;
 //   - every sector holds its last durable write or a later one (durable: a
 //     flush begun after it returned success), or reads erased when nothing
@@ -43,12 +46,16 @@ uint64_t env(const char* name, uint64_t fallback) {
 // 40 blocks of 16 pages of 2048 bytes: 512 sectors; collection at 8 free
 // blocks. Wear levelling is asked for early and narrowly, and the greedy
 // policy's mark raised, so that reclaims come within the short workload.
+void tune(Disk& disk) {
+  disk.part()->s_wl = {1, 1, 0};
+  disk.part()->gc_low_mark = 20;
+}
+
 std::unique_ptr<Disk> fresh_disk(uint64_t seed) {
   nandsim::Options options = small_chip(40, 16);
   options.seed = seed;
   auto disk = std::make_unique<Disk>(options);
-  disk->part()->s_wl = {1, 1, 0};
-  disk->part()->gc_low_mark = 20;
+  tune(*disk);
   return disk;
 }
 
@@ -56,13 +63,18 @@ class Workload {
  public:
   // `scripted_faults`: three failures at fixed points of the run (below);
   // without them, only what the chip's own fault rates bring.
-  Workload(Disk& disk, SectorModel& model, uint64_t seed, uint64_t ops, bool scripted_faults = true)
+  // `remount_every`: a flush and an attach after every that many flash
+  // operations (0: never), so that the first writes after an attach are cut too.
+  Workload(Disk& disk, SectorModel& model, uint64_t seed, uint64_t ops, bool scripted_faults = true,
+           uint64_t remount_every = 0)
       : disk_(disk),
         model_(model),
         ops_(ops),
         rng_(seed),
         start_(disk.chip().mutating_ops()),
-        faults_(scripted_faults ? 0 : 3) {}
+        faults_(scripted_faults ? 0 : 3),
+        remount_every_(remount_every),
+        next_remount_(remount_every) {}
 
   // Until the operations are done or the power is gone: what went wrong
   // while the power was on. A cut run repeats the uncut one exactly up to
@@ -70,6 +82,15 @@ class Workload {
   // uncut run compares what it reads.
   std::string run(bool check_reads) {
     while (done() < ops_ && powered()) {
+      if (remount_every_ && done() >= next_remount_) {
+        next_remount_ += remount_every_;
+        const uint32 ret = disk_.flush();
+        if (ret == 0 && !powered()) return "a flush succeeded although the power went during it";
+        if (ret == 0) model_.flushed();
+        if (ret != 0 || disk_.attach() != 0 || !disk_.ready())
+          return powered() ? "a flush or an attach failed with the power on" : "";
+        tune(disk_);
+      }
       const nyx_nftl_part_t* p = disk_.part();
       const bool collecting = p->gc_policy == NYX_GC_GREEDY ? p->free_block_num <= p->gc_low_mark
                                                             : p->gc_strategy.process == 0;
@@ -141,6 +162,7 @@ class Workload {
   uint64_t start_;
   bool collecting_ = false;
   uint32_t faults_ = 0;
+  uint64_t remount_every_, next_remount_;
 };
 
 // Attaches, then readiness, the checker, every sector against `check` and
@@ -195,6 +217,10 @@ std::string verify_after_cut(Disk& disk, SectorModel& model, uint64_t salt,
       [&](uint32_t s, const uint8_t* b) { return model.check_latest(s, b); }, &ids);
 }
 
+// Cells left unstable by a cut are met by the first writes after an attach:
+// that campaign remounts inside its workload.
+uint64_t remounts(nandsim::CutKind kind) { return kind == nandsim::CutKind::Unstable ? 97 : 0; }
+
 // One cut point: a fresh chip, the workload until operation k is cut, and
 // the checks; with j > 0 the attach after the cut is cut at its operation j.
 std::string run_cut_point(uint64_t seed, uint64_t ops, nandsim::CutKind kind, uint64_t k,
@@ -202,7 +228,8 @@ std::string run_cut_point(uint64_t seed, uint64_t ops, nandsim::CutKind kind, ui
   auto disk = fresh_disk(seed);
   SectorModel model(disk->sectors());
   disk->chip().power_cut_after(k - 1, kind);
-  if (std::string problem = Workload(*disk, model, seed, ops).run(false); !problem.empty())
+  if (std::string problem = Workload(*disk, model, seed, ops, true, remounts(kind)).run(false);
+      !problem.empty())
     return problem;
   if (!disk->chip().powered_off()) return "the workload ended before its cut";
   if (j > 0) {
@@ -234,7 +261,7 @@ void run_campaign(nandsim::CutKind kind, const char* name, uint64_t default_seed
     auto disk = fresh_disk(seed);
     const uint64_t erases = disk->chip().counters().erases;
     SectorModel model(disk->sectors());
-    Workload run(*disk, model, seed, ops);
+    Workload run(*disk, model, seed, ops, true, remounts(kind));
     ASSERT_EQ(run.run(true), "") << "uncut workload, seed " << seed;
     total = run.done();
     size_t reclaims = 0;
@@ -290,10 +317,14 @@ TEST(PowerCut, TornProgramAtEveryOperation) {
 TEST(PowerCut, TornEraseAtEveryOperation) {
   run_campaign(nandsim::CutKind::TornErase, "TornErase", 3);
 }
+TEST(PowerCut, UnstableCellsAtEveryOperation) {
+  run_campaign(nandsim::CutKind::Unstable, "Unstable", 7);
+}
 TEST(PowerCutSweep, EveryKindOfCut) {
   run_campaign(nandsim::CutKind::Clean, "Clean", 4, true);
   run_campaign(nandsim::CutKind::TornProgram, "TornProgram", 5, true);
   run_campaign(nandsim::CutKind::TornErase, "TornErase", 6, true);
+  run_campaign(nandsim::CutKind::Unstable, "Unstable", 8, true);
 }
 
 // Endurance: seeded runs of the workload over a larger partition for 20
