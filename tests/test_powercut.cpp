@@ -19,7 +19,9 @@
 // Environment: NYX_PC_SEED (workload seed), NYX_PC_K (only cut point k),
 // NYX_PC_J (with K: cut the attach at its operation j too), NYX_PC_NESTED
 // (default 4), NYX_PC_STRIDE (every s-th cut point), NYX_PC_VERBOSE (keep
-// the log), NYX_PC_POINTS (a workload of at least n operations).
+// the log), NYX_PC_POINTS (a workload of at least n operations), NYX_PC_DUMP
+// (a folder: each cut point's image and what its attach reads, see
+// verify_after_cut).
 // The same workload, uncut and long, with faults at a rate: the endurance
 // runs at the end of this file.
 #include <gtest/gtest.h>
@@ -165,6 +167,13 @@ class Workload {
   uint64_t remount_every_, next_remount_;
 };
 
+void write_file(const std::string& path, const void* bytes, size_t n) {
+  if (FILE* f = std::fopen(path.c_str(), "wb")) {
+    std::fwrite(bytes, 1, n, f);
+    std::fclose(f);
+  }
+}
+
 // Attaches, then readiness, the checker, every sector against `check` and
 // no double program; `ids` gets the write each sector holds.
 template <class Check>
@@ -189,10 +198,22 @@ std::string reattach_and_read(Disk& disk, const std::string& when, Check check,
 // Power back, the records dropped unflushed, attach and the promise; then
 // new writes, a flush, another attach, and every sector its newest write.
 // `attach_ops` gets the flash operations of the first attach.
+// With `dump` (NYX_PC_DUMP), the chip as the cut left it goes to dump.img
+// (raw pages), its damaged pages' numbers to dump.bad and the write each
+// sector holds after the attach to dump.ids, for another build's mount to
+// attach and compare.
 std::string verify_after_cut(Disk& disk, SectorModel& model, uint64_t salt,
-                             uint64_t* attach_ops = nullptr) {
+                             uint64_t* attach_ops = nullptr, const std::string& dump = "") {
   disk.chip().power_on();
   disk.drop();
+  const nandsim::Geometry& g = disk.chip().geometry();
+  std::vector<uint8_t> image;
+  std::vector<uint64_t> damaged;
+  for (uint64_t page = 0; !dump.empty() && page < g.total_pages(); ++page) {
+    image.insert(image.end(), disk.chip().raw_page(page),
+                 disk.chip().raw_page(page) + g.raw_page_size());
+    if (disk.chip().is_damaged(page)) damaged.push_back(page);
+  }
   std::vector<uint32_t> ids;
   const uint64_t before = disk.chip().mutating_ops();
   std::string problem = reattach_and_read(
@@ -200,6 +221,11 @@ std::string verify_after_cut(Disk& disk, SectorModel& model, uint64_t salt,
       [&](uint32_t s, const uint8_t* b) { return model.check_after_cut(s, b); }, &ids);
   if (attach_ops != nullptr) *attach_ops = disk.chip().mutating_ops() - before;
   if (!problem.empty()) return problem;
+  if (!dump.empty()) {
+    write_file(dump + ".img", image.data(), image.size());
+    write_file(dump + ".bad", damaged.data(), damaged.size() * sizeof damaged[0]);
+    write_file(dump + ".ids", ids.data(), ids.size() * sizeof ids[0]);
+  }
   model.settle(ids);
   std::mt19937_64 rng(salt);
   for (int i = 0; i < 24; ++i) {
@@ -239,7 +265,10 @@ std::string run_cut_point(uint64_t seed, uint64_t ops, nandsim::CutKind kind, ui
     disk->attach();
     if (!disk->chip().powered_off()) return "the attach ended before its cut";
   }
-  return verify_after_cut(*disk, model, seed * 1000003 + k, attach_ops);
+  const char* dump = std::getenv("NYX_PC_DUMP");
+  return verify_after_cut(
+      *disk, model, seed * 1000003 + k, attach_ops,
+      dump ? std::string(dump) + "/k" + std::to_string(k) + "j" + std::to_string(j) : "");
 }
 
 // A sweep cuts a shorter workload at 300 points spread over it: the quick
