@@ -240,6 +240,7 @@ const FlashState kStates[] = {
        EXPECT_EQ(r.cur(), r.blk(5));
        EXPECT_EQ(r.part->current_block_used_page, 3);
        EXPECT_EQ(r.blk(5)->invalid_page_count, 2) << "the two damaged pages hold nothing";
+       EXPECT_EQ(r.chip().counters().programs + r.chip().counters().erases, 3u) << "attach wrote";
        r.chip().reset_counters();
        std::vector<_phy_block_info*> taken;
        while (_phy_block_info* b = out_phy_block_from_free_list(r.part)) taken.push_back(b);
