@@ -4,7 +4,9 @@
 // map is written there as its mapping page and the block is retired to the
 // invalid-page list; a free block is then erased to become the current block.
 // A failed page write moves the current block's pages to a fresh block
-// (do_write_error). Also installs the partition's operation pointers.
+// (do_write_error), and so does the first write after an attach that found
+// the current block partly written (leave_found_block). Also installs the
+// partition's operation pointers.
 //
 // Invariants kept here, between operations:
 // - A mapped logical page n with entry (page p, block b) is valid exactly
@@ -17,6 +19,9 @@
 //   the mapping page left); 0 means the block is not yet erased for use.
 // - The current block is on no list; each block taken for writing gets a
 //   sequence number above every other block's (FORMAT.md).
+// - Pages are programmed only into a block erased since the attach (or
+//   rewritten by the mount's replay): a current block the mount found
+//   partly written is left by the first write (leave_found_block).
 //
 // Every function runs with the partition's lock held by its caller.
 
