@@ -136,7 +136,9 @@ const FlashState kStates[] = {
        EXPECT_EQ(r.blk(5)->invalid_page_count, 1);
      }},
     // No two of them are an interrupted recovery: the newest is the current
-    // block, the others salvaged (their pages written again) and freed.
+    // block, the others salvaged (their pages written again) and freed. The
+    // first of those writes leaves the current block: its page moves to a
+    // fresh block numbered two above it, and it is erased and freed too.
     {"ThreePartlyWrittenBlocks",
      [](Rig& r) {
        for (uint16 i = 0; i < 2; ++i) r.data_page(5, i, 1 + i, 3, 3);
@@ -145,11 +147,14 @@ const FlashState kStates[] = {
      },
      [](Rig& r, LogCapture& log) {
        EXPECT_EQ(log.count("muti current used block\n"), 1u);
-       EXPECT_EQ(r.cur(), r.blk(7));
+       EXPECT_EQ(log.count("leave_found_block: 1 pages from block 7 to block " +
+                           std::to_string(r.no(r.cur())) + "\n"),
+                 1u);
+       EXPECT_EQ(r.cur()->block_used_count, 7);
        EXPECT_EQ(r.part->current_block_used_page, 4);
-       for (uint32 lp = 1; lp <= 3; ++lp)
-         EXPECT_TRUE(r.maps_to(lp, 7, lp) && r.holds(lp, lp < 3 ? 3 : 4));
-       EXPECT_TRUE(has(free_list(r.part), 5) && has(free_list(r.part), 6));
+       for (uint32 lp = 1; lp <= 4; ++lp)
+         EXPECT_TRUE(r.maps_to(lp, r.no(r.cur()), lp % 4) && r.holds(lp, lp < 3 ? 3 : lp + 1));
+       for (int b : {5, 6, 7}) EXPECT_TRUE(has(free_list(r.part), b)) << b;
      }},
     // The replay copies the older block's written pages but the failed one
     // into the newer block and retires the older on the flash.
@@ -220,7 +225,10 @@ const FlashState kStates[] = {
        EXPECT_TRUE(has(free_list(r.part), 5));
      }},
     // A damaged page whose record reads erased was programmed all the same:
-    // the next write goes past it.
+    // the walk goes past it. Nothing more is programmed into a block found
+    // partly written: the first write (not the attach) moves its valid page
+    // to a fresh block numbered two above it and erases and frees it; with
+    // no free block for that the write is refused, nothing programmed.
     {"DamagedPageThatReadsErased",
      [](Rig& r) {
        r.data_page(5, 0, 10, 4, 4);
@@ -232,8 +240,19 @@ const FlashState kStates[] = {
        EXPECT_EQ(r.cur(), r.blk(5));
        EXPECT_EQ(r.part->current_block_used_page, 3);
        EXPECT_EQ(r.blk(5)->invalid_page_count, 2) << "the two damaged pages hold nothing";
+       EXPECT_EQ(r.chip().counters().programs + r.chip().counters().erases, 3u) << "attach wrote";
+       r.chip().reset_counters();
+       std::vector<_phy_block_info*> taken;
+       while (_phy_block_info* b = out_phy_block_from_free_list(r.part)) taken.push_back(b);
+       EXPECT_EQ(r.write(40, 1), 1u);
+       EXPECT_EQ(r.chip().counters().programs + r.chip().counters().erases, 0u);
+       for (_phy_block_info* b : taken) put_phy_block_to_free_list(r.part, b);
        EXPECT_EQ(r.write(40, 1), 0u);
-       EXPECT_TRUE(r.maps_to(40, 5, 3) && r.holds(10, 4) && r.holds(11, 0));
+       EXPECT_EQ(r.chip().counters().programs, 2u);
+       EXPECT_EQ(r.chip().counters().erases, 2u);
+       EXPECT_EQ(r.cur()->block_used_count, 6);
+       EXPECT_TRUE(r.maps_to(10, r.no(r.cur()), 0) && r.maps_to(40, r.no(r.cur()), 1));
+       EXPECT_TRUE(has(free_list(r.part), 5) && r.holds(10, 4) && r.holds(11, 0));
      }},
 };
 

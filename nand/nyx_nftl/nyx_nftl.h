@@ -231,6 +231,13 @@ struct nyx_nftl_part_s {
   _phy_block_info* part_current_used_block;
   uint16 current_block_used_page;
   uint32 current_block_used_count;
+  // 1 while the current block is one the mount found partly written: a power
+  // loss during its next program (or an erase of it) can leave cells that
+  // read erased but do not hold what is programmed there, so nothing more is
+  // programmed into it; the first write moves its valid pages on
+  // (nand_write_logic_page_no_gc). 0 for a block taken and erased for writing
+  // since, or rewritten by the mount's write-error replay.
+  uchar current_block_found_written;
   uchar* temp_page_buf;
   uint32 total_reads;
   uint32 total_write;
@@ -451,7 +458,10 @@ void nyx_nftl_part_detach(nyx_nftl_part_t* part);
 // the reclaim step failed.
 uint32 nand_read_logic_page(nyx_nftl_part_t* part, uint32 page_no, uchar* buf);
 // Writes a logical page into the current block, retiring a full block and
-// recovering from write and erase failures; never collects. 0, or 1.
+// recovering from write and erase failures; never collects. A current block
+// the mount found partly written is first left (its valid pages moved to a
+// fresh block numbered two above it, the block erased and freed); without a
+// free block for that the write is refused, nothing programmed. 0, or 1.
 uint32 nand_write_logic_page_no_gc(nyx_nftl_part_t* part, uint32 page_no, uchar* buf);
 // nand_write_logic_page_no_gc, then one garbage_collect call. 0, or 1 if either failed.
 uint32 nand_write_logic_page(nyx_nftl_part_t* part, uint32 page_no, uchar* buf);

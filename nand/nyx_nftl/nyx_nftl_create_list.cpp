@@ -483,6 +483,7 @@ struct ScanState {
   _phy_block_info* newest_torn = nullptr;    // the newest block whose last page cannot be read
   bool have_applied = false;                 // a full or salvaged block was met
   sint32 newest_applied = 0;                 // the highest block_used_count among them
+  bool replayed = false;                     // the current block was rewritten by the replay
 };
 
 // Classifies every block of the range by page 0's spare record: bad, free
@@ -621,7 +622,9 @@ _phy_block_info* choose_current_block(nyx_nftl_part_t* part, ScanState* scan) {
                get_used_page_num(part, newest) < get_used_page_num(part, partner)) {
       uint32 used = get_used_page_num(part, partner);
       if (do_write_error_in_create_list(part, partner, newest, static_cast<uint16>(used)) == 0) {
-        // The older block is retired; its pages are all in the newer one.
+        // The older block is retired; its pages are all in the newer one,
+        // just erased and written again.
+        scan->replayed = true;
         if (torn_is_partner) {
           scan->salvaged.erase(std::find(scan->salvaged.begin(), scan->salvaged.end(), torn));
         }
@@ -656,6 +659,9 @@ void apply_salvaged_and_current(nyx_nftl_part_t* part, const ScanState& scan,
   part->part_current_used_block = current;
   part->current_block_used_page = static_cast<uint16>(recover_current_block_mapping(part, current));
   part->current_block_used_count = static_cast<uint32>(current->block_used_count);
+  // Found partly written (unless the replay has just rewritten it): the
+  // first write leaves it (nand_write_logic_page_no_gc).
+  part->current_block_found_written = !scan.replayed && part->current_block_used_page > 0;
   for (uint16 i = 0; i < part->current_block_used_page; ++i) map_update(part, current, i);
   if (part->current_block_used_page < current->invalid_page_count) printk("error 22!!\n");
 }

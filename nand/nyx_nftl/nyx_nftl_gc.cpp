@@ -50,7 +50,10 @@ uint32 garbage_collect_first(nyx_nftl_part_t* part, _phy_block_info* block, uint
   }
   const uint16 victim_no = victim->phy_block.blkNO_in_chip;
 
+  // Erased until read: a read that fails outright (the power gone) fills
+  // nothing in, and the victim then has no mapping page to act on.
   uchar spare[NYX_SPARE_BYTES];
+  std::memset(spare, 0xFF, sizeof spare);
   _physic_op_par op;
   op = nyx_nftl_page_par(part, victim_no, static_cast<uint16>(pages - 1), part->temp_page_buf,
                          spare);

@@ -4,7 +4,9 @@
 // map is written there as its mapping page and the block is retired to the
 // invalid-page list; a free block is then erased to become the current block.
 // A failed page write moves the current block's pages to a fresh block
-// (do_write_error). Also installs the partition's operation pointers.
+// (do_write_error), and so does the first write after an attach that found
+// the current block partly written (leave_found_block). Also installs the
+// partition's operation pointers.
 //
 // Invariants kept here, between operations:
 // - A mapped logical page n with entry (page p, block b) is valid exactly
@@ -17,6 +19,9 @@
 //   the mapping page left); 0 means the block is not yet erased for use.
 // - The current block is on no list; each block taken for writing gets a
 //   sequence number above every other block's (FORMAT.md).
+// - Pages are programmed only into a block erased since the attach (or
+//   rewritten by the mount's replay): a current block the mount found
+//   partly written is left by the first write (leave_found_block).
 //
 // Every function runs with the partition's lock held by its caller.
 
@@ -241,6 +246,97 @@ int move_page(nyx_nftl_part_t* part, _phy_block_info* from, _phy_block_info* to,
   return part->nand_write_page(part, &op);
 }
 
+// The mount took the current block as it found it, partly written. A power
+// loss during the program after its last written page, or during an erase of
+// the block, can leave cells that read erased but do not hold what is
+// programmed there, and nothing on the flash tells such a page from a sound
+// erased one. So nothing more is programmed into the block: its valid pages
+// move, in order, to a freshly erased block that becomes the current block,
+// and the old block is erased and freed (a block with no valid page is simply
+// erased again for use). The new block is numbered the old one's plus two: a
+// power loss during the move leaves two partly written blocks, the newer
+// holding fewer pages, which one apart the mount would take for an
+// interrupted write-error recovery and replay, dropping the older block's
+// last page; two apart it salvages the older block. Without a free block the
+// write is refused: the block is never written into instead. 0, or 1.
+uint32 leave_found_block(nyx_nftl_part_t* part) {
+  _phy_block_info* old = part->part_current_used_block;
+  const uint16 old_no = old->phy_block.blkNO_in_chip;
+  const uint16 used = part->current_block_used_page;
+  uint32* reverse = part->part_phy_page_map->phy_page_map;
+  uint16 valid = 0;
+  for (uint16 i = 0; i < used; ++i)
+    valid = uint16(valid + is_valid_page(part, old_no, i, reverse[i]));
+  if (valid == 0) {
+    printk("leave_found_block: 0 pages from block %d\n", old_no);
+    part->current_block_used_page = 0;  // erased again before its first page
+    part->current_block_found_written = 0;
+    return 0;
+  }
+  uchar* buf = write_path_page_buf(part);
+  if (buf == nullptr) return 1;
+  const uint32 sequence = static_cast<uint32>(old->block_used_count) + 2;
+  _phy_block_info* fresh = nullptr;
+  for (bool moved = false; !moved;) {
+    fresh = out_phy_block_from_free_list(part);
+    if (fresh == nullptr) {
+      printk("leave_found_block no free block\n");
+      return 1;
+    }
+    _physic_op_par op;
+    op = nyx_nftl_page_par(part, fresh->phy_block.blkNO_in_chip, 0, nullptr, nullptr);
+    moved = part->nand_erase_superblk(part, &op) == 0;
+    fresh->invalid_page_count = 0;
+    fresh->erase_count = static_cast<uint16>(fresh->erase_count + 1);
+    fresh->block_used_count = static_cast<sint32>(sequence);
+    for (uint16 i = 0, to = 0; moved && i < used; ++i) {
+      if (!is_valid_page(part, old_no, i, reverse[i])) continue;
+      uchar spare[NYX_SPARE_BYTES];
+      _physic_op_par from = nyx_nftl_page_par(part, old_no, i, buf, spare);
+      nand_read_page_tries(part, &from);
+      std::memset(spare, 0xFF, sizeof spare);
+      set_oob_logic_page(part, spare, reverse[i], sequence, fresh->erase_count);
+      _physic_op_par into =
+          nyx_nftl_page_par(part, fresh->phy_block.blkNO_in_chip, to++, buf, spare);
+      moved = part->nand_write_page(part, &into) == 0;
+    }
+    if (!moved) {
+      part->nand_mark_bad_blk(part, &op);
+      printk("leave_found_block write error!\n");
+    }
+  }
+  // The maps follow the pages; the reverse map is compacted in place (a
+  // page moves to a number no higher than its own).
+  uint16 to = 0;
+  for (uint16 i = 0; i < used; ++i) {
+    const uint32 lp = reverse[i];
+    reverse[i] = NYX_NO_LOGIC_PAGE;
+    if (!is_valid_page(part, old_no, i, lp)) continue;
+    part->part_logic_page_map[lp].blkNO_in_chip = fresh->phy_block.blkNO_in_chip;
+    part->part_logic_page_map[lp].Page_NO = to;
+    reverse[to++] = lp;
+  }
+  printk("leave_found_block: %d pages from block %d to block %d\n", to, old_no,
+         fresh->phy_block.blkNO_in_chip);
+  part->part_current_used_block = fresh;
+  part->current_block_used_page = to;
+  part->current_block_used_count = sequence;
+  part->current_block_found_written = 0;
+
+  _physic_op_par op;
+  op = nyx_nftl_page_par(part, old_no, 0, nullptr, nullptr);
+  const int erased = part->nand_erase_superblk(part, &op);
+  old->erase_count = static_cast<uint16>(old->erase_count + 1);
+  old->invalid_page_count = 0;
+  if (erased != 0) {
+    part->nand_mark_bad_blk(part, &op);
+    printk("leave_found_block erase error!\n");
+  } else {
+    put_phy_block_to_free_list(part, old);
+  }
+  return 0;
+}
+
 }  // namespace
 
 bool is_valid_page(const nyx_nftl_part_t* part, uint16 block_no, uint16 page, uint32 lp) {
@@ -278,6 +374,7 @@ uint32 nand_write_logic_page_no_gc(nyx_nftl_part_t* part, uint32 page_no, uchar*
   // A write position past the mapping page would program into the next
   // block: refused.
   if (part->current_block_used_page > last_page) return 1;
+  if (part->current_block_found_written != 0 && leave_found_block(part) != 0) return 1;
 
   if (part->current_block_used_page == last_page && retire_current_block(part) != 0) return 1;
   if (part->current_block_used_page == 0 && erase_current_block(part) != 0) return 1;

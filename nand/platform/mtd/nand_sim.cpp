@@ -27,6 +27,8 @@ constexpr uint8_t kFailProgram = 0x08;    // fail_program_at: every program fail
 constexpr uint8_t kReadCorrected = 0x10;  // inject_read_error(-EUCLEAN)
 constexpr uint8_t kReadDamaged = 0x20;    // inject_read_error(-EBADMSG)
 constexpr uint8_t kReadFaults = kReadCorrected | kReadDamaged;
+constexpr uint8_t kUnstable =
+    0x40;  // cut while charging: reads erased, its next program is damaged
 
 // Per-block fault bits.
 constexpr uint8_t kFailErase = 0x01;  // fail_erase_at: every erase fails
@@ -270,6 +272,15 @@ struct NandChip::Impl {
     }
   }
 
+  // An erase cut with the cells partly discharged: every page reads erased
+  // and is unstable until the block is erased in full.
+  void unstable_erase(uint32_t block) {
+    std::memset(block_bytes(block), 0xFF, raw_block);
+    uint64_t first = uint64_t(block) * pages_per_block;
+    for (uint32_t p = 0; p < pages_per_block; p++)
+      page_state[first + p] = uint8_t((page_state[first + p] & kFailProgram) | kUnstable);
+  }
+
   // Flips one to three bits of a buffer handed back by a damaged read.
   void flip_bits(uint8_t* buf, size_t n) {
     if (buf == nullptr || n == 0) return;
@@ -355,6 +366,12 @@ struct NandChip::Impl {
         count_program(block, bytes);
         resolve_unknown(page);
         tear_program(page, data, oob, oob_offset, oob_len);
+      } else if (cut_kind == CutKind::Unstable) {
+        count_program(block, bytes);
+        resolve_unknown(page);
+        // A page already programmed keeps what it holds; an erased one
+        // stays erased, but unstable.
+        if ((page_state[page] & kProgrammed) == 0) page_state[page] |= kUnstable;
       }
       return -EIO;
     }
@@ -380,6 +397,8 @@ struct NandChip::Impl {
     if (data != nullptr) and_into(raw, data, page_size);
     if (oob_len > 0) and_into(raw + page_size + oob_offset, oob, oob_len);
     page_state[page] |= kProgrammed;
+    // The program reports success, but what it stored does not hold.
+    if (page_state[page] & kUnstable) page_state[page] |= kDamaged;
     return 0;
   }
 
@@ -392,6 +411,9 @@ struct NandChip::Impl {
       if (cut_kind == CutKind::TornErase) {
         count_erase(block);
         tear_erase(block);
+      } else if (cut_kind == CutKind::Unstable) {
+        count_erase(block);
+        unstable_erase(block);
       }
       return -EIO;
     }

@@ -16,7 +16,8 @@
 // bit flips on read (-EUCLEAN: corrected, data intact; -EBADMSG: data
 // damaged), and a power cut after N mutating operations, optionally tearing
 // the operation at the cut. A page damaged by a torn or failed program or
-// erase reads back with -EBADMSG until its block is erased again.
+// erase reads back with -EBADMSG until its block is erased again; a page left
+// unstable by a cut (CutKind::Unstable) reads erased until it is programmed.
 #pragma once
 
 #include <cstdint>
@@ -70,6 +71,11 @@ enum class CutKind {
   Clean,        // the operation at the cut does not happen
   TornProgram,  // a program at the cut clears a random subset of its bits
   TornErase,    // an erase at the cut sets only part of the block to 0xFF
+  // Cells left partly charged: a program at the cut leaves its page reading
+  // erased (0xFF, no ECC error), an erase at the cut leaves every page of
+  // the block so; the next program of such a page stores data that reads
+  // back -EBADMSG until the block is erased in full.
+  Unstable,
 };
 
 struct Options {
