@@ -16,7 +16,7 @@ packages=(
   clang libclang-rt-14-dev
   libcli11-dev nlohmann-json3-dev libpng-dev
   nbdkit nbdkit-plugin-dev libnbd-bin libnbd-dev
-  qemu-utils fuse3 e2fsprogs python3
+  qemu-utils fuse3 e2fsprogs python3 procps
   # make deb: CPack's dependency scan (dpkg-shlibdeps, file)
   dpkg-dev file
   # the real-kernel test's host side (vm/): QEMU, the guest's tools and the

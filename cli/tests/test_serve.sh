@@ -37,10 +37,11 @@ expect_out "'mtdparts=32M(system),16M(cache),16M(NFTL_Part),-(userdata)'"
 expect_cmd 0 "'--tls=require'" "$NYX" serve nand.img --port 0 --bind 192.0.2.1 --insecure --tls-psk plain --dry-run
 
 # A read-only image file is refused before the banner, not by nbdkit after it.
-if [ "$(id -u)" = 0 ] && command -v setpriv > /dev/null; then
-  chmod 755 "$WORK" && cp nand.img ro.img && chmod 444 ro.img
-  expect_cmd 1 "serve it with --readonly" setpriv --reuid=65534 --regid=65534 --clear-groups \
-    "$NYX" serve "$WORK/ro.img" --socket "$WORK/ro.sock"
+nobody=(setpriv --reuid=65534 --regid=65534 --clear-groups)
+if [ "$(id -u)" = 0 ] && command -v setpriv > /dev/null && chmod 755 "$WORK" \
+  && "${nobody[@]}" test -x "$NYX" -a -r "$plugin" -a -x "$WORK"; then
+  cp nand.img ro.img && chmod 444 ro.img
+  expect_cmd 1 "serve it with --readonly" "${nobody[@]}" "$NYX" serve "$WORK/ro.img" --socket "$WORK/ro.sock"
   [ ! -s out.txt ] || fail "serve announced a server it could not start"
 fi
 
