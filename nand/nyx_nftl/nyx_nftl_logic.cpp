@@ -246,6 +246,32 @@ int move_page(nyx_nftl_part_t* part, _phy_block_info* from, _phy_block_info* to,
   return part->nand_write_page(part, &op);
 }
 
+// Takes a block off the free list and erases it to be written as block
+// number `sequence`. A block whose erase fails is marked bad and the next
+// one taken, while more than `reserve` free blocks remain. Null when no
+// block is left ("no free block"); `who` names the caller in the log.
+_phy_block_info* take_erased_block(nyx_nftl_part_t* part, uint32 sequence, uint32 reserve,
+                                   const char* who) {
+  for (;;) {
+    _phy_block_info* fresh = out_phy_block_from_free_list(part);
+    if (fresh == nullptr) break;
+    _physic_op_par op;
+    op = nyx_nftl_page_par(part, fresh->phy_block.blkNO_in_chip, 0, nullptr, nullptr);
+    const int ret = part->nand_erase_superblk(part, &op);
+    fresh->invalid_page_count = 0;
+    fresh->erase_count = static_cast<uint16>(fresh->erase_count + 1);
+    if (ret == 0) {
+      fresh->block_used_count = static_cast<sint32>(sequence);
+      return fresh;
+    }
+    part->nand_mark_bad_blk(part, &op);
+    printk("%s erase error!\n", who);
+    if (part->free_block_num <= reserve) break;
+  }
+  printk("no free block\n");
+  return nullptr;
+}
+
 // The mount took the current block as it found it, partly written. A power
 // loss during the program after its last written page, or during an erase of
 // the block, can leave cells that read erased but do not hold what is
@@ -277,18 +303,10 @@ uint32 leave_found_block(nyx_nftl_part_t* part) {
   if (buf == nullptr) return 1;
   const uint32 sequence = static_cast<uint32>(old->block_used_count) + 2;
   _phy_block_info* fresh = nullptr;
-  for (bool moved = false; !moved;) {
-    fresh = out_phy_block_from_free_list(part);
-    if (fresh == nullptr) {
-      printk("leave_found_block no free block\n");
-      return 1;
-    }
-    _physic_op_par op;
-    op = nyx_nftl_page_par(part, fresh->phy_block.blkNO_in_chip, 0, nullptr, nullptr);
-    moved = part->nand_erase_superblk(part, &op) == 0;
-    fresh->invalid_page_count = 0;
-    fresh->erase_count = static_cast<uint16>(fresh->erase_count + 1);
-    fresh->block_used_count = static_cast<sint32>(sequence);
+  for (;;) {
+    fresh = take_erased_block(part, sequence, 0, "leave_found_block");
+    if (fresh == nullptr) return 1;
+    bool moved = true;
     for (uint16 i = 0, to = 0; moved && i < used; ++i) {
       if (!is_valid_page(part, old_no, i, reverse[i])) continue;
       uchar spare[NYX_SPARE_BYTES];
@@ -300,10 +318,11 @@ uint32 leave_found_block(nyx_nftl_part_t* part) {
           nyx_nftl_page_par(part, fresh->phy_block.blkNO_in_chip, to++, buf, spare);
       moved = part->nand_write_page(part, &into) == 0;
     }
-    if (!moved) {
-      part->nand_mark_bad_blk(part, &op);
-      printk("leave_found_block write error!\n");
-    }
+    if (moved) break;
+    _physic_op_par op;
+    op = nyx_nftl_page_par(part, fresh->phy_block.blkNO_in_chip, 0, nullptr, nullptr);
+    part->nand_mark_bad_blk(part, &op);
+    printk("leave_found_block write error!\n");
   }
   // The maps follow the pages; the reverse map is compacted in place (a
   // page moves to a number no higher than its own).
@@ -394,24 +413,9 @@ uint32 do_write_error(nyx_nftl_part_t* part) {
 
   _phy_block_info* fresh = nullptr;
   for (;;) {
-    fresh = out_phy_block_from_free_list(part);
-    if (fresh == nullptr) {
-      printk("no free block\n");
-      return 1;
-    }
-    _physic_op_par op;
-    op = nyx_nftl_page_par(part, fresh->phy_block.blkNO_in_chip, 0, nullptr, nullptr);
-    const int ret = part->nand_erase_superblk(part, &op);
-    fresh->invalid_page_count = 0;
-    fresh->erase_count = static_cast<uint16>(fresh->erase_count + 1);
-    if (ret != 0) {
-      part->nand_mark_bad_blk(part, &op);
-      printk("do_write_error erase error!\n");
-      if (part->free_block_num > part->gc_strategy.start_gc_free_blocks / 4) continue;
-      printk("no free block\n");
-      return 1;
-    }
-    fresh->block_used_count = static_cast<sint32>(static_cast<uint32>(cur->block_used_count) + 1);
+    fresh = take_erased_block(part, static_cast<uint32>(cur->block_used_count) + 1,
+                              part->gc_strategy.start_gc_free_blocks / 4, "do_write_error");
+    if (fresh == nullptr) return 1;
 
     // Every written page moves, not only those up to the first page without
     // a logical page: the mount may leave such a page inside the block, and
@@ -424,6 +428,8 @@ uint32 do_write_error(nyx_nftl_part_t* part) {
       }
     }
     if (moved) break;
+    _physic_op_par op;
+    op = nyx_nftl_page_par(part, fresh->phy_block.blkNO_in_chip, 0, nullptr, nullptr);
     part->nand_mark_bad_blk(part, &op);
   }
 
