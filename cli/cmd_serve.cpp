@@ -47,16 +47,6 @@ std::string shell_quote(const std::string& s) {
   return out + "'";
 }
 
-std::string human_size(uint64_t bytes) {
-  const char* units[] = {"bytes", "KiB", "MiB", "GiB", "TiB"};
-  int unit = 0;
-  while (unit < 4 && bytes >= 1024 && bytes % 1024 == 0) {
-    bytes /= 1024;
-    ++unit;
-  }
-  return std::to_string(bytes) + " " + units[unit];
-}
-
 // What nbdkit's TLS will be, from the options: require when a key or
 // certificates are given and no mode is, else off.
 std::string tls_mode(const ServeArgs& args) {
@@ -285,8 +275,9 @@ Status run_serve(const ServeArgs& given, const GlobalOptions& global) {
   std::printf("serving %s%s\n", what.c_str(), args.readonly ? " read-only" : "");
   for (const BlockDiskInfo& d : disks) {
     std::printf("  export %-8s %s (%llu sectors), partition %s%s\n", d.name.c_str(),
-                human_size(d.sectors * 512).c_str(), static_cast<unsigned long long>(d.sectors),
-                d.mtd_name.c_str(), d.readonly || args.readonly ? ", read-only" : "");
+                frontend::human_size(d.sectors * 512).c_str(),
+                static_cast<unsigned long long>(d.sectors), d.mtd_name.c_str(),
+                d.readonly || args.readonly ? ", read-only" : "");
   }
   const std::string first = disks.front().name;
   std::string base;

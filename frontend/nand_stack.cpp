@@ -4,6 +4,8 @@
 #include "nand_stack.h"
 
 #include <algorithm>
+#include <cinttypes>
+#include <cstdio>
 
 #include "nyx_nftl/nyx_nftl.h"
 #include "platform/block/blktrans_disk.h"
@@ -79,6 +81,18 @@ Result<uint32_t> blocks_of_image(uint64_t file_size, const nandsim::Geometry& ge
                                    std::to_string(UINT32_MAX) + " " + blocks_of);
   }
   return static_cast<uint32_t>(file_size / raw_block);
+}
+
+std::string human_size(uint64_t bytes) {
+  char text[64];
+  if (bytes % (1024 * 1024) == 0) {
+    std::snprintf(text, sizeof text, "%" PRIu64 " MiB", bytes / (1024 * 1024));
+  } else if (bytes % 1024 == 0) {
+    std::snprintf(text, sizeof text, "%" PRIu64 " KiB", bytes / 1024);
+  } else {
+    std::snprintf(text, sizeof text, "%" PRIu64 " bytes", bytes);
+  }
+  return text;
 }
 
 namespace {

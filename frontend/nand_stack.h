@@ -72,6 +72,9 @@ std::string served_disk_names();
 std::vector<std::string> gc_policy_names();
 std::string gc_policy_names(std::string_view separator);
 
+// A disk size for people: "56 MiB", "12 KiB", "700 bytes".
+std::string human_size(uint64_t bytes);
+
 // The block count of an image file of `file_size` bytes under `geometry`
 // (its block count ignored): whole raw erase blocks, the main bytes and the
 // OOB of every page. Anything else is an error whose message, which follows

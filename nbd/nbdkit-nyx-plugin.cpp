@@ -94,18 +94,6 @@ R guarded(const char* what, R failed, Fn&& body) {
   return failed;
 }
 
-std::string human_size(uint64_t bytes) {
-  char text[64];
-  if (bytes % (1024 * 1024) == 0) {
-    std::snprintf(text, sizeof text, "%" PRIu64 " MiB", bytes / (1024 * 1024));
-  } else if (bytes % 1024 == 0) {
-    std::snprintf(text, sizeof text, "%" PRIu64 " KiB", bytes / 1024);
-  } else {
-    std::snprintf(text, sizeof text, "%" PRIu64 " bytes", bytes);
-  }
-  return text;
-}
-
 // A positive 32-bit configuration number; false after reporting the error.
 bool parse_u32(const char* key, const char* value, uint32_t* out) {
   if (nbdkit_parse_uint32_t(key, value, out) == -1) return false;
@@ -300,9 +288,9 @@ int nyx_list_exports(int /*readonly*/, int /*is_tls*/, nbdkit_exports* exports) 
     PluginState& s = state();
     if (s.stack == nullptr) return 0;
     for (const auto& d : s.stack->disks()) {
-      const std::string description = d.name + ": " + human_size(d.sectors * kSectorSize) + " (" +
-                                      std::to_string(d.sectors) + " sectors), NAND partition " +
-                                      d.mtd_name;
+      const std::string description =
+          d.name + ": " + frontend::human_size(d.sectors * kSectorSize) + " (" +
+          std::to_string(d.sectors) + " sectors), NAND partition " + d.mtd_name;
       if (nbdkit_add_export(exports, d.name.c_str(), description.c_str()) == -1) return -1;
     }
     return 0;
@@ -364,7 +352,7 @@ const char* nyx_export_description(void* handle) {
   return guarded("export_description", static_cast<const char*>(nullptr), [&]() -> const char* {
     const auto* conn = static_cast<Connection*>(handle);
     const BlockDiskInfo info = conn->disk->info();
-    const std::string text = info.name + ": " + human_size(info.sectors * kSectorSize) +
+    const std::string text = info.name + ": " + frontend::human_size(info.sectors * kSectorSize) +
                              ", NAND partition " + info.mtd_name;
     return nbdkit_strdup_intern(text.c_str());
   });
