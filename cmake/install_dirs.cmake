@@ -6,12 +6,16 @@
 #   share/doc/nyx-nftl/                       README.md and FORMAT.md
 # nbdkit's plugin dir comes from its nbdkit.pc (plugindir), re-rooted under
 # our prefix when it lies under nbdkit's own (/usr/lib/<arch>/nbdkit/plugins
-# becomes lib/<arch>/nbdkit/plugins); otherwise LIBDIR/nbdkit/plugins.
+# becomes lib/<arch>/nbdkit/plugins); otherwise LIBDIR/nbdkit/plugins. A
+# cross build for a Debian target takes the target's nbdkit directory,
+# lib/<triplet>/nbdkit/plugins (the host's nbdkit.pc describes the host).
 include(GNUInstallDirs)
 
 set(nyx_default_plugindir "${CMAKE_INSTALL_LIBDIR}/nbdkit/plugins")
 find_package(PkgConfig QUIET)
-if(PkgConfig_FOUND)
+if(CMAKE_CROSSCOMPILING AND CMAKE_LIBRARY_ARCHITECTURE)
+  set(nyx_default_plugindir "lib/${CMAKE_LIBRARY_ARCHITECTURE}/nbdkit/plugins")
+elseif(PkgConfig_FOUND)
   pkg_get_variable(nbdkit_plugindir nbdkit plugindir)
   pkg_get_variable(nbdkit_prefix nbdkit prefix)
   if(nbdkit_plugindir AND nbdkit_prefix)

@@ -49,7 +49,7 @@ fi
 # A foreign architecture of a package (libpng-dev:armhf) is added before the
 # lists are refreshed, so that the refresh brings its packages.
 for a in $(printf '%s\n' "${missing[@]%%=*}" | sed -n 's/^[^:]*://p' | sort -u); do
-  [ "$a" = "$(dpkg --print-architecture)" ] || dpkg --print-foreign-architectures | grep -qx "$a" || {
+  [ "$a" = "$(dpkg --print-architecture)" ] || dpkg --print-foreign-architectures | grep -x "$a" >/dev/null || {
     echo "setup: adding the $a architecture (dpkg --add-architecture $a)" >&2
     "${sudo_cmd[@]}" dpkg --add-architecture "$a"
   }

@@ -1,10 +1,10 @@
 # What the cross toolchain files share (armhf.cmake, arm64.cmake, s390x.cmake
-# set NYX_CROSS_TRIPLET, CMAKE_SYSTEM_PROCESSOR and NYX_CROSS_QEMU, then
-# include this): Debian's cross compilers (g++-<triplet>), the target's
-# libraries through multiarch (libpng-dev:<arch> in /usr/lib/<triplet>, its
-# headers in /usr/include), the cross toolchain's own files under
-# /usr/<triplet>, and target binaries run under qemu-user, so that
-# gtest_discover_tests and the tests run on this host.
+# set NYX_CROSS_ARCH, NYX_CROSS_TRIPLET, CMAKE_SYSTEM_PROCESSOR and
+# NYX_CROSS_QEMU, then include this): Debian's cross compilers
+# (g++-<triplet>), the target's libraries through multiarch (libpng-dev:<arch>
+# in /usr/lib/<triplet>, its headers in /usr/include), the cross toolchain's
+# own files under /usr/<triplet>, and target binaries run under qemu-user, so
+# that gtest_discover_tests and the tests run on this host.
 # scripts/setup-cross.sh <arch> installs all of it.
 set(CMAKE_SYSTEM_NAME Linux)
 set(CMAKE_C_COMPILER ${NYX_CROSS_TRIPLET}-gcc)
@@ -20,6 +20,17 @@ set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
 set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY BOTH)
 set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE BOTH)
 set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE BOTH)
+# Target libraries that cannot be installed beside the host's (a version the
+# target's archive lacks) are unpacked by scripts/setup-cross.sh into
+# build-sysroot-<arch> at the top of the tree; under qemu the binaries find
+# them through LD_LIBRARY_PATH.
+get_filename_component(NYX_CROSS_SYSROOT
+                       ${CMAKE_CURRENT_LIST_DIR}/../../build-sysroot-${NYX_CROSS_ARCH} ABSOLUTE)
+set(nyx_qemu_env "")
+if(IS_DIRECTORY ${NYX_CROSS_SYSROOT})
+  list(APPEND CMAKE_FIND_ROOT_PATH ${NYX_CROSS_SYSROOT})
+  set(nyx_qemu_env -E LD_LIBRARY_PATH=${NYX_CROSS_SYSROOT}/usr/lib/${NYX_CROSS_TRIPLET})
+endif()
 # pkg-config sees the target's .pc files only, never the host's.
 set(ENV{PKG_CONFIG_LIBDIR} /usr/lib/${NYX_CROSS_TRIPLET}/pkgconfig:/usr/share/pkgconfig)
 
@@ -31,8 +42,8 @@ set(ENV{PKG_CONFIG_LIBDIR} /usr/lib/${NYX_CROSS_TRIPLET}/pkgconfig:/usr/share/pk
 find_program(NYX_CROSS_QEMU_PATH ${NYX_CROSS_QEMU})
 if(NYX_CROSS_QEMU_PATH)
   if(EXISTS /lib/${NYX_CROSS_TRIPLET}/libc.so.6 OR EXISTS /usr/lib/${NYX_CROSS_TRIPLET}/libc.so.6)
-    set(CMAKE_CROSSCOMPILING_EMULATOR ${NYX_CROSS_QEMU_PATH})
+    set(CMAKE_CROSSCOMPILING_EMULATOR ${NYX_CROSS_QEMU_PATH} ${nyx_qemu_env})
   else()
-    set(CMAKE_CROSSCOMPILING_EMULATOR ${NYX_CROSS_QEMU_PATH} -L /usr/${NYX_CROSS_TRIPLET})
+    set(CMAKE_CROSSCOMPILING_EMULATOR ${NYX_CROSS_QEMU_PATH} -L /usr/${NYX_CROSS_TRIPLET} ${nyx_qemu_env})
   endif()
 endif()

@@ -5,6 +5,7 @@
 # vm/build-module.sh runs on a cache holding a made-up kernel: scripts/setup.sh
 # (run by vm/fetch-kernel.sh) asks for the project's packages, build-module.sh
 # for that kernel's headers, and a failed install stops it with a message.
+# The cross build's setup (scripts/setup-cross.sh) adds the target's architecture.
 set -euo pipefail
 vm=$(cd "$(dirname "$0")/.." && pwd) k=0.0-nyxtest-amd64
 t=$(mktemp -d) && trap 'rm -rf "$t"' EXIT
@@ -26,3 +27,12 @@ done
 want none.log "install .* build-essential .* iproute2$"
 want none.log "install .* linux-headers-$k=9.9-1$"
 want linux-headers.err "setup: cannot install linux-headers-$k=9.9-1"
+
+# A cross build's setup where dpkg (a stub that logs) knows no armhf: the
+# architecture is added before the lists are refreshed, then the compiler,
+# qemu-user and the target's libraries are installed.
+printf '#!/bin/sh\necho "dpkg $*" >>"$LOG"\n' >"$t/bin/dpkg" && chmod +x "$t/bin/dpkg"
+LOG=$t/cross.log FAIL_ON=none PATH=$t/bin:$PATH bash "$vm/../scripts/setup-cross.sh" armhf >/dev/null 2>&1 ||
+  { echo "FAIL: setup-cross.sh armhf" >&2; exit 1; }
+tr '\n' ' ' <"$t/cross.log" >"$t/cross.one"
+want cross.one "dpkg --add-architecture armhf .*update -qq .*install -y .* g\+\+-arm-linux-gnueabihf qemu-user .* libgtest-dev:armhf .*install -y .* libpng-dev:armhf zlib1g-dev:armhf $"
