@@ -272,7 +272,7 @@ WorkloadResult run_workload(const std::string& name, const BenchConfig& config) 
   result.writes = def.writes;
   for (int run = 0; run < config.runs; ++run) {
     LogTally logs;
-    BenchDevice dev(config.chip, config.gc_policy);
+    BenchDevice dev(config.chip, config.gc_policy, config.storage);
     if (def.prepare) {
       def.prepare(dev);
       flush_or_throw(dev);
@@ -315,7 +315,7 @@ WorkloadResult run_attach(const BenchConfig& config, BenchDevice::Memory* memory
   *measured_chip = config.attach_chip;
 
   LogTally logs;
-  BenchDevice dev(config.attach_chip, config.gc_policy);
+  BenchDevice dev(config.attach_chip, config.gc_policy, config.storage);
   sequential_fill(dev, nullptr);
   flush_or_throw(dev);
   for (int run = 0; run < config.runs; ++run) {
