@@ -44,7 +44,7 @@ using LogCounts = std::map<std::string, uint64_t>;
 
 // Where the chip's bytes live: in memory, or in an image file made in
 // `image_dir` (removed again) and mapped as the chip maps images: whole, or
-// through a window when it exceeds `map_limit` (0: the host's choice).
+// in chunks when it exceeds `map_limit` (0: the host's choice).
 struct ChipStorage {
   std::string image_dir;  // empty: in memory
   uint64_t map_limit = 0;

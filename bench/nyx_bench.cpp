@@ -33,8 +33,8 @@ void usage(FILE* out) {
                "                     in turn, then the two side by side)\n"
                "  --image-dir DIR    the chips are image files made in DIR (and removed), not\n"
                "                     memory\n"
-               "  --map-limit MIB    with --image-dir: an image larger than this is reached\n"
-               "                     through a window of this size (default: the host's choice,\n"
+               "  --map-limit MIB    with --image-dir: an image larger than this is mapped in\n"
+               "                     chunks, this much at a time (default: the host's choice,\n"
                "                     no limit on a 64-bit host)\n");
 }
 

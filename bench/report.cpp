@@ -13,7 +13,8 @@ std::string storage_text(const BenchConfig& config) {
   const ChipStorage& s = config.storage;
   if (s.image_dir.empty()) return "in memory";
   if (s.map_limit != 0 && config.chip.image_size() > s.map_limit)
-    return "an image file through a " + std::to_string(s.map_limit >> 20) + " MiB window";
+    return "an image file mapped in chunks, " + std::to_string(s.map_limit >> 20) +
+           " MiB at a time";
   return "an image file";
 }
 

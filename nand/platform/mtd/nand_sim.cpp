@@ -133,15 +133,28 @@ struct NandChip::Impl {
   bool file_backed = false;
   int fd = -1;
   // The chip's bytes. An image that fits the mapping limit is mapped whole
-  // (every image, on a 64-bit host, by default); a larger one through a
-  // window of whole blocks, moved to the block an operation touches, so
-  // that a 32-bit process serves images larger than its address space. In
-  // private mode a block changed while windowed is first copied to memory,
-  // where it stays: a private mapping forgets its changes when it moves.
-  uint8_t* base = nullptr;
-  uint64_t map_offset = 0;  // file offset of base
-  uint64_t map_length = 0;
-  uint64_t window = 0;  // 0: mapped whole
+  // (every image, on a 64-bit host, by default). A larger one is mapped in
+  // chunks of whole blocks, as many at a time as the limit allows, the one
+  // used longest ago making room for the next: a 32-bit process serves
+  // images larger than its address space. In private mode a block changed
+  // while chunked is first copied to memory, where it stays: a private
+  // mapping forgets its changes when it is unmapped.
+  struct Mapping {
+    uint8_t* base = nullptr;
+    uint64_t offset = 0;  // file offset of base
+    uint64_t length = 0;
+    uint64_t chunk = 0;  // chunked: which chunk it holds
+    uint64_t used = 0;   // chunked: when it was last reached
+    void unmap() {
+      if (base != nullptr) munmap(base, size_t(length));
+      base = nullptr;
+    }
+  };
+  Mapping image;                  // mapped whole: the image or the memory
+  std::vector<Mapping> chunks;    // chunked: the mapped chunks (none mapped whole)
+  Mapping* reached = nullptr;     // chunked: the chunk of the block reached last
+  uint32_t blocks_per_chunk = 0;  // 0: mapped whole
+  uint64_t reaches = 0;
   int map_prot = 0;
   int map_share = 0;
   std::unordered_map<uint32_t, std::vector<uint8_t>> private_blocks;
@@ -192,7 +205,8 @@ struct NandChip::Impl {
   }
 
   ~Impl() {
-    if (base != nullptr) munmap(base, size_t(map_length));
+    image.unmap();
+    for (Mapping& chunk : chunks) chunk.unmap();
     if (fd >= 0) close(fd);
   }
 
@@ -217,61 +231,81 @@ struct NandChip::Impl {
     rng.seed(options.seed);
   }
 
-  // Maps the whole image when it fits `limit` (0: the host's choice),
-  // else prepares the window. The file is open as `fd`.
+  // Plans how the image is mapped: whole when it fits `limit` (0: the
+  // host's choice), else in chunks of about 4 MiB, as many as fit.
   void plan_mapping(uint64_t limit, int prot, int share) {
     if (limit == 0) limit = sizeof(void*) >= 8 ? ~uint64_t(0) : uint64_t(512) << 20;
     map_prot = prot;
     map_share = share;
-    window = options.geometry.image_size() <= limit ? 0 : std::max(limit, raw_block);
+    if (options.geometry.image_size() <= limit) return;
+    blocks_per_chunk =
+        uint32_t(std::max<uint64_t>(1, std::min(limit / 4, uint64_t(4) << 20) / raw_block));
+    chunks.resize(std::max<uint64_t>(2, limit / (uint64_t(blocks_per_chunk) * raw_block)));
   }
-  // Maps `length` bytes of the file from `offset`; false (errno set) when
-  // the host cannot.
-  bool map(uint64_t offset, uint64_t length) {
-    if (base != nullptr) munmap(base, size_t(map_length));
-    base = nullptr;
-    map_length = 0;
+  // Maps `length` bytes of the file from `offset` into `m`; false (errno
+  // set) when the host cannot.
+  bool map(Mapping& m, uint64_t offset, uint64_t length) {
+    m.unmap();
     if (uint64_t(size_t(length)) != length) {
       errno = ENOMEM;
       return false;
     }
     void* mem = mmap(nullptr, size_t(length), map_prot, map_share, fd, off_t(offset));
     if (mem == MAP_FAILED) return false;
-    base = static_cast<uint8_t*>(mem);
-    map_offset = offset;
-    map_length = length;
+    m.base = static_cast<uint8_t*>(mem);
+    m.offset = offset;
+    m.length = length;
     return true;
   }
   // Makes the bytes of `block` reachable through block_bytes() and
   // page_bytes() until the next call; with `change`, for a change. False
-  // (errno set) when the window cannot be mapped.
+  // (errno set) when its chunk cannot be mapped.
   bool reach(uint32_t block, bool change = false) {
-    if (window == 0 || private_blocks.count(block) != 0) return true;
-    const uint64_t first = uint64_t(block) * raw_block;
-    if (base == nullptr || first < map_offset || first + raw_block > map_offset + map_length) {
-      const uint64_t host_page = uint64_t(sysconf(_SC_PAGESIZE));
-      const uint64_t start = first / host_page * host_page;
-      const uint64_t length = std::min(std::max(window, first + raw_block - start),
-                                       options.geometry.image_size() - start);
-      if (!map(start, length)) return false;
+    if (blocks_per_chunk == 0 || private_blocks.count(block) != 0) return true;
+    const uint64_t chunk = block / blocks_per_chunk;
+    Mapping* m = &chunks[0];
+    for (Mapping& c : chunks) {
+      if (c.base != nullptr && c.chunk == chunk) {
+        m = &c;
+        break;
+      }
+      if (c.base == nullptr || c.used < m->used) m = &c;  // else the one used longest ago
     }
+    if (m->base == nullptr || m->chunk != chunk) {
+      // From the host page the chunk's first block begins in.
+      const uint64_t host_page = uint64_t(sysconf(_SC_PAGESIZE));
+      const uint64_t first = chunk * blocks_per_chunk * raw_block;
+      const uint64_t end = std::min<uint64_t>((chunk + 1) * blocks_per_chunk, blocks) * raw_block;
+      if (!map(*m, first / host_page * host_page, end - first / host_page * host_page))
+        return false;
+      m->chunk = chunk;
+    }
+    m->used = ++reaches;
+    reached = m;
     if (change && mode == OpenMode::Private) {
-      const uint8_t* bytes = base + (first - map_offset);
+      const uint8_t* bytes = m->base + (uint64_t(block) * raw_block - m->offset);
       private_blocks.emplace(block, std::vector<uint8_t>(bytes, bytes + raw_block));
     }
     return true;
   }
   uint8_t* block_bytes(uint32_t block) {
-    if (window == 0) return base + uint64_t(block) * raw_block;
+    if (blocks_per_chunk == 0) return image.base + uint64_t(block) * raw_block;
     if (!private_blocks.empty()) {
       auto copy = private_blocks.find(block);
       if (copy != private_blocks.end()) return copy->second.data();
     }
-    return base + (uint64_t(block) * raw_block - map_offset);
+    return reached->base + (uint64_t(block) * raw_block - reached->offset);
   }
   uint8_t* page_bytes(uint64_t page) {
-    if (window == 0) return base + page * raw_page;
+    if (blocks_per_chunk == 0) return image.base + page * raw_page;
     return block_bytes(block_of(page)) + page % pages_per_block * raw_page;
+  }
+  // Flushes what is mapped of a file to it.
+  bool msync_all() {
+    auto flushed = [](const Mapping& m) {
+      return m.base == nullptr || msync(m.base, size_t(m.length), MS_SYNC) == 0;
+    };
+    return flushed(image) && std::all_of(chunks.begin(), chunks.end(), flushed);
   }
   // Sets every byte of the chip to 0xFF (an erased chip).
   bool erase_all() {
@@ -536,7 +570,7 @@ struct NandChip::Impl {
   }
 
   // Marks the factory bad blocks of an erased chip; false (errno set) when
-  // a window cannot be mapped.
+  // a chunk cannot be mapped.
   bool apply_factory_bad_blocks() {
     auto mark = [this](uint32_t block) {
       if (!reach(block, true)) return false;
@@ -579,7 +613,7 @@ Result<std::unique_ptr<NandChip>> NandChip::create_in_memory(const Options& opti
   const uint64_t size = options.geometry.image_size();
   impl->map_prot = PROT_READ | PROT_WRITE;
   impl->map_share = MAP_PRIVATE | MAP_ANONYMOUS;
-  if (!impl->map(0, size)) {
+  if (!impl->map(impl->image, 0, size)) {
     return Status::IOError("cannot allocate " + std::to_string(size) +
                            " bytes for the simulated chip: " + errno_text(errno) +
                            " (use an image file)");
@@ -656,11 +690,11 @@ Result<std::unique_ptr<NandChip>> NandChip::create_image(const std::string& path
   impl->fd = temp.fd;  // the chip closes it from now on
   temp.fd = -1;
   impl->plan_mapping(options.map_limit, PROT_READ | PROT_WRITE, MAP_SHARED);
-  if ((impl->window == 0 && !impl->map(0, size)) || !impl->erase_all() ||
+  if ((impl->blocks_per_chunk == 0 && !impl->map(impl->image, 0, size)) || !impl->erase_all() ||
       !impl->apply_factory_bad_blocks()) {
     return Status::IOError("cannot map image '" + path + "': " + errno_text(errno));
   }
-  if (msync(impl->base, size_t(impl->map_length), MS_SYNC) != 0 || fsync(impl->fd) != 0) {
+  if (!impl->msync_all() || fsync(impl->fd) != 0) {
     const int err = errno;
     return Status::FromErrno(err, "cannot write image '" + path + "': " + errno_text(err));
   }
@@ -715,7 +749,7 @@ Result<std::unique_ptr<NandChip>> NandChip::open_image(const std::string& path,
   int prot = mode == OpenMode::ReadOnly ? PROT_READ : PROT_READ | PROT_WRITE;
   int share = mode == OpenMode::ReadWrite ? MAP_SHARED : MAP_PRIVATE;
   impl->plan_mapping(options.map_limit, prot, share);
-  if (impl->window == 0 ? !impl->map(0, expected) : !impl->reach(0)) {
+  if (impl->blocks_per_chunk == 0 ? !impl->map(impl->image, 0, expected) : !impl->reach(0)) {
     return Status::IOError("cannot map image '" + path + "': " + errno_text(errno));
   }
   // The simulation's choice: an existing image keeps the bad-block markers
@@ -774,15 +808,14 @@ Status NandChip::sync() {
   auto failed = [] {
     return Status::IOError("cannot flush the image to disk: " + errno_text(errno));
   };
-  if (impl_->window == 0) {  // mapped whole: the mapping never moves
-    if (msync(impl_->base, size_t(impl_->map_length), MS_SYNC) != 0) return failed();
+  if (impl_->blocks_per_chunk == 0) {  // mapped whole: the mapping never moves
+    if (!impl_->msync_all()) return failed();
     return Status::Ok();
   }
-  // Windows mapped before this one left their changes in the page cache.
+  // Chunks unmapped before left their changes in the page cache.
   {
     std::lock_guard<std::mutex> lock(impl_->mu);
-    if (impl_->base != nullptr && msync(impl_->base, size_t(impl_->map_length), MS_SYNC) != 0)
-      return failed();
+    if (!impl_->msync_all()) return failed();
   }
   if (fdatasync(impl_->fd) != 0) return failed();
   return Status::Ok();

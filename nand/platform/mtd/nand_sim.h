@@ -85,9 +85,10 @@ struct Options {
   bool allow_double_program = false;         // false: a second program fails with -EIO
   std::vector<uint32_t> factory_bad_blocks;  // marked bad when a chip is created
   double factory_bad_rate = 0;               // fraction of blocks marked bad at creation
-  // The most of an image file mapped at once: a larger image is reached
-  // through a window of this many bytes moved to the block in use. 0: the
-  // host's choice (no limit on a 64-bit host, 512 MiB on a 32-bit one).
+  // The most of an image file mapped at once: a larger image is mapped in
+  // chunks of whole blocks, as many as fit in this many bytes, the one used
+  // longest ago unmapped for the next. 0: the host's choice (no limit on a
+  // 64-bit host, 512 MiB on a 32-bit one).
   uint64_t map_limit = 0;
 };
 
