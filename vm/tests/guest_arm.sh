@@ -1,13 +1,18 @@
 #!/bin/bash
 # vm/tests/guest_arm.sh NYX_NFTL OUT — run in the 32-bit ARM guest by
 # vm/tests/test_vm_arm.sh (NYX_NFTL: the armhf tool; OUT: the results folder,
-# holding disk.img, the disk image the host made).
+# holding disk.img, the ext4 disk image the host made, host.manifest, the
+# hashes of its files, and nbdkit-nyx-plugin.so when the build has one).
 #
 # nandsim's own partitions (parts=, in erase blocks) as the flash, named on
 # the command line (/dev/mtdN=NAME), since this kernel cannot name them:
 #   1. import of the host's disk image into the userdata partition, check,
 #      export to OUT/data.out (the host compares it with disk.img);
-#   2. the same on a chip with bit flips and two bad blocks in userdata:
+#   2. with the plugin: `nyx-nftl serve`, /dev/nbd0 on the data disk, the
+#      host's files read through ext4; mkfs.ext4, a tree of files, sync, an
+#      orderly restart, every file compared, e2fsck -fn clean; kill -9 after
+#      a flushed write: the write is there after the restart;
+#   3. the import round on a chip with bit flips and two bad blocks in userdata:
 #      export to OUT/faulty.out, the bad blocks skipped, the corrected
 #      bit flips counted by the kernel.
 # Ends with "N passed, N failed".
@@ -36,6 +41,38 @@ round data.out
 for kv in '"page_size":2048' '"oob_size":64' '"pages_per_block":64' '"bad_blocks":0,'; do
   check "info: $kv" grep -qF "$kv" "$tmp/info.json"
 done
+
+if [ -f "$OUT/nbdkit-nyx-plugin.so" ]; then
+  export NYX_NFTL_PLUGIN=$OUT/nbdkit-nyx-plugin.so
+  SERVE_ARGS=(--mtd $DATA)
+  SOCK=/run/nyx.sock
+  export mnt=$tmp/mnt tmp
+  mkdir -p "$mnt"
+  check "modprobe nbd ext4" modprobe -a nbd ext4
+  check "serve, nbd-client attaches the data disk" up
+  check_eq "the data disk's size (sectors)" 114688 "$(cat /sys/block/nbd0/size)"
+  check "the host's files through ext4 on /dev/nbd0" bash -c \
+    "mount -o ro /dev/nbd0 '$mnt' && (cd '$mnt' && sha256sum --quiet -c '$OUT/host.manifest'); rc=\$?; umount '$mnt'; exit \$rc"
+  check "mkfs.ext4" mkfs.ext4 -q -F /dev/nbd0
+  check "a tree of files, sync" bash -c "mount /dev/nbd0 '$mnt' && make_tree && sync && umount '$mnt'"
+  check "nbd-client -d, orderly stop (SIGTERM)" down
+  check "serve and attach again" up
+  check "e2fsck -fn clean after the restart" e2fsck -fn /dev/nbd0
+  check "every file the same after the restart" bash -c "mount -o ro /dev/nbd0 '$mnt' && same_tree; rc=\$?; umount '$mnt'; exit \$rc"
+  head -c 3000000 /dev/urandom >"$tmp/flushed"
+  check "write and sync (flush)" bash -c "mount /dev/nbd0 '$mnt' && cp '$tmp/flushed' '$mnt/flushed' && sync"
+  kill -KILL "$server"; wait "$server" 2>/dev/null
+  umount -l "$mnt"
+  check "nbd-client -d after the kill" nbd_down
+  check "serve and attach after kill -9" up
+  check "the flushed file is there" bash -c \
+    "mount -o ro /dev/nbd0 '$mnt' && cmp '$tmp/flushed' '$mnt/flushed' && same_tree; rc=\$?; umount '$mnt'; exit \$rc"
+  check "e2fsck -fn clean after kill -9" e2fsck -fn /dev/nbd0
+  check "nbd-client -d and stop" down
+  check "check reads userdata clean after serving" "$NYX" check $DATA
+  echo "--- server log (last lines) ---"
+  tail -n 4 "$tmp/server.log"
+fi
 
 check "nandsim with bitflips=1 badblocks=600,700" nandsim_load parts=$PARTS bitflips=1 badblocks=600,700
 round faulty.out

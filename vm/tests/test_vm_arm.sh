@@ -1,22 +1,26 @@
 #!/bin/bash
-# vm/tests/test_vm_arm.sh NYX_NFTL — the real-kernel test of an armhf build
+# vm/tests/test_vm_arm.sh NYX_NFTL [PLUGIN] — the real-kernel test of an armhf build
 # (ctest label "vm" in a build configured with cmake/toolchains/armhf.cmake):
 # boots Debian's 32-bit ARM kernel (armmp) on QEMU's virt machine (TCG) with
 # the rig of vm/ (VM_ARCH=armhf), runs vm/tests/guest_arm.sh there with the
 # armhf tool NYX_NFTL on nandsim's partitions, and compares on the host what
-# the guest exported with the disk image made here, byte for byte.
+# the guest exported with the disk image made here, byte for byte. With the
+# armhf nbdkit plugin PLUGIN, the guest also serves the disk through the
+# kernel's NBD client with ext4 on it.
 # The guest's root is an armhf one (vm/build-guest-root.sh): the tool, the
 # guest script and the disk image reach it through the results folder.
 set -Eeuo pipefail
 on_error() { local rc=$?; [ "$BASH_SUBSHELL" -gt 0 ] || echo "${0##*/}: line $1: $BASH_COMMAND: exit status $rc" >&2; }
 trap 'on_error $LINENO' ERR
-NYX=$(realpath "${1:?usage: test_vm_arm.sh NYX_NFTL}")
+NYX=$(realpath "${1:?usage: test_vm_arm.sh NYX_NFTL [PLUGIN]}")
+plugin=${2:-}
 here=$(cd "$(dirname "$0")/.." && pwd)
 export VM_ARCH=armhf
 
 out=$(mktemp -d "${TMPDIR:-/tmp}/nyx-vm-arm.XXXXXX")
 trap 'rm -rf "$out"' EXIT
 cp "$NYX" "$out/nyx-nftl"
+if [ -n "$plugin" ]; then cp "$plugin" "$out/nbdkit-nyx-plugin.so"; fi
 cp "$here/tests/guest_arm.sh" "$here/tests/lib.sh" "$out/"
 
 # The disk image: ext4 filling the whole data disk of the userdata partition
@@ -27,6 +31,7 @@ for i in $(seq 1 30); do
   head -c $((i * 7919 % 200000 + 1)) /dev/urandom >"$out/tree/$([ $((i % 3)) = 0 ] && echo a/b || echo a)/f$i"
 done
 head -c 20000000 /dev/urandom >"$out/tree/big"
+(cd "$out/tree" && find . -type f -print0 | sort -z | xargs -0 sha256sum) >"$out/host.manifest"
 truncate -s $((114688 * 512)) "$out/disk.img"
 mkfs.ext4 -q -F -d "$out/tree" "$out/disk.img"
 rm -rf "$out/tree"
