@@ -36,7 +36,7 @@ truncate -s $((114688 * 512)) "$out/disk.img"
 mkfs.ext4 -q -F -d "$out/tree" "$out/disk.img"
 rm -rf "$out/tree"
 
-VM_OUT=$out VM_TIMEOUT=${VM_TIMEOUT:-300} \
+VM_OUT=$out VM_TIMEOUT=${VM_TIMEOUT:-480} \
   "$here/run-guest.sh" "$out/guest_arm.sh" "$out/nyx-nftl" "$out"
 
 for f in data.out faulty.out; do
