@@ -25,11 +25,13 @@ repo=$(cd "$here/.." && pwd)
 arch=${VM_ARCH:-amd64}
 if [ "$arch" = amd64 ]; then
   cache=${VM_CACHE:-$repo/build/vm-cache}
-  bb=/bin/busybox run_bb=()
+  bb=/bin/busybox run_bb=() bb_made=/bin/busybox
 else
   cache=${VM_CACHE:-$repo/build/vm-cache-$arch}
   VM_CACHE=$cache "$here/build-guest-root.sh" >/dev/null
-  bb=$cache/root/bin/busybox run_bb=(qemu-arm)
+  # the root's stamp is written when the root is made (the busybox file
+  # keeps its package's date)
+  bb=$cache/root/bin/busybox run_bb=(qemu-arm) bb_made=$cache/root/.stamp
 fi
 [ -s "$cache/kernel-version" ] || { echo "build-initramfs: run vm/fetch-kernel.sh first" >&2; exit 1; }
 cache=$(cd "$cache" && pwd)
@@ -55,7 +57,7 @@ modules+=("${extra[@]}")
 
 if [ "${VM_REBUILD:-0}" != 1 ] && [ -f "$out" ] \
    && [ "$out" -nt "$here/guest-init.sh" ] && [ "$out" -nt "$here/build-initramfs.sh" ] \
-   && [ "$out" -nt "$cache/kernel-version" ] && [ "$out" -nt "$bb" ] && [ -z "${VM_EXTRA_MODULES:-}" ]; then
+   && [ "$out" -nt "$cache/kernel-version" ] && [ "$out" -nt "$bb_made" ] && [ -z "${VM_EXTRA_MODULES:-}" ]; then
   echo "build-initramfs: $out is up to date"
   exit 0
 fi
