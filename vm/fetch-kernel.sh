@@ -30,7 +30,7 @@ here=$(cd "$(dirname "$0")" && pwd)
 repo=$(cd "$here/.." && pwd)
 arch=${VM_ARCH:-amd64}
 case "$arch" in
-  amd64) flavour=amd64 pkg_arch= cache=${VM_CACHE:-$repo/build/vm-cache} ;;
+  amd64) flavour=amd64 pkg_arch='' cache=${VM_CACHE:-$repo/build/vm-cache} ;;
   armhf) flavour=armmp pkg_arch=:armhf cache=${VM_CACHE:-$repo/build/vm-cache-armhf} ;;
   *) echo "fetch-kernel: VM_ARCH=$arch: amd64 or armhf" >&2; exit 2 ;;
 esac

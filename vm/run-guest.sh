@@ -64,6 +64,7 @@ kernel="$cache/linux/boot/vmlinux-$kver"
 if [ "${VM_BZIMAGE:-0}" = 1 ] || [ ! -f "$kernel" ]; then kernel="$cache/linux/boot/vmlinuz-$kver"; fi
 initrd="$cache/initramfs.cpio.gz"
 # The machine, its console and the root the guest sees as "hostroot".
+# shellcheck disable=SC2054  # the commas are QEMU's
 if [ "$VM_ARCH" = amd64 ]; then
   qemu=(qemu-system-x86_64 -machine pc,accel=tcg -cpu max)
   console_dev=ttyS0 guest_root=/

@@ -44,8 +44,8 @@ done
 
 if [ -f "$OUT/nbdkit-nyx-plugin.so" ]; then
   export NYX_NFTL_PLUGIN=$OUT/nbdkit-nyx-plugin.so
-  SERVE_ARGS=(--mtd $DATA)
-  SOCK=/run/nyx.sock
+  # shellcheck disable=SC2034  # SERVE_ARGS and SOCK are lib.sh's up's
+  SERVE_ARGS=(--mtd "$DATA") SOCK=/run/nyx.sock
   export mnt=$tmp/mnt tmp
   mkdir -p "$mnt"
   check "modprobe nbd ext4" modprobe -a nbd ext4
@@ -61,7 +61,7 @@ if [ -f "$OUT/nbdkit-nyx-plugin.so" ]; then
   check "every file the same after the restart" bash -c "mount -o ro /dev/nbd0 '$mnt' && same_tree; rc=\$?; umount '$mnt'; exit \$rc"
   head -c 3000000 /dev/urandom >"$tmp/flushed"
   check "write and sync (flush)" bash -c "mount /dev/nbd0 '$mnt' && cp '$tmp/flushed' '$mnt/flushed' && sync"
-  kill -KILL "$server"; wait "$server" 2>/dev/null
+  kill -KILL "${server:?}"; wait "$server" 2>/dev/null
   umount -l "$mnt"
   check "nbd-client -d after the kill" nbd_down
   check "serve and attach after kill -9" up

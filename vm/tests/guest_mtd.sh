@@ -25,11 +25,13 @@ NYX=${1:?usage: guest_mtd.sh NYX_NFTL OUT}
 OUT=${2:?usage: guest_mtd.sh NYX_NFTL OUT}
 MODULE=${3:?usage: guest_mtd.sh NYX_NFTL OUT MODULE}
 PARTS='32M(system),16M(cache),16M(NFTL_Part),-(userdata)'
+# shellcheck disable=SC2034  # SOCK and SERVE_ARGS are lib.sh's up's
 SOCK=/run/nyx.sock
 DATA=/dev/mtd4  # the userdata partition: mtd0 is the whole chip
 tmp=$(mktemp -d /run/nyx.XXXXXX)
 mnt=$tmp/mnt
 mkdir -p "$mnt"
+# shellcheck disable=SC2034
 SERVE_ARGS=(--all-mtd)
 export tmp mnt
 
@@ -61,7 +63,7 @@ check "every file the same after the restart" bash -c "mount -o ro /dev/nbd0 '$m
 check "mount for the flushed write" mount /dev/nbd0 "$mnt"
 head -c 3000000 /dev/urandom >"$tmp/flushed"
 check "write and sync (flush)" bash -c "cp '$tmp/flushed' '$mnt/flushed' && sync"
-kill -KILL "$server"; wait "$server" 2>/dev/null
+kill -KILL "${server:?}"; wait "$server" 2>/dev/null
 umount -l "$mnt"
 check "nbd-client -d after the kill" nbd_down
 check "serve and attach after kill -9" up

@@ -59,7 +59,7 @@ nandsim_load() {
 
 server_start() {
   rm -f "$SOCK"
-  "$NYX" serve "${SERVE_ARGS[@]}" --socket "$SOCK" >>"$tmp/server.log" 2>&1 &
+  "$NYX" serve "${SERVE_ARGS[@]}" --socket "$SOCK" >>"${tmp:?}/server.log" 2>&1 &
   server=$!
   for _ in $(seq 300); do [ -S "$SOCK" ] && return 0; sleep 0.1; done
   return 1
@@ -82,7 +82,7 @@ up() { server_start && nbd_up; }
 down() { nbd_down && server_stop; }
 
 make_tree() {
-  mkdir -p "$mnt/tree/a/b" "$mnt/tree/c"
+  mkdir -p "${mnt:?}/tree/a/b" "$mnt/tree/c"
   local i
   for i in $(seq 1 40); do
     head -c $((i * 7919 % 300000 + 1)) /dev/urandom >"$mnt/tree/$([ $((i % 3)) = 0 ] && echo a/b || echo c)/f$i"
