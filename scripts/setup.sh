@@ -3,7 +3,10 @@
 # Idempotent: packages already present are not fetched again.
 #   scripts/setup.sh                       the project's packages
 #   scripts/setup.sh PACKAGE[=VERSION]...  those packages instead (the rig's
-#                                          kernel headers, in that version)
+#                                          kernel headers, in that version;
+#                                          PACKAGE:ARCH a target's library
+#                                          through multiarch, its architecture
+#                                          added to dpkg when it is not yet)
 # Waits for a dpkg lock another apt run holds; a failed install is retried
 # once after refreshing the package lists, then reported.
 set -Eeuo pipefail
@@ -43,6 +46,14 @@ if [ "$(id -u)" -ne 0 ]; then
   command -v sudo >/dev/null || { echo "setup: installing needs root: run this as root, or install sudo" >&2; exit 1; }
   sudo_cmd=(sudo)
 fi
+# A foreign architecture of a package (libpng-dev:armhf) is added before the
+# lists are refreshed, so that the refresh brings its packages.
+for a in $(printf '%s\n' "${missing[@]%%=*}" | sed -n 's/^[^:]*://p' | sort -u); do
+  [ "$a" = "$(dpkg --print-architecture)" ] || dpkg --print-foreign-architectures | grep -qx "$a" || {
+    echo "setup: adding the $a architecture (dpkg --add-architecture $a)" >&2
+    "${sudo_cmd[@]}" dpkg --add-architecture "$a"
+  }
+done
 apt_get() { "${sudo_cmd[@]}" env DEBIAN_FRONTEND=noninteractive apt-get -o DPkg::Lock::Timeout=300 "$@"; }
 # apt-get update does not wait for the lists lock another update holds.
 update() {
