@@ -2,6 +2,8 @@
 // probes on the partition's physical operations, and the log tally.
 #include "bench_device.h"
 
+#include <unistd.h>
+
 #include <algorithm>
 #include <cctype>
 #include <cstring>
@@ -22,11 +24,16 @@ int read_probe(nyx_nftl_part_t* /*part*/, _physic_op_par* p) { return g_active->
 
 }  // namespace
 
-BenchDevice::BenchDevice(const nandsim::Geometry& geometry, uint16_t gc_policy) {
+BenchDevice::BenchDevice(const nandsim::Geometry& geometry, uint16_t gc_policy,
+                         const ChipStorage& storage) {
   if (g_active != nullptr) throw std::logic_error("one benchmark device at a time");
   nandsim::Options options;
   options.geometry = geometry;
-  auto chip = nandsim::NandChip::create_in_memory(options);
+  options.map_limit = storage.map_limit;
+  if (!storage.image_dir.empty())
+    image_path_ = storage.image_dir + "/nyx-bench-" + std::to_string(getpid()) + ".img";
+  auto chip = image_path_.empty() ? nandsim::NandChip::create_in_memory(options)
+                                  : nandsim::NandChip::create_image(image_path_, options);
   if (!chip.ok()) throw std::runtime_error("simulated chip: " + chip.message());
   chip_ = std::move(chip).value();
   nandsim::PartitionDef part_def;
@@ -48,6 +55,9 @@ BenchDevice::~BenchDevice() {
   nyx_nftl_part_release(blk_);
   kfree_record(blk_);
   g_active = nullptr;
+  partition_.reset();
+  chip_.reset();
+  if (!image_path_.empty()) unlink(image_path_.c_str());
 }
 
 void BenchDevice::attach() {

@@ -42,12 +42,21 @@ struct FlashTraffic {
 // Log lines the core wrote, by their text with numbers removed.
 using LogCounts = std::map<std::string, uint64_t>;
 
+// Where the chip's bytes live: in memory, or in an image file made in
+// `image_dir` (removed again) and mapped as the chip maps images: whole, or
+// in chunks when it exceeds `map_limit` (0: the host's choice).
+struct ChipStorage {
+  std::string image_dir;  // empty: in memory
+  uint64_t map_limit = 0;
+};
+
 class BenchDevice {
  public:
   // A freshly erased chip of `geometry`; the partition is named "NFTL_Part".
   // Throws std::runtime_error when the chip or the bring-up fails.
   // `gc_policy`: the collection policy the partition is attached with.
-  explicit BenchDevice(const nandsim::Geometry& geometry, uint16_t gc_policy = NYX_GC_STANDARD);
+  explicit BenchDevice(const nandsim::Geometry& geometry, uint16_t gc_policy = NYX_GC_STANDARD,
+                       const ChipStorage& storage = {});
   ~BenchDevice();
   BenchDevice(const BenchDevice&) = delete;
   BenchDevice& operator=(const BenchDevice&) = delete;
@@ -101,6 +110,7 @@ class BenchDevice {
   void install_probes();
   void note_victim(uint16 block, const uchar* mapping_page, uint32_t sequence);
 
+  std::string image_path_;  // removed when the device goes
   std::unique_ptr<nandsim::NandChip> chip_;
   std::unique_ptr<nandsim::MtdPartition> partition_;
   nyx_nftl_blk_t* blk_ = nullptr;

@@ -22,7 +22,7 @@ void usage(FILE* out) {
   std::fprintf(out,
                "usage: nyx-bench [--runs N] [--quick] [--json] [--only LIST] [--blocks N] "
                "[--attach-blocks N]\n"
-               "                 [--gc-policy NAME]\n"
+               "                 [--gc-policy NAME] [--image-dir DIR [--map-limit MIB]]\n"
                "  --runs N           runs per workload; times are medians (default 3)\n"
                "  --quick            one run on a small chip (128 blocks, M1 on 1024), for CI\n"
                "  --json             machine-readable results instead of the table\n"
@@ -30,7 +30,12 @@ void usage(FILE* out) {
                "  --blocks N         blocks of the workload chip (default 1024)\n"
                "  --attach-blocks N  blocks of M1's chip (default 8192, 1 GiB)\n"
                "  --gc-policy NAME   collection policy: standard (default), greedy, or both (each\n"
-               "                     in turn, then the two side by side)\n");
+               "                     in turn, then the two side by side)\n"
+               "  --image-dir DIR    the chips are image files made in DIR (and removed), not\n"
+               "                     memory\n"
+               "  --map-limit MIB    with --image-dir: an image larger than this is mapped in\n"
+               "                     chunks, this much at a time (default: the host's choice,\n"
+               "                     no limit on a 64-bit host)\n");
 }
 
 bool parse_count(const char* text, uint32_t min, uint32_t max, uint32_t* value) {
@@ -71,6 +76,11 @@ int main(int argc, char** argv) {
       ++i;
     } else if (arg == "--attach-blocks" && has_value && parse_count(argv[i + 1], 64, 65535, &v)) {
       attach_blocks = v;
+      ++i;
+    } else if (arg == "--image-dir" && has_value) {
+      config.storage.image_dir = argv[++i];
+    } else if (arg == "--map-limit" && has_value && parse_count(argv[i + 1], 1, 1u << 20, &v)) {
+      config.storage.map_limit = uint64_t(v) << 20;
       ++i;
     } else if (arg == "--only" && has_value) {
       std::stringstream list(argv[++i]);

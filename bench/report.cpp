@@ -8,6 +8,16 @@ namespace bench {
 
 namespace {
 
+// Where the chip's bytes live, for the table's first line.
+std::string storage_text(const BenchConfig& config) {
+  const ChipStorage& s = config.storage;
+  if (s.image_dir.empty()) return "in memory";
+  if (s.map_limit != 0 && config.chip.image_size() > s.map_limit)
+    return "an image file mapped in chunks, " + std::to_string(s.map_limit >> 20) +
+           " MiB at a time";
+  return "an image file";
+}
+
 constexpr double kMiB = 1024.0 * 1024.0;
 constexpr double kGiB = kMiB * 1024.0;
 constexpr uint32_t kSpareBytes = NYX_SPARE_BYTES;
@@ -105,10 +115,10 @@ void print_table(const Report& report, FILE* out) {
   const double raw_read = raw_read_mb_s(g, timing);
   std::fprintf(
       out,
-      "nyx-bench: chip %u blocks x %u pages x %u bytes (+%u OOB), in memory; %d run(s), medians;\n"
+      "nyx-bench: chip %u blocks x %u pages x %u bytes (+%u OOB), %s; %d run(s), medians;\n"
       "collection policy: %s\n",
-      g.blocks, g.pages_per_block, g.page_size, g.oob_size, report.config.runs,
-      nyx_nftl_gc_policy_name(report.config.gc_policy));
+      g.blocks, g.pages_per_block, g.page_size, g.oob_size, storage_text(report.config).c_str(),
+      report.config.runs, nyx_nftl_gc_policy_name(report.config.gc_policy));
   std::fprintf(out,
                "chip timing: program %.0f us, read %.0f us, erase %.0f us, bus %.0f MB/s\n"
                "raw program bandwidth %.2f MB/s (one page program + %u-byte transfer); raw read "

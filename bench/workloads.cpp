@@ -17,6 +17,12 @@ namespace bench {
 
 namespace {
 
+// The low `n` bytes of `value`, least significant first: the same data on
+// every host.
+void put_le(uint8_t* out, uint64_t value, size_t n) {
+  for (size_t i = 0; i < n; ++i) out[i] = uint8_t(value >> (8 * i));
+}
+
 constexpr uint32_t kSectorBytes = 512;
 
 double cpu_seconds() {
@@ -90,8 +96,8 @@ class HostPage {
   explicit HostPage(uint32_t bytes) : buf_(bytes, 0x5A) {}
   uint8_t* stamped(uint32_t page) {
     ++serial_;
-    std::memcpy(buf_.data(), &page, sizeof page);
-    std::memcpy(buf_.data() + sizeof page, &serial_, sizeof serial_);
+    put_le(buf_.data(), page, 4);
+    put_le(buf_.data() + 4, serial_, 4);
     return buf_.data();
   }
   uint8_t* data() { return buf_.data(); }
@@ -171,7 +177,7 @@ HostWork small_writes(BenchDevice& dev, CycleWatch* watch) {
   const uint64_t writes = 3ull * sectors;
   for (uint64_t i = 0; i < writes; ++i) {
     const uint32_t s = SplitMix64::scale(rng.next(), sectors);
-    std::memcpy(sector.data(), &i, sizeof i);
+    put_le(sector.data(), i, 8);
     check(dev.write_sectors(s, 1, sector.data()), "sector write", i);
     if (watch != nullptr) watch->after_op();
   }
@@ -266,7 +272,7 @@ WorkloadResult run_workload(const std::string& name, const BenchConfig& config) 
   result.writes = def.writes;
   for (int run = 0; run < config.runs; ++run) {
     LogTally logs;
-    BenchDevice dev(config.chip, config.gc_policy);
+    BenchDevice dev(config.chip, config.gc_policy, config.storage);
     if (def.prepare) {
       def.prepare(dev);
       flush_or_throw(dev);
@@ -309,7 +315,7 @@ WorkloadResult run_attach(const BenchConfig& config, BenchDevice::Memory* memory
   *measured_chip = config.attach_chip;
 
   LogTally logs;
-  BenchDevice dev(config.attach_chip, config.gc_policy);
+  BenchDevice dev(config.attach_chip, config.gc_policy, config.storage);
   sequential_fill(dev, nullptr);
   flush_or_throw(dev);
   for (int run = 0; run < config.runs; ++run) {

@@ -64,6 +64,7 @@ struct BenchConfig {
   int runs = 3;
   std::vector<std::string> only;         // workloads to run; empty: all
   uint16_t gc_policy = NYX_GC_STANDARD;  // the collection policy of W1..R1 and M1
+  ChipStorage storage;                   // where the chips' bytes live
 };
 
 // The default chip: 2048-byte pages, 64-byte OOB, 64 pages per block, 1024 blocks.

@@ -23,10 +23,21 @@ class ByteReader {
 
   // The next byte, or `otherwise` once the input is used up.
   uint8_t u8(uint8_t otherwise = 0) { return empty() ? otherwise : data_[pos_++]; }
-  // Little-endian integers of the next bytes (missing bytes read as 0).
-  uint16_t u16() { return static_cast<uint16_t>(u8() | (u8() << 8)); }
-  uint32_t u32() { return uint32_t{u16()} | (uint32_t{u16()} << 16); }
-  uint64_t u64() { return uint64_t{u32()} | (uint64_t{u32()} << 32); }
+  // Little-endian integers of the next bytes (missing bytes read as 0). The
+  // low part is read first in its own statement: the operands of | may be
+  // evaluated in either order.
+  uint16_t u16() {
+    const uint16_t low = u8();
+    return static_cast<uint16_t>(low | u8() << 8);
+  }
+  uint32_t u32() {
+    const uint32_t low = u16();
+    return low | uint32_t{u16()} << 16;
+  }
+  uint64_t u64() {
+    const uint64_t low = u32();
+    return low | uint64_t{u32()} << 32;
+  }
 
   // Up to `n` bytes copied into `out`; the rest of `out` is left as it is.
   size_t bytes(uint8_t* out, size_t n) {

@@ -34,14 +34,14 @@ TEST(Attach, RefusesShapesTheRecordsCannotHold) {
   struct Shape {
     uint32 erasesize, writesize, blocks = 100, oobavail = 38;
   };
-  for (Shape s : {Shape{131072, 2048, 1024, 9},  // fewer than ten spare bytes
-                  Shape{131072, 2048, 16},       // too few blocks
-                  Shape{16384, 512, 65536},      // too many blocks
-                  Shape{3 * 65536, 2048},        // erase size not a power of two
-                  Shape{131072, 256},            // page smaller than a sector
-                  Shape{131072, 131072 + 1},     // page not whole sectors
-                  Shape{131072, 512},            // reverse map larger than a page
-                  Shape{1 << 21, 1024},          // 2048 pages in a block
+  for (Shape s : {Shape{131072, 2048, 1024, 15},  // fewer free OOB bytes than the record
+                  Shape{131072, 2048, 16},        // too few blocks
+                  Shape{16384, 512, 65536},       // too many blocks
+                  Shape{3 * 65536, 2048},         // erase size not a power of two
+                  Shape{131072, 256},             // page smaller than a sector
+                  Shape{131072, 131072 + 1},      // page not whole sectors
+                  Shape{131072, 512},             // reverse map larger than a page
+                  Shape{1 << 21, 1024},           // 2048 pages in a block
                   Shape{0, 2048}}) {
     mtd_info mtd{};
     mtd.type = MTD_NANDFLASH;
@@ -56,7 +56,7 @@ TEST(Attach, RefusesShapesTheRecordsCannotHold) {
     EXPECT_EQ(out, nullptr);
   }
   Rig narrow(small_chip(40, 16), "NFTL_Part", false);
-  narrow.mtd()->oobavail = 10;  // ten spare bytes are enough
+  narrow.mtd()->oobavail = 16;  // the record's 16 bytes are enough
   EXPECT_EQ(narrow.reattach(), 0);
 }
 

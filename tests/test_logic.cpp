@@ -94,8 +94,8 @@ TEST(WriteFailure, WrittenPagesMoveToANewerBlock) {
   EXPECT_EQ(r.cur()->invalid_page_count, 2);
   for (auto [lp, page] : {std::pair{1, 4}, {3, 3}, {4, 5}, {5, 6}})
     EXPECT_TRUE(r.maps_to(lp, free[0], page)) << lp;
-  EXPECT_EQ(get_special_data_from_oob(r.raw_spare(free[0], 2)), NYX_TAG_DEAD_PAGE);
-  EXPECT_EQ(get_block_used_count_from_oob(r.raw_spare(free[0], 3)),
+  EXPECT_EQ(get_special_data_from_oob(r.raw_spare(free[0], 2).data()), NYX_TAG_DEAD_PAGE);
+  EXPECT_EQ(get_block_used_count_from_oob(r.raw_spare(free[0], 3).data()),
             r.part->current_block_used_count);
   r.chip().clear_faults();
   ASSERT_EQ(r.reattach(), 0);

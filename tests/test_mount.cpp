@@ -105,7 +105,8 @@ const FlashState kStates[] = {
     // The fresh format: a later scan erases and programs nothing.
     {"Fresh", [](Rig&) {},
      [](Rig& r, LogCapture& log) {
-       for (uint16 page = 0; page < 16; ++page) EXPECT_TRUE(oob_is_head_mark(r.raw_spare(0, page)));
+       for (uint16 page = 0; page < 16; ++page)
+         EXPECT_TRUE(oob_is_head_mark(r.raw_spare(0, page).data()));
        EXPECT_EQ(r.part->part_start_phy_block, r.blk(1));
        EXPECT_EQ(r.part->blocks, 39);
        EXPECT_EQ(r.cur(), r.blk(39));
@@ -165,7 +166,7 @@ const FlashState kStates[] = {
        EXPECT_EQ(r.part->current_block_used_page, 4);
        for (uint32 i = 0; i < 4; ++i) EXPECT_TRUE(r.maps_to(10 + i, 6, i) && r.holds(10 + i, 4));
        EXPECT_TRUE(r.holds(14, 0));
-       EXPECT_EQ(get_block_used_count_from_oob(r.raw_spare(6, 3)), 5u);
+       EXPECT_EQ(get_block_used_count_from_oob(r.raw_spare(6, 3).data()), 5u);
        EXPECT_TRUE(r.chip().is_bad(5));
        EXPECT_EQ(r.reattach(), 0);
        EXPECT_EQ(r.part->bad_block, 1);
@@ -196,7 +197,7 @@ const FlashState kStates[] = {
        EXPECT_EQ(r.cur(), r.blk(6));
        EXPECT_EQ(r.part->current_block_used_page, 4);
        EXPECT_TRUE(r.holds(10, 4) && r.holds(11, 4) && r.holds(12, 0) && r.maps_to(13, 6, 3));
-       EXPECT_EQ(get_special_data_from_oob(r.raw_spare(6, 2)), NYX_TAG_DEAD_PAGE);
+       EXPECT_EQ(get_special_data_from_oob(r.raw_spare(6, 2).data()), NYX_TAG_DEAD_PAGE);
      }},
     // A current block taken from the free list is newer than every block.
     {"FreshCurrentBlock",

@@ -6,6 +6,9 @@
 // runs in the real-kernel rig).
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <cerrno>
 #include <functional>
@@ -41,9 +44,7 @@ Bytes pattern(size_t n, uint32_t seed) {
 }
 
 // The stored bytes of a page: main data, then the whole OOB area.
-Bytes stored(NandChip& chip, uint64_t page) {
-  return Bytes(chip.raw_page(page), chip.raw_page(page) + kPage + kOob);
-}
+Bytes stored(NandChip& chip, uint64_t page) { return chip.raw_page(page); }
 
 int read_result(NandChip& chip, uint64_t page, Bytes* out = nullptr) {
   Bytes got(kPage);
@@ -186,6 +187,75 @@ TEST(NandSim, InjectedFaultsAndPowerCutsDamageTheirPagesUntilAnErase) {
   EXPECT_FALSE(chip->is_damaged(7) || chip->is_damaged(8) || chip->is_damaged(64) ||
                chip->is_damaged(256));
   EXPECT_EQ(chip->program_page(2, data.data(), nullptr), 0);
+}
+
+// An image file past 4 GiB (sparse: only the two blocks used are written),
+// mapped whole as the host chooses and in chunks, three blocks' worth at a
+// time:
+// the first and last pages land at their own offsets in the file and read
+// back, in each mode. A private chip keeps its changes in memory however
+// its chunks are unmapped, and never writes the file. (On a 32-bit host the
+// host's choice is itself chunks.)
+TEST(NandSim, ImagesPast4GiBReachEveryPageMappedWholeOrInChunks) {
+  Options o;
+  o.geometry = Geometry{kPage, kOob, 64, 32768, 2};
+  const uint64_t raw_page = o.geometry.raw_page_size(), last = o.geometry.total_pages() - 1;
+  ASSERT_GT(o.geometry.image_size(), uint64_t(1) << 32);
+  std::string path = ::testing::TempDir() + "nyx-big-XXXXXX";
+  const int fd = mkstemp(path.data());
+  ASSERT_GE(fd, 0);
+  ASSERT_EQ(ftruncate(fd, off_t(o.geometry.image_size())), 0);
+  auto at = [&](uint64_t offset) {
+    Bytes got(raw_page);
+    EXPECT_EQ(pread(fd, got.data(), got.size(), off_t(offset)), ssize_t(raw_page));
+    return got;
+  };
+  const Bytes zeros(raw_page, 0);
+  for (uint64_t limit : {uint64_t(0), 3 * o.geometry.raw_block_size()}) {
+    for (OpenMode mode : {OpenMode::ReadWrite, OpenMode::Private}) {
+      SCOPED_TRACE("mapping limit " + std::to_string(limit) +
+                   (mode == OpenMode::Private ? ", private" : ""));
+      o.map_limit = limit;
+      const Bytes before_first = at(0), before_last = at(last * raw_page);
+      {
+        auto chip = std::move(NandChip::open_image(path, o, mode)).value();
+        const Bytes first_data = pattern(kPage + kOob, uint32_t(limit) + 1);
+        const Bytes last_data = pattern(kPage + kOob, uint32_t(limit) + 2);
+        ASSERT_EQ(chip->erase_block(0) | chip->erase_block(32767), 0);
+        ASSERT_EQ(chip->program_page(0, first_data.data(), first_data.data() + kPage), 0);
+        for (uint32_t block = 100; block < 104; block++)  // other chunks take the room
+          EXPECT_EQ(chip->block_isbad(block), 1) << "a block of the sparse middle reads zeros";
+        ASSERT_EQ(chip->program_page(last, last_data.data(), last_data.data() + kPage), 0);
+        EXPECT_EQ(stored(*chip, 0), first_data);
+        EXPECT_EQ(stored(*chip, last), last_data);
+        ASSERT_TRUE(chip->sync().ok());
+        if (mode == OpenMode::ReadWrite) {
+          EXPECT_EQ(at(0), first_data);
+          EXPECT_EQ(at(last * raw_page), last_data);
+        } else {
+          EXPECT_EQ(at(0), before_first);
+          EXPECT_EQ(at(last * raw_page), before_last);
+        }
+      }
+      // Where a 32-bit offset would have put the last page.
+      EXPECT_EQ(at((last * raw_page) & 0xFFFFFFFFu), zeros);
+    }
+  }
+  close(fd);
+  unlink(path.c_str());
+
+  // A new image built in chunks: erased, with its factory bad block.
+  Options small = small_options();
+  small.map_limit = 1;
+  small.factory_bad_blocks = {5};
+  path = ::testing::TempDir() + "nyx-chunks.img";
+  ASSERT_TRUE(NandChip::create_image(path, small).ok());
+  auto whole = std::move(NandChip::open_image(path, small_options(), OpenMode::ReadOnly)).value();
+  for (uint32_t block = 0; block < 16; block++) {
+    EXPECT_EQ(whole->block_isbad(block), block == 5 ? 1 : 0) << block;
+    EXPECT_EQ(stored(*whole, block * 8ull + 1), kErasedRaw) << block;
+  }
+  unlink(path.c_str());
 }
 
 // ---------------------------------------------------------------------------

@@ -128,7 +128,8 @@ TEST(PhysicalOps, CopiesStampTheirCounts) {
     EXPECT_EQ(nand_copy_page(r.part, &a, &b, buf.data(), 12, 3) != 0, failed) << src;
     EXPECT_EQ(r.chip().counters().programs, programs + 1)
         << "the write is issued whatever the read gave";
-    EXPECT_TRUE(failed || std::equal(expected.begin(), expected.end(), r.raw_spare(src + 1, 4)))
+    EXPECT_TRUE(failed ||
+                std::equal(expected.begin(), expected.end(), r.raw_spare(src + 1, 4).begin()))
         << src;
     r.chip().clear_faults();
   }

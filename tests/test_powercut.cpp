@@ -173,6 +173,13 @@ void write_file(const std::string& path, const void* bytes, size_t n) {
     std::fclose(f);
   }
 }
+// Numbers as little-endian words of their size, whatever the host.
+template <class Int>
+void write_words(const std::string& path, const std::vector<Int>& words) {
+  std::vector<uint8_t> bytes(words.size() * sizeof(Int));
+  for (size_t i = 0; i < words.size(); ++i) put_le(&bytes[i * sizeof(Int)], words[i], sizeof(Int));
+  write_file(path, bytes.data(), bytes.size());
+}
 
 // Attaches, then readiness, the checker, every sector against `check` and
 // no double program; `ids` gets the write each sector holds.
@@ -199,9 +206,9 @@ std::string reattach_and_read(Disk& disk, const std::string& when, Check check,
 // new writes, a flush, another attach, and every sector its newest write.
 // `attach_ops` gets the flash operations of the first attach.
 // With `dump` (NYX_PC_DUMP), the chip as the cut left it goes to dump.img
-// (raw pages), its damaged pages' numbers to dump.bad and the write each
-// sector holds after the attach to dump.ids, for another build's mount to
-// attach and compare.
+// (raw pages), its damaged pages' numbers to dump.bad (64-bit words) and the
+// write each sector holds after the attach to dump.ids (32-bit words), both
+// little-endian, for another build's mount to attach and compare.
 std::string verify_after_cut(Disk& disk, SectorModel& model, uint64_t salt,
                              uint64_t* attach_ops = nullptr, const std::string& dump = "") {
   disk.chip().power_on();
@@ -210,8 +217,8 @@ std::string verify_after_cut(Disk& disk, SectorModel& model, uint64_t salt,
   std::vector<uint8_t> image;
   std::vector<uint64_t> damaged;
   for (uint64_t page = 0; !dump.empty() && page < g.total_pages(); ++page) {
-    image.insert(image.end(), disk.chip().raw_page(page),
-                 disk.chip().raw_page(page) + g.raw_page_size());
+    const std::vector<uint8_t> raw = disk.chip().raw_page(page);
+    image.insert(image.end(), raw.begin(), raw.end());
     if (disk.chip().is_damaged(page)) damaged.push_back(page);
   }
   std::vector<uint32_t> ids;
@@ -223,8 +230,8 @@ std::string verify_after_cut(Disk& disk, SectorModel& model, uint64_t salt,
   if (!problem.empty()) return problem;
   if (!dump.empty()) {
     write_file(dump + ".img", image.data(), image.size());
-    write_file(dump + ".bad", damaged.data(), damaged.size() * sizeof damaged[0]);
-    write_file(dump + ".ids", ids.data(), ids.size() * sizeof ids[0]);
+    write_words(dump + ".bad", damaged);
+    write_words(dump + ".ids", ids);
   }
   model.settle(ids);
   std::mt19937_64 rng(salt);

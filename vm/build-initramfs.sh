@@ -13,13 +13,26 @@
 # Output: $VM_CACHE/initramfs.cpio.gz (default cache <repo>/build/vm-cache).
 # Skipped when the output is newer than its inputs, unless VM_REBUILD=1.
 # Extra modules: VM_EXTRA_MODULES="name1 name2".
+# VM_ARCH=armhf: for the ARM guest (cache <repo>/build/vm-cache-armhf); its
+# busybox is the armhf one of the guest's root (vm/build-guest-root.sh, which
+# runs first), its applets listed through qemu-arm.
 set -Eeuo pipefail
 on_error() { local rc=$?; [ "$BASH_SUBSHELL" -gt 0 ] || echo "${0##*/}: line $1: $BASH_COMMAND: exit status $rc" >&2; }
 trap 'on_error $LINENO' ERR
 
 here=$(cd "$(dirname "$0")" && pwd)
 repo=$(cd "$here/.." && pwd)
-cache=${VM_CACHE:-$repo/build/vm-cache}
+arch=${VM_ARCH:-amd64}
+if [ "$arch" = amd64 ]; then
+  cache=${VM_CACHE:-$repo/build/vm-cache}
+  bb=/bin/busybox run_bb=() bb_made=/bin/busybox
+else
+  cache=${VM_CACHE:-$repo/build/vm-cache-$arch}
+  VM_CACHE=$cache "$here/build-guest-root.sh" >/dev/null
+  # the root's stamp is written when the root is made (the busybox file
+  # keeps its package's date)
+  bb=$cache/root/bin/busybox run_bb=(qemu-arm) bb_made=$cache/root/.stamp
+fi
 [ -s "$cache/kernel-version" ] || { echo "build-initramfs: run vm/fetch-kernel.sh first" >&2; exit 1; }
 cache=$(cd "$cache" && pwd)
 kver=$(cat "$cache/kernel-version")
@@ -44,7 +57,7 @@ modules+=("${extra[@]}")
 
 if [ "${VM_REBUILD:-0}" != 1 ] && [ -f "$out" ] \
    && [ "$out" -nt "$here/guest-init.sh" ] && [ "$out" -nt "$here/build-initramfs.sh" ] \
-   && [ "$out" -nt "$cache/kernel-version" ] && [ -z "${VM_EXTRA_MODULES:-}" ]; then
+   && [ "$out" -nt "$cache/kernel-version" ] && [ "$out" -nt "$bb_made" ] && [ -z "${VM_EXTRA_MODULES:-}" ]; then
   echo "build-initramfs: $out is up to date"
   exit 0
 fi
@@ -91,7 +104,6 @@ ln -s bin "$stage/sbin"
 mknod -m 0600 "$stage/dev/console" c 5 1 2>/dev/null || true
 mknod -m 0666 "$stage/dev/null" c 1 3 2>/dev/null || true
 
-bb=/bin/busybox
 # busybox-static installs /bin/busybox; check it is really static (ldd
 # fails on a static program, saying so)
 case "$(ldd "$bb" 2>&1 || true)" in
@@ -99,7 +111,7 @@ case "$(ldd "$bb" 2>&1 || true)" in
   *) echo "build-initramfs: $bb is not static (install busybox-static)" >&2; exit 1 ;;
 esac
 cp "$bb" "$stage/bin/busybox"
-for a in $("$bb" --list); do
+for a in $("${run_bb[@]}" "$bb" --list); do
   [ "$a" = busybox ] || ln -sf busybox "$stage/bin/$a"
 done
 

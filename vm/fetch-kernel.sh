@@ -15,32 +15,55 @@
 #   $VM_CACHE/linux/boot/vmlinux-<ver>  the uncompressed kernel (for PVH boot)
 # Re-runs are fast: nothing is installed or downloaded when already present.
 # Set VM_KERNEL_PKG=linux-image-X-amd64 to pin another kernel package.
+#
+# VM_ARCH=armhf: the 32-bit ARM guest instead. Installs only what that rig
+# needs on the host (qemu-system-arm, qemu-user, kmod, cpio, binutils'
+# readelf, e2fsprogs for the test's disk image), adds the armhf architecture
+# to dpkg (for `apt-get download PKG:armhf`), fetches `linux-image-<ver>-armmp`
+# (the zImage boots as it is: QEMU's virt machine hands it its device tree)
+# into $VM_CACHE, default <repo>/build/vm-cache-armhf.
 set -Eeuo pipefail
 on_error() { local rc=$?; [ "$BASH_SUBSHELL" -gt 0 ] || echo "${0##*/}: line $1: $BASH_COMMAND: exit status $rc" >&2; }
 trap 'on_error $LINENO' ERR
 
 here=$(cd "$(dirname "$0")" && pwd)
 repo=$(cd "$here/.." && pwd)
-cache=${VM_CACHE:-$repo/build/vm-cache}
+arch=${VM_ARCH:-amd64}
+case "$arch" in
+  amd64) flavour=amd64 pkg_arch='' cache=${VM_CACHE:-$repo/build/vm-cache} ;;
+  armhf) flavour=armmp pkg_arch=:armhf cache=${VM_CACHE:-$repo/build/vm-cache-armhf} ;;
+  *) echo "fetch-kernel: VM_ARCH=$arch: amd64 or armhf" >&2; exit 2 ;;
+esac
 mkdir -p "$cache"
 cache=$(cd "$cache" && pwd)
 
 as_root() { if [ "$(id -u)" -eq 0 ]; then "$@"; else sudo "$@"; fi; }
 
 # ---- 1. host packages ------------------------------------------------------
-bash "$repo/scripts/setup.sh"
 apt_updated=0
 apt_update() {
   [ "$apt_updated" -eq 1 ] && return 0
   as_root env DEBIAN_FRONTEND=noninteractive apt-get update -qq
   apt_updated=1
 }
+if [ "$arch" = amd64 ]; then
+  bash "$repo/scripts/setup.sh"
+else
+  bash "$repo/scripts/setup.sh" qemu-system-arm qemu-user kmod cpio gzip binutils e2fsprogs
+  # apt knows the armhf packages only once dpkg has the architecture and the
+  # lists have been read again
+  if ! dpkg --print-foreign-architectures | grep -qx "$arch"; then
+    as_root dpkg --add-architecture "$arch"
+    apt_update
+  fi
+fi
 
 # ---- 2. kernel package -------------------------------------------------------
 # The bzImage is xz-compressed, and decompressing it under TCG takes ~4 s of
 # every boot. The kernel has CONFIG_PVH, so QEMU can boot the uncompressed ELF
 # vmlinux directly (PVH entry): extract it once.
 extract_vmlinux() { # $1 = kernel release
+  [ "$arch" = amd64 ] || return 1
   local magic off vmlinuz="$cache/linux/boot/vmlinuz-$1" vmlinux="$cache/linux/boot/vmlinux-$1"
   [ -f "$vmlinux" ] && return 0
   for magic in '\xfd7zXZ\x00:xz -dc --single-stream' '\x28\xb5\x2f\xfd:zstd -qdc' '\x1f\x8b\x08:gzip -dc'; do
@@ -71,16 +94,18 @@ fi
 
 pkg=${VM_KERNEL_PKG:-}
 if [ -z "$pkg" ]; then
-  deps=$(apt-cache depends linux-image-amd64 2>/dev/null || true)
+  meta=linux-image-$flavour$pkg_arch
+  deps=$(apt-cache depends "$meta" 2>/dev/null || true)
   if ! grep -q 'Depends: linux-image-' <<<"$deps"; then
     apt_update
-    deps=$(apt-cache depends linux-image-amd64)
+    deps=$(apt-cache depends "$meta")
   fi
-  # e.g. "  Depends: linux-image-6.1.0-57-amd64" (the plain flavour, not -unsigned)
-  pkg=$(sed -n 's/^ *Depends: \(linux-image-[0-9][^ ]*-amd64\)$/\1/p' <<<"$deps")
+  # e.g. "  Depends: linux-image-6.1.0-57-amd64" (the plain flavour, not
+  # -unsigned), "  Depends: linux-image-6.1.0-57-armmp:armhf"
+  pkg=$(sed -n "s/^ *Depends: \(linux-image-[0-9][^ :]*-$flavour\)\($pkg_arch\)\{0,1\}\$/\1/p" <<<"$deps")
   pkg=${pkg%%$'\n'*}
 fi
-[ -n "$pkg" ] || { echo "fetch-kernel: cannot find the linux-image-amd64 dependency" >&2; exit 1; }
+[ -n "$pkg" ] || { echo "fetch-kernel: cannot find the linux-image-$flavour dependency" >&2; exit 1; }
 kver=${pkg#linux-image-}
 echo "fetch-kernel: fetching $pkg"
 
@@ -90,7 +115,7 @@ if ! compgen -G "$dl/${pkg}_*.deb" >/dev/null; then
   # apt-get download writes into the current directory; as root it drops
   # privileges to _apt, so the folder must be writable by it.
   chmod 0777 "$dl" 2>/dev/null || true
-  (cd "$dl" && apt-get download -q "$pkg") || { apt_update; (cd "$dl" && apt-get download -q "$pkg"); }
+  (cd "$dl" && apt-get download -q "$pkg$pkg_arch") || { apt_update; (cd "$dl" && apt-get download -q "$pkg$pkg_arch"); }
 fi
 debs=("$dl/${pkg}_"*.deb)
 deb=${debs[0]}
@@ -107,7 +132,9 @@ mv "$cache/linux.tmp.$$" "$cache/linux"
 if [ ! -f "$cache/linux/lib/modules/$kver/modules.dep" ]; then
   depmod -b "$cache/linux" "$kver"
 fi
-if extract_vmlinux "$kver"; then
+if [ "$arch" != amd64 ]; then
+  :
+elif extract_vmlinux "$kver"; then
   echo "fetch-kernel: extracted vmlinux-$kver (PVH boot)"
 else
   echo "fetch-kernel: could not extract vmlinux; run-guest.sh will boot the bzImage (slower)"

@@ -17,7 +17,12 @@
 # on timeout, 125 when the guest failed before or around the script.
 #
 # Environment:
-#   VM_CACHE     cache folder (default <repo>/build/vm-cache)
+#   VM_ARCH      amd64 (default: the host's root, qemu-system-x86_64) or armhf
+#                (Debian's armmp kernel on qemu-system-arm's virt machine; the
+#                guest's root is vm/build-guest-root.sh's armhf root, not the
+#                host's: SCRIPT and what it runs must be in VM_OUT)
+#   VM_CACHE     cache folder (default <repo>/build/vm-cache, or
+#                <repo>/build/vm-cache-armhf)
 #   VM_OUT       host results folder (default: a new $VM_CACHE/runs/<stamp>)
 #   VM_TIMEOUT   hard limit of the QEMU run in seconds (default 300)
 #   VM_MEM       guest memory in MiB (default 1024)
@@ -38,7 +43,12 @@ trap 'on_error $LINENO' ERR
 
 here=$(cd "$(dirname "$0")" && pwd)
 repo=$(cd "$here/.." && pwd)
-export VM_CACHE=${VM_CACHE:-$repo/build/vm-cache}
+export VM_ARCH=${VM_ARCH:-amd64}
+case "$VM_ARCH" in
+  amd64) export VM_CACHE=${VM_CACHE:-$repo/build/vm-cache} ;;
+  armhf) export VM_CACHE=${VM_CACHE:-$repo/build/vm-cache-armhf} ;;
+  *) echo "run-guest: VM_ARCH=$VM_ARCH: amd64 or armhf" >&2; exit 2 ;;
+esac
 
 script=$1; shift
 [ -f "$script" ] || { echo "run-guest: no such script: $script" >&2; exit 2; }
@@ -53,6 +63,16 @@ kver=$(cat "$cache/kernel-version")
 kernel="$cache/linux/boot/vmlinux-$kver"
 if [ "${VM_BZIMAGE:-0}" = 1 ] || [ ! -f "$kernel" ]; then kernel="$cache/linux/boot/vmlinuz-$kver"; fi
 initrd="$cache/initramfs.cpio.gz"
+# The machine, its console and the root the guest sees as "hostroot".
+# shellcheck disable=SC2054  # the commas are QEMU's
+if [ "$VM_ARCH" = amd64 ]; then
+  qemu=(qemu-system-x86_64 -machine pc,accel=tcg -cpu max)
+  console_dev=ttyS0 guest_root=/
+else
+  # the armmp kernel has no LPAE: keep QEMU's PCI windows below 4 GiB
+  qemu=(qemu-system-arm -machine virt,accel=tcg,highmem=off -cpu cortex-a15)
+  console_dev=ttyAMA0 guest_root=$cache/root
+fi
 
 if [ -n "${VM_OUT:-}" ]; then
   out=$VM_OUT
@@ -77,8 +97,9 @@ chmod +x "$out/runner.sh"
 
 # quiet console; no PS/2 probing; skip the crypto self-tests (cryptomgr
 # ~0.4 s, and crypto_kdf108_init's own test ~0.4 s under TCG)
-append="console=ttyS0 panic=-1 quiet loglevel=4 rdinit=/init i8042.noaux i8042.nokbd i8042.nopnp"
-append="$append tsc=reliable no_timer_check cryptomgr.notests=1 initcall_blacklist=crypto_kdf108_init"
+append="console=$console_dev panic=-1 quiet loglevel=4 rdinit=/init"
+if [ "$VM_ARCH" = amd64 ]; then append="$append i8042.noaux i8042.nokbd i8042.nopnp tsc=reliable no_timer_check"; fi
+append="$append cryptomgr.notests=1 initcall_blacklist=crypto_kdf108_init"
 case "$out" in *[[:space:]]*) ;; *) append="$append vm.outpath=$out" ;; esac
 append="$append ${VM_APPEND:-}"
 
@@ -86,23 +107,21 @@ console="$out/console.log"
 if [ "${VM_INTERACTIVE:-0}" = 1 ]; then
   # debugging: bash in the guest's chroot on this terminal (SCRIPT is not
   # run); Ctrl-A X quits QEMU
-  exec qemu-system-x86_64 \
-    -machine pc,accel=tcg -cpu max -smp "${VM_SMP:-2}" -m "${VM_MEM:-1024}" \
+  exec "${qemu[@]}" -smp "${VM_SMP:-2}" -m "${VM_MEM:-1024}" \
     -nodefaults -no-user-config -nographic -no-reboot -serial mon:stdio \
     -kernel "$kernel" -initrd "$initrd" -append "$append vm.shell=1" \
-    -fsdev local,id=hostroot,path=/,security_model=none,readonly=on,multidevs=remap \
+    -fsdev local,id=hostroot,path="$guest_root",security_model=none,readonly=on,multidevs=remap \
     -device virtio-9p-pci,fsdev=hostroot,mount_tag=hostroot \
     -fsdev local,id=vmout,path="$out",security_model=none,multidevs=remap \
     -device virtio-9p-pci,fsdev=vmout,mount_tag=vmout ${VM_QEMU_ARGS:-}
 fi
 start=$(date +%s.%N)
 qrc=0
-timeout --kill-after=10 "${VM_TIMEOUT:-300}" qemu-system-x86_64 \
-  -machine pc,accel=tcg -cpu max -smp "${VM_SMP:-2}" -m "${VM_MEM:-1024}" \
+timeout --kill-after=10 "${VM_TIMEOUT:-300}" "${qemu[@]}" -smp "${VM_SMP:-2}" -m "${VM_MEM:-1024}" \
   -nodefaults -no-user-config -nographic -no-reboot \
   -serial "file:$console" -monitor none \
   -kernel "$kernel" -initrd "$initrd" -append "$append" \
-  -fsdev local,id=hostroot,path=/,security_model=none,readonly=on,multidevs=remap \
+  -fsdev local,id=hostroot,path="$guest_root",security_model=none,readonly=on,multidevs=remap \
   -device virtio-9p-pci,fsdev=hostroot,mount_tag=hostroot \
   -fsdev local,id=vmout,path="$out",security_model=none,multidevs=remap \
   -device virtio-9p-pci,fsdev=vmout,mount_tag=vmout \

@@ -4,6 +4,7 @@
 // scan. Whatever bring-up allocated is released again when it fails.
 // Below them, a block device's bring-up and release of its partition (attach,
 // capacity, page cache, debug class) and the debug class's attributes.
+#include <algorithm>
 #include <cstddef>
 #include <cstring>
 
@@ -11,9 +12,11 @@
 
 namespace {
 
-constexpr uint32 kMinBlocks = 17;      // fewer blocks do not make a partition
-constexpr uint32 kMaxBlocks = 65535;   // block numbers are 16-bit
-constexpr uint32 kMinSpareBytes = 10;  // the spare record needs 10 free OOB bytes
+constexpr uint32 kMinBlocks = 17;     // fewer blocks do not make a partition
+constexpr uint32 kMaxBlocks = 65535;  // block numbers are 16-bit
+// Every page transfers the whole spare record through the free OOB bytes, so
+// a device must offer at least that many.
+constexpr uint32 kMinSpareBytes = NYX_SPARE_BYTES;
 constexpr uint16 kRatedEraseTimes = NYX_MAX_ERASE_TIMES;
 
 // Releases whatever a partition record holds, in the reverse order of
@@ -54,7 +57,7 @@ namespace {
 // The chip record's geometry from the MTD device (blocks already checked).
 void set_chip_geometry(nand_chip_t* chip, const mtd_info* mtd, uint32 total_blocks) {
   chip->bytes_per_page = static_cast<uint16>(mtd->writesize);
-  chip->bytes_user_date = static_cast<uchar>(mtd->oobavail);
+  chip->bytes_user_date = static_cast<uchar>(std::min<uint32>(mtd->oobavail, 0xFF));
   chip->blk_per_chip = static_cast<uint16>(total_blocks);
   chip->pages_per_blk = static_cast<uint16>(mtd->erasesize / mtd->writesize);
   chip->sector_per_page = static_cast<uchar>(mtd->writesize / 512);

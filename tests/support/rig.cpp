@@ -17,13 +17,12 @@ void stamp(uint8_t* out, size_t size, uint32_t key, uint32_t version) {
   for (size_t i = 0; version != 0 && i < size; i += 8) {
     const uint64_t word =
         i < 8 ? uint64_t(version) << 32 | key : (x ^ x >> 29) + i * 0xD6E8FEB86659FD93ull;
-    std::memcpy(out + i, &word, std::min<size_t>(8, size - i));
+    put_le(out + i, word, std::min<size_t>(8, size - i));
   }
 }
 
 int64_t stamp_version(const uint8_t* bytes, size_t size, uint32_t key) {
-  uint32_t version;
-  std::memcpy(&version, bytes + 4, 4);
+  const uint32_t version = uint32_t(get_le(bytes + 4, 4));
   thread_local std::vector<uint8_t> expected;
   expected.resize(size);
   for (uint32_t v : {0u, version}) {

@@ -31,9 +31,20 @@ inline nandsim::Options small_chip(uint32_t blocks, uint32_t pages_per_block,
 // the default), so that the same nets run under each policy.
 nyx_nftl_attach_options test_attach_options();
 
+// The low `n` bytes of `value`, least significant first, and back: test
+// data is the same bytes on every host, whatever its byte order.
+inline void put_le(uint8_t* out, uint64_t value, size_t n) {
+  for (size_t i = 0; i < n; ++i) out[i] = uint8_t(value >> (8 * i));
+}
+inline uint64_t get_le(const uint8_t* in, size_t n) {
+  uint64_t value = 0;
+  for (size_t i = n; i-- > 0;) value = value << 8 | in[i];
+  return value;
+}
+
 // Version `version` of item `key` (a logical page or a sector): bytes 0-3
-// name the key, 4-7 the version, the rest derive from both; version 0 is
-// the never-written item, all 0xFF.
+// name the key, 4-7 the version (little-endian), the rest derive from both;
+// version 0 is the never-written item, all 0xFF.
 void stamp(uint8_t* out, size_t size, uint32_t key, uint32_t version);
 inline std::vector<uint8_t> stamped(size_t size, uint32_t key, uint32_t version) {
   std::vector<uint8_t> bytes(size);
@@ -89,8 +100,11 @@ class Rig {
     return map(lp).blkNO_in_chip == block && map(lp).Page_NO == page;
   }
   uint64_t abs(uint32_t block, uint32_t page) const { return uint64_t(block) * P() + page; }
-  const uint8_t* raw_spare(uint32_t block, uint32_t page) {
-    return chip().raw_page(abs(block, page)) + page_size() + chip().geometry().spare_offset;
+  // The 16 bytes of a page's spare record as stored.
+  std::vector<uint8_t> raw_spare(uint32_t block, uint32_t page) {
+    const std::vector<uint8_t> raw = chip().raw_page(abs(block, page));
+    const size_t at = page_size() + chip().geometry().spare_offset;
+    return std::vector<uint8_t>(raw.begin() + at, raw.begin() + at + 16);
   }
   std::string problems() { return joined(nyx_nftl_check(part)); }
 

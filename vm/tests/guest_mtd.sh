@@ -25,55 +25,20 @@ NYX=${1:?usage: guest_mtd.sh NYX_NFTL OUT}
 OUT=${2:?usage: guest_mtd.sh NYX_NFTL OUT}
 MODULE=${3:?usage: guest_mtd.sh NYX_NFTL OUT MODULE}
 PARTS='32M(system),16M(cache),16M(NFTL_Part),-(userdata)'
+# shellcheck disable=SC2034  # SOCK and SERVE_ARGS are lib.sh's up's
 SOCK=/run/nyx.sock
 DATA=/dev/mtd4  # the userdata partition: mtd0 is the whole chip
 tmp=$(mktemp -d /run/nyx.XXXXXX)
 mnt=$tmp/mnt
 mkdir -p "$mnt"
-server=""
+# shellcheck disable=SC2034
+SERVE_ARGS=(--all-mtd)
+export tmp mnt
 
 chip_load() {  # extra nandsim parameters
   rmmod nyx_testparts 2>/dev/null
   nandsim_load "$@" && insmod "$MODULE" master=0 "parts=$PARTS"
 }
-
-server_start() {
-  rm -f "$SOCK"
-  "$NYX" serve --all-mtd --socket "$SOCK" >>"$tmp/server.log" 2>&1 &
-  server=$!
-  for _ in $(seq 300); do [ -S "$SOCK" ] && return 0; sleep 0.1; done
-  return 1
-}
-
-server_stop() {  # the orderly stop: SIGTERM once no client is connected
-  kill -TERM "$server" && wait "$server"
-}
-
-nbd_up() {
-  nbd-client -unix "$SOCK" /dev/nbd0 -N data >/dev/null
-}
-
-nbd_down() {
-  nbd-client -d /dev/nbd0 >/dev/null
-  for _ in $(seq 50); do [ "$(cat /sys/block/nbd0/size)" = 0 ] && return 0; sleep 0.1; done
-  return 1
-}
-up() { server_start && nbd_up; }      # serve, and attach /dev/nbd0 to the data disk
-down() { nbd_down && server_stop; }  # detach, and the orderly stop
-
-# A tree of files with known contents, and their hashes.
-make_tree() {
-  mkdir -p "$mnt/tree/a/b" "$mnt/tree/c"
-  local i
-  for i in $(seq 1 40); do
-    head -c $((i * 7919 % 300000 + 1)) /dev/urandom >"$mnt/tree/$([ $((i % 3)) = 0 ] && echo a/b || echo c)/f$i"
-  done
-  head -c 8000000 /dev/urandom >"$mnt/tree/big"
-  (cd "$mnt" && find tree -type f -print0 | sort -z | xargs -0 sha256sum) >"$tmp/manifest"
-}
-same_tree() { (cd "$mnt" && sha256sum --quiet -c "$tmp/manifest"); }
-export tmp mnt
-export -f same_tree
 
 check "modprobe nbd" modprobe nbd
 check "nandsim with named partitions" chip_load
@@ -98,7 +63,7 @@ check "every file the same after the restart" bash -c "mount -o ro /dev/nbd0 '$m
 check "mount for the flushed write" mount /dev/nbd0 "$mnt"
 head -c 3000000 /dev/urandom >"$tmp/flushed"
 check "write and sync (flush)" bash -c "cp '$tmp/flushed' '$mnt/flushed' && sync"
-kill -KILL "$server"; wait "$server" 2>/dev/null
+kill -KILL "${server:?}"; wait "$server" 2>/dev/null
 umount -l "$mnt"
 check "nbd-client -d after the kill" nbd_down
 check "serve and attach after kill -9" up

@@ -9,6 +9,13 @@
 #                          128 KiB blocks) with extra module PARAMS
 #   nandsim_unload         unloads mtdblock and nandsim
 #   finish                 prints "N passed, N failed" and exits 1 on failures
+# Serving, with NYX (the tool), SERVE_ARGS (an array: its image arguments),
+# SOCK, tmp and mnt (exported) set by the script:
+#   up / down              serve and attach /dev/nbd0 to the data disk /
+#                          detach it and stop the server in order (SIGTERM)
+#   server_start, server_stop, nbd_up, nbd_down   the halves of those
+#   make_tree / same_tree  a tree of files under $mnt/tree and its manifest
+#                          ($tmp/manifest) / compare the files with it
 
 NANDSIM_ID=${NANDSIM_ID:-0xec,0xa1,0x00,0x15}
 
@@ -49,6 +56,42 @@ nandsim_load() {
   nandsim_unload
   modprobe nandsim id_bytes="$NANDSIM_ID" "$@"
 }
+
+server_start() {
+  rm -f "$SOCK"
+  "$NYX" serve "${SERVE_ARGS[@]}" --socket "$SOCK" >>"${tmp:?}/server.log" 2>&1 &
+  server=$!
+  for _ in $(seq 300); do [ -S "$SOCK" ] && return 0; sleep 0.1; done
+  return 1
+}
+
+server_stop() {  # the orderly stop: SIGTERM once no client is connected
+  kill -TERM "$server" && wait "$server"
+}
+
+nbd_up() {
+  nbd-client -unix "$SOCK" /dev/nbd0 -N data >/dev/null
+}
+
+nbd_down() {
+  nbd-client -d /dev/nbd0 >/dev/null
+  for _ in $(seq 50); do [ "$(cat /sys/block/nbd0/size)" = 0 ] && return 0; sleep 0.1; done
+  return 1
+}
+up() { server_start && nbd_up; }
+down() { nbd_down && server_stop; }
+
+make_tree() {
+  mkdir -p "${mnt:?}/tree/a/b" "$mnt/tree/c"
+  local i
+  for i in $(seq 1 40); do
+    head -c $((i * 7919 % 300000 + 1)) /dev/urandom >"$mnt/tree/$([ $((i % 3)) = 0 ] && echo a/b || echo c)/f$i"
+  done
+  head -c 8000000 /dev/urandom >"$mnt/tree/big"
+  (cd "$mnt" && find tree -type f -print0 | sort -z | xargs -0 sha256sum) >"$tmp/manifest"
+}
+same_tree() { (cd "$mnt" && sha256sum --quiet -c "$tmp/manifest"); }
+export -f make_tree same_tree
 
 finish() {
   echo "$_passed passed, $_failed failed"

@@ -23,11 +23,15 @@ int64_t ktime_get_ns();
 
 // Scheduler ticks since boot (of the test clock while one is installed).
 uint64_t get_jiffies_64();
+// Rounded up, and in 64 bits: a long is 32 bits on a 32-bit host, where
+// msecs * HZ would wrap after about 12 hours.
 inline unsigned long msecs_to_jiffies(unsigned int msecs) {
-  return (static_cast<unsigned long>(msecs) * HZ + 999) / 1000;
+  return static_cast<unsigned long>((uint64_t{msecs} * HZ + 999) / 1000);
 }
+// Saturates at the largest count of milliseconds an unsigned int holds.
 inline unsigned int jiffies_to_msecs(unsigned long ticks) {
-  return static_cast<unsigned int>(ticks * (1000 / HZ));
+  const uint64_t msecs = uint64_t{ticks} * (1000 / HZ);
+  return msecs > UINT32_MAX ? UINT32_MAX : static_cast<unsigned int>(msecs);
 }
 
 // A clock for tests. While it lives, ktime_get_ts, get_jiffies_64 and every

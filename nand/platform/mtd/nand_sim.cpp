@@ -10,10 +10,15 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cmath>
 #include <cstring>
 #include <filesystem>
+#include <unordered_map>
+
+// Image files past 2 GiB need a 64-bit off_t on 32-bit hosts too.
+static_assert(sizeof(off_t) == 8, "build with _FILE_OFFSET_BITS=64");
 
 namespace nandsim {
 
@@ -127,8 +132,32 @@ struct NandChip::Impl {
   OpenMode mode = OpenMode::ReadWrite;
   bool file_backed = false;
   int fd = -1;
-  uint8_t* base = nullptr;
-  size_t mapped_size = 0;
+  // The chip's bytes. An image that fits the mapping limit is mapped whole
+  // (every image, on a 64-bit host, by default). A larger one is mapped in
+  // chunks of whole blocks, as many at a time as the limit allows, the one
+  // used longest ago making room for the next: a 32-bit process serves
+  // images larger than its address space. In private mode a block changed
+  // while chunked is first copied to memory, where it stays: a private
+  // mapping forgets its changes when it is unmapped.
+  struct Mapping {
+    uint8_t* base = nullptr;
+    uint64_t offset = 0;  // file offset of base
+    uint64_t length = 0;
+    uint64_t chunk = 0;  // chunked: which chunk it holds
+    uint64_t used = 0;   // chunked: when it was last reached
+    void unmap() {
+      if (base != nullptr) munmap(base, size_t(length));
+      base = nullptr;
+    }
+  };
+  Mapping image;                  // mapped whole: the image or the memory
+  std::vector<Mapping> chunks;    // chunked: the mapped chunks (none mapped whole)
+  Mapping* reached = nullptr;     // chunked: the chunk of the block reached last
+  uint32_t blocks_per_chunk = 0;  // 0: mapped whole
+  uint64_t reaches = 0;
+  int map_prot = 0;
+  int map_share = 0;
+  std::unordered_map<uint32_t, std::vector<uint8_t>> private_blocks;
 
   // Geometry, widened once.
   uint32_t page_size = 0;
@@ -176,7 +205,8 @@ struct NandChip::Impl {
   }
 
   ~Impl() {
-    if (base != nullptr) munmap(base, mapped_size);
+    image.unmap();
+    for (Mapping& chunk : chunks) chunk.unmap();
     if (fd >= 0) close(fd);
   }
 
@@ -201,8 +231,90 @@ struct NandChip::Impl {
     rng.seed(options.seed);
   }
 
-  uint8_t* page_bytes(uint64_t page) const { return base + page * raw_page; }
-  uint8_t* block_bytes(uint32_t block) const { return base + uint64_t(block) * raw_block; }
+  // Plans how the image is mapped: whole when it fits `limit` (0: the
+  // host's choice), else in chunks of about 4 MiB, as many as fit.
+  void plan_mapping(uint64_t limit, int prot, int share) {
+    if (limit == 0) limit = sizeof(void*) >= 8 ? ~uint64_t(0) : uint64_t(512) << 20;
+    map_prot = prot;
+    map_share = share;
+    if (options.geometry.image_size() <= limit) return;
+    blocks_per_chunk =
+        uint32_t(std::max<uint64_t>(1, std::min(limit / 4, uint64_t(4) << 20) / raw_block));
+    chunks.resize(std::max<uint64_t>(2, limit / (uint64_t(blocks_per_chunk) * raw_block)));
+  }
+  // Maps `length` bytes of the file from `offset` into `m`; false (errno
+  // set) when the host cannot.
+  bool map(Mapping& m, uint64_t offset, uint64_t length) {
+    m.unmap();
+    if (uint64_t(size_t(length)) != length) {
+      errno = ENOMEM;
+      return false;
+    }
+    void* mem = mmap(nullptr, size_t(length), map_prot, map_share, fd, off_t(offset));
+    if (mem == MAP_FAILED) return false;
+    m.base = static_cast<uint8_t*>(mem);
+    m.offset = offset;
+    m.length = length;
+    return true;
+  }
+  // Makes the bytes of `block` reachable through block_bytes() and
+  // page_bytes() until the next call; with `change`, for a change. False
+  // (errno set) when its chunk cannot be mapped.
+  bool reach(uint32_t block, bool change = false) {
+    if (blocks_per_chunk == 0 || private_blocks.count(block) != 0) return true;
+    const uint64_t chunk = block / blocks_per_chunk;
+    Mapping* m = &chunks[0];
+    for (Mapping& c : chunks) {
+      if (c.base != nullptr && c.chunk == chunk) {
+        m = &c;
+        break;
+      }
+      if (c.base == nullptr || c.used < m->used) m = &c;  // else the one used longest ago
+    }
+    if (m->base == nullptr || m->chunk != chunk) {
+      // From the host page the chunk's first block begins in.
+      const uint64_t host_page = uint64_t(sysconf(_SC_PAGESIZE));
+      const uint64_t first = chunk * blocks_per_chunk * raw_block;
+      const uint64_t end = std::min<uint64_t>((chunk + 1) * blocks_per_chunk, blocks) * raw_block;
+      if (!map(*m, first / host_page * host_page, end - first / host_page * host_page))
+        return false;
+      m->chunk = chunk;
+    }
+    m->used = ++reaches;
+    reached = m;
+    if (change && mode == OpenMode::Private) {
+      const uint8_t* bytes = m->base + (uint64_t(block) * raw_block - m->offset);
+      private_blocks.emplace(block, std::vector<uint8_t>(bytes, bytes + raw_block));
+    }
+    return true;
+  }
+  uint8_t* block_bytes(uint32_t block) {
+    if (blocks_per_chunk == 0) return image.base + uint64_t(block) * raw_block;
+    if (!private_blocks.empty()) {
+      auto copy = private_blocks.find(block);
+      if (copy != private_blocks.end()) return copy->second.data();
+    }
+    return reached->base + (uint64_t(block) * raw_block - reached->offset);
+  }
+  uint8_t* page_bytes(uint64_t page) {
+    if (blocks_per_chunk == 0) return image.base + page * raw_page;
+    return block_bytes(block_of(page)) + page % pages_per_block * raw_page;
+  }
+  // Flushes what is mapped of a file to it.
+  bool msync_all() {
+    auto flushed = [](const Mapping& m) {
+      return m.base == nullptr || msync(m.base, size_t(m.length), MS_SYNC) == 0;
+    };
+    return flushed(image) && std::all_of(chunks.begin(), chunks.end(), flushed);
+  }
+  // Sets every byte of the chip to 0xFF (an erased chip).
+  bool erase_all() {
+    for (uint32_t block = 0; block < blocks; block++) {
+      if (!reach(block, true)) return false;
+      std::memset(block_bytes(block), 0xFF, raw_block);
+    }
+    return true;
+  }
   uint32_t block_of(uint64_t page) const { return uint32_t(page / pages_per_block); }
 
   // A uniform draw in [0, 1), the same for a seed on every platform.
@@ -319,6 +431,7 @@ struct NandChip::Impl {
     }
     std::lock_guard<std::mutex> lock(mu);
     if (off) return -EIO;
+    if (!reach(block_of(page))) return -ENOMEM;
     count_read(block_of(page), (data != nullptr ? page_size : 0) + uint64_t(oob_len));
     const uint8_t* raw = page_bytes(page);
     if (data != nullptr) std::memcpy(data, raw, page_size);
@@ -360,6 +473,7 @@ struct NandChip::Impl {
     if (off) return -EIO;
     if (mode == OpenMode::ReadOnly) return -EROFS;
     uint32_t block = block_of(page);
+    if (!reach(block, true)) return -ENOMEM;
     uint64_t bytes = (data != nullptr ? page_size : 0) + uint64_t(oob_len);
     if (reaches_cut()) {
       if (cut_kind == CutKind::TornProgram) {
@@ -407,6 +521,7 @@ struct NandChip::Impl {
     std::lock_guard<std::mutex> lock(mu);
     if (off) return -EIO;
     if (mode == OpenMode::ReadOnly) return -EROFS;
+    if (!reach(block, true)) return -ENOMEM;
     if (reaches_cut()) {
       if (cut_kind == CutKind::TornErase) {
         count_erase(block);
@@ -436,6 +551,7 @@ struct NandChip::Impl {
     std::lock_guard<std::mutex> lock(mu);
     if (off) return -EIO;
     if (mode == OpenMode::ReadOnly) return -EROFS;
+    if (!reach(block, true)) return -ENOMEM;
     if (reaches_cut()) return -EIO;  // never torn: it is not a page program
     // The simulation's choice: the marker is one OOB byte programmed in
     // place; it costs a program's time but is neither counted as a page
@@ -449,20 +565,30 @@ struct NandChip::Impl {
     if (block >= blocks) return -EINVAL;
     std::lock_guard<std::mutex> lock(mu);
     if (off) return -EIO;
+    if (!reach(block)) return -ENOMEM;
     return block_bytes(block)[page_size] != 0xFF ? 1 : 0;
   }
 
-  void apply_factory_bad_blocks() {
-    for (uint32_t block : options.factory_bad_blocks) block_bytes(block)[page_size] = 0x00;
+  // Marks the factory bad blocks of an erased chip; false (errno set) when
+  // a chunk cannot be mapped.
+  bool apply_factory_bad_blocks() {
+    auto mark = [this](uint32_t block) {
+      if (!reach(block, true)) return false;
+      block_bytes(block)[page_size] = 0x00;
+      return true;
+    };
+    for (uint32_t block : options.factory_bad_blocks) {
+      if (!mark(block)) return false;
+    }
     if (options.factory_bad_rate > 0) {
       // A stream of its own, so the fault draws do not depend on the rate.
       std::mt19937_64 factory(options.seed ^ 0x9E3779B97F4A7C15ull);
       for (uint32_t block = 0; block < blocks; block++) {
-        if (double(factory() >> 11) * 0x1.0p-53 < options.factory_bad_rate) {
-          block_bytes(block)[page_size] = 0x00;
-        }
+        if (double(factory() >> 11) * 0x1.0p-53 < options.factory_bad_rate && !mark(block))
+          return false;
       }
     }
+    return true;
   }
 };
 
@@ -482,15 +608,17 @@ Result<std::unique_ptr<NandChip>> NandChip::create_in_memory(const Options& opti
   if (!invalid.empty()) return Status::InvalidArgument("invalid chip options: " + invalid);
   auto impl = std::make_unique<Impl>();
   impl->init(options, OpenMode::ReadWrite, 0);
-  size_t size = options.geometry.image_size();
-  void* mem = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-  if (mem == MAP_FAILED) {
+  // Memory is mapped whole: a chip larger than the address space needs an
+  // image file.
+  const uint64_t size = options.geometry.image_size();
+  impl->map_prot = PROT_READ | PROT_WRITE;
+  impl->map_share = MAP_PRIVATE | MAP_ANONYMOUS;
+  if (!impl->map(impl->image, 0, size)) {
     return Status::IOError("cannot allocate " + std::to_string(size) +
-                           " bytes for the simulated chip: " + errno_text(errno));
+                           " bytes for the simulated chip: " + errno_text(errno) +
+                           " (use an image file)");
   }
-  impl->base = static_cast<uint8_t*>(mem);
-  impl->mapped_size = size;
-  std::memset(impl->base, 0xFF, size);
+  impl->erase_all();
   impl->apply_factory_bad_blocks();
   return std::unique_ptr<NandChip>(new NandChip(std::move(impl)));
 }
@@ -559,15 +687,14 @@ Result<std::unique_ptr<NandChip>> NandChip::create_image(const std::string& path
     return Status::FromErrno(err, "cannot size image '" + path + "' to " + std::to_string(size) +
                                       " bytes: " + errno_text(err));
   }
-  void* mem = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_SHARED, temp.fd, 0);
-  if (mem == MAP_FAILED) {
+  impl->fd = temp.fd;  // the chip closes it from now on
+  temp.fd = -1;
+  impl->plan_mapping(options.map_limit, PROT_READ | PROT_WRITE, MAP_SHARED);
+  if ((impl->blocks_per_chunk == 0 && !impl->map(impl->image, 0, size)) || !impl->erase_all() ||
+      !impl->apply_factory_bad_blocks()) {
     return Status::IOError("cannot map image '" + path + "': " + errno_text(errno));
   }
-  impl->base = static_cast<uint8_t*>(mem);
-  impl->mapped_size = size;
-  std::memset(impl->base, 0xFF, size);
-  impl->apply_factory_bad_blocks();
-  if (msync(impl->base, size, MS_SYNC) != 0 || fsync(temp.fd) != 0) {
+  if (!impl->msync_all() || fsync(impl->fd) != 0) {
     const int err = errno;
     return Status::FromErrno(err, "cannot write image '" + path + "': " + errno_text(err));
   }
@@ -576,8 +703,6 @@ Result<std::unique_ptr<NandChip>> NandChip::create_image(const std::string& path
     return Status::FromErrno(err, "cannot create image '" + path + "': " + errno_text(err));
   }
   temp.keep = true;
-  impl->fd = temp.fd;
-  temp.fd = -1;
   return std::unique_ptr<NandChip>(new NandChip(std::move(impl)));
 }
 
@@ -623,12 +748,10 @@ Result<std::unique_ptr<NandChip>> NandChip::open_image(const std::string& path,
   }
   int prot = mode == OpenMode::ReadOnly ? PROT_READ : PROT_READ | PROT_WRITE;
   int share = mode == OpenMode::ReadWrite ? MAP_SHARED : MAP_PRIVATE;
-  void* mem = mmap(nullptr, expected, prot, share, impl->fd, 0);
-  if (mem == MAP_FAILED) {
+  impl->plan_mapping(options.map_limit, prot, share);
+  if (impl->blocks_per_chunk == 0 ? !impl->map(impl->image, 0, expected) : !impl->reach(0)) {
     return Status::IOError("cannot map image '" + path + "': " + errno_text(errno));
   }
-  impl->base = static_cast<uint8_t*>(mem);
-  impl->mapped_size = expected;
   // The simulation's choice: an existing image keeps the bad-block markers
   // it has; the factory list and rate apply only when a chip is created.
   return std::unique_ptr<NandChip>(new NandChip(std::move(impl)));
@@ -665,23 +788,36 @@ int NandChip::erase_block(uint32_t block) { return impl_->erase(block); }
 bool NandChip::is_bad(uint32_t block) {
   if (block >= impl_->blocks) return true;
   std::lock_guard<std::mutex> lock(impl_->mu);
-  return impl_->block_bytes(block)[impl_->page_size] != 0xFF;
+  // A block the host cannot reach is not one to use.
+  return !impl_->reach(block) || impl_->block_bytes(block)[impl_->page_size] != 0xFF;
 }
 
 int NandChip::mark_bad(uint32_t block) { return impl_->mark_bad(block); }
 
 int NandChip::block_isbad(uint32_t block) { return impl_->isbad(block); }
 
-const uint8_t* NandChip::raw_page(uint64_t page) const {
-  if (page >= impl_->total_pages) return nullptr;
-  return impl_->page_bytes(page);
+std::vector<uint8_t> NandChip::raw_page(uint64_t page) const {
+  std::lock_guard<std::mutex> lock(impl_->mu);
+  if (page >= impl_->total_pages || !impl_->reach(impl_->block_of(page))) return {};
+  const uint8_t* bytes = impl_->page_bytes(page);
+  return std::vector<uint8_t>(bytes, bytes + impl_->raw_page);
 }
 
 Status NandChip::sync() {
   if (!impl_->file_backed || impl_->mode != OpenMode::ReadWrite) return Status::Ok();
-  if (msync(impl_->base, impl_->mapped_size, MS_SYNC) != 0) {
+  auto failed = [] {
     return Status::IOError("cannot flush the image to disk: " + errno_text(errno));
+  };
+  if (impl_->blocks_per_chunk == 0) {  // mapped whole: the mapping never moves
+    if (!impl_->msync_all()) return failed();
+    return Status::Ok();
   }
+  // Chunks unmapped before left their changes in the page cache.
+  {
+    std::lock_guard<std::mutex> lock(impl_->mu);
+    if (!impl_->msync_all()) return failed();
+  }
+  if (fdatasync(impl_->fd) != 0) return failed();
   return Status::Ok();
 }
 

@@ -85,6 +85,11 @@ struct Options {
   bool allow_double_program = false;         // false: a second program fails with -EIO
   std::vector<uint32_t> factory_bad_blocks;  // marked bad when a chip is created
   double factory_bad_rate = 0;               // fraction of blocks marked bad at creation
+  // The most of an image file mapped at once: a larger image is mapped in
+  // chunks of whole blocks, as many as fit in this many bytes, the one used
+  // longest ago unmapped for the next. 0: the host's choice (no limit on a
+  // 64-bit host, 512 MiB on a 32-bit one).
+  uint64_t map_limit = 0;
 };
 
 enum class OpenMode {
@@ -138,8 +143,9 @@ class NandChip {
   // the chip, -EIO while the power is off. (is_bad() reads the marker
   // directly, whatever the power state, and counts nothing.)
   int block_isbad(uint32_t block);
-  // Pointer to the raw bytes of a page (main data then OOB), for inspection.
-  const uint8_t* raw_page(uint64_t page) const;
+  // A copy of the raw bytes of a page (main data then OOB), for
+  // inspection; empty for a page beyond the chip.
+  std::vector<uint8_t> raw_page(uint64_t page) const;
   // Flushes a file-backed image to disk.
   Status sync();
 
