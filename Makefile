@@ -58,30 +58,32 @@ vmbench: build
 	@VM_TIMEOUT=1800 bash vm/vmbench.sh --server 'exec $(CURDIR)/build/cli/nyx-nftl serve --mtd "$$MTD=$$MTD_NAME" --socket "$$SOCK"' $(VMBENCH_ARGS)
 
 clean:
-	rm -rf build build-asan build-tsan build-cross-* build-release-* build-sysroot-*
+	rm -rf build build-asan build-tsan build-cross-* build-ci-* build-release-* build-sysroot-*
 
 # Cross builds: cmake/toolchains/ARCH.cmake (Debian's cross compiler, the
 # target's libraries through multiarch, qemu-user), installed by
 # scripts/setup-cross.sh. The quick suite runs under qemu-user; the NBD
 # tests (the host's nbdkit cannot load the target's plugin) are left out.
 # CROSS_BUILD_TYPE, CROSS_CMAKE_ARGS (more -D options) and CROSS_TEST_ARGS
-# (more ctest options) narrow what builds and runs, as .ci/run does.
+# (more ctest options) narrow what builds and runs, as .ci/run does in its
+# own CROSS_DIR (the options stay in a build directory's cache).
 ARCH ?=
 CROSS_ARCH = $(or $(ARCH),armhf)
 CROSS_TOOLCHAIN = $(CURDIR)/cmake/toolchains/$(CROSS_ARCH).cmake
 CROSS_BUILD_TYPE ?= RelWithDebInfo
 CROSS_CMAKE_ARGS ?=
 CROSS_TEST_ARGS ?=
+CROSS_DIR ?= build-cross-$(CROSS_ARCH)
 
 setup-cross:
 	@test -f $(CROSS_TOOLCHAIN) || { echo "ARCH=$(CROSS_ARCH): no cmake/toolchains/$(CROSS_ARCH).cmake (armhf, arm64, s390x)" >&2; exit 2; }
 	@bash scripts/setup-cross.sh $(CROSS_ARCH)
 
 cross: setup-cross
-	@cmake -S . -B build-cross-$(CROSS_ARCH) $(CMAKE_GEN) -DCMAKE_BUILD_TYPE=$(CROSS_BUILD_TYPE) \
+	@cmake -S . -B $(CROSS_DIR) $(CMAKE_GEN) -DCMAKE_BUILD_TYPE=$(CROSS_BUILD_TYPE) \
 	  -DCMAKE_TOOLCHAIN_FILE=$(CROSS_TOOLCHAIN) $(CROSS_CMAKE_ARGS) >/dev/null
-	@cmake --build build-cross-$(CROSS_ARCH) -j $(JOBS)
-	@cd build-cross-$(CROSS_ARCH) && ctest --output-on-failure -j $(JOBS) -LE 'long|vm' $(CROSS_TEST_ARGS)
+	@cmake --build $(CROSS_DIR) -j $(JOBS)
+	@cd $(CROSS_DIR) && ctest --output-on-failure -j $(JOBS) -LE 'long|vm' $(CROSS_TEST_ARGS)
 
 # make bench - build the benchmark (Release, in build-release) and print its
 # figures under both collection policies, then the two side by side;
