@@ -12,7 +12,9 @@
 #      host's files read through ext4; mkfs.ext4, a tree of files, sync, an
 #      orderly restart, every file compared, e2fsck -fn clean; kill -9 after
 #      a flushed write: the write is there after the restart;
-#   3. the import round on a chip with bit flips and two bad blocks in userdata:
+#   3. with OUT/test_nand_sim (the armhf build of the chip's tests): its test
+#      of an image file past 4 GiB, on this 32-bit kernel;
+#   4. the import round on a chip with bit flips and two bad blocks in userdata:
 #      export to OUT/faulty.out, the bad blocks skipped, the corrected
 #      bit flips counted by the kernel.
 # Ends with "N passed, N failed".
@@ -72,6 +74,13 @@ if [ -f "$OUT/nbdkit-nyx-plugin.so" ]; then
   check "check reads userdata clean after serving" "$NYX" check $DATA
   echo "--- server log (last lines) ---"
   tail -n 4 "$tmp/server.log"
+fi
+
+if [ -f "$OUT/test_nand_sim" ]; then
+  check "a simulated chip in an image file past 4 GiB (32-bit process)" \
+    env TEST_TMPDIR="$tmp/" "$OUT/test_nand_sim" --gtest_filter='NandSim.ImagesPast4GiB*'
+  cp /tmp/check.out "$tmp/sim.out"
+  check "the test ran rather than being filtered out" grep -qF '[  PASSED  ] 1 test' "$tmp/sim.out"
 fi
 
 check "nandsim with bitflips=1 badblocks=600,700" nandsim_load parts=$PARTS bitflips=1 badblocks=600,700

@@ -1,12 +1,14 @@
 #!/bin/bash
-# vm/tests/test_vm_arm.sh NYX_NFTL [PLUGIN] — the real-kernel test of an armhf build
+# vm/tests/test_vm_arm.sh NYX_NFTL [PLUGIN [TEST_NAND_SIM]] — the real-kernel test of an armhf build
 # (ctest label "vm" in a build configured with cmake/toolchains/armhf.cmake):
 # boots Debian's 32-bit ARM kernel (armmp) on QEMU's virt machine (TCG) with
 # the rig of vm/ (VM_ARCH=armhf), runs vm/tests/guest_arm.sh there with the
 # armhf tool NYX_NFTL on nandsim's partitions, and compares on the host what
 # the guest exported with the disk image made here, byte for byte. With the
 # armhf nbdkit plugin PLUGIN, the guest also serves the disk through the
-# kernel's NBD client with ext4 on it.
+# kernel's NBD client with ext4 on it. With the armhf build of the simulated
+# chip's tests TEST_NAND_SIM, the guest also runs its test of an image past
+# 4 GiB (a sparse file), which qemu-user cannot map for a 32-bit program.
 # The guest's root is an armhf one (vm/build-guest-root.sh): the tool, the
 # guest script and the disk image reach it through the results folder.
 set -Eeuo pipefail
@@ -21,6 +23,7 @@ out=$(mktemp -d "${TMPDIR:-/tmp}/nyx-vm-arm.XXXXXX")
 trap 'rm -rf "$out"' EXIT
 cp "$NYX" "$out/nyx-nftl"
 if [ -n "$plugin" ]; then cp "$plugin" "$out/nbdkit-nyx-plugin.so"; fi
+if [ -n "${3:-}" ]; then cp "$3" "$out/test_nand_sim"; fi
 cp "$here/tests/guest_arm.sh" "$here/tests/lib.sh" "$out/"
 
 # The disk image: ext4 filling the whole data disk of the userdata partition
