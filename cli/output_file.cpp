@@ -38,9 +38,11 @@ Status is_input(const std::string& name, const std::string& input) {
 int create_temp(const std::string& target, std::string* path) {
   const std::filesystem::path t(target);
   for (int attempt = 0;; ++attempt) {
-    *path = (t.parent_path() / ("." + t.filename().string() + ".nyx-" + std::to_string(::getpid()) +
-                                "-" + std::to_string(attempt)))
-                .string();
+    // Appended piece by piece: GCC 12 warns falsely (-Wrestrict) on "." + string at -O3.
+    std::string name = ".";
+    name += t.filename().string();
+    name += ".nyx-" + std::to_string(::getpid()) + "-" + std::to_string(attempt);
+    *path = (t.parent_path() / name).string();
     const int fd = ::open(path->c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
     if (fd >= 0 || errno != EEXIST || attempt >= 100) return fd;
   }
