@@ -213,8 +213,9 @@ TEST(NandSim, ImagesPast4GiBReachEveryPageMappedWholeOrInChunks) {
       std::vector<Bytes> in_file = {at(0), at(last * raw_page)};
       {
         auto chip = std::move(NandChip::open_image(path, o, mode)).value();
-        const std::vector<Bytes> data = {pattern(kPage + kOob, uint32_t(limit) + 1),
-                                         pattern(kPage + kOob, uint32_t(limit) + 2)};
+        const uint32_t seed = uint32_t(limit) + 4 * uint32_t(mode);  // new bytes in each pass
+        const std::vector<Bytes> data = {pattern(kPage + kOob, seed + 1),
+                                         pattern(kPage + kOob, seed + 2)};
         for (int i : {0, 1}) {
           const uint64_t page = i == 0 ? 0 : last;
           ASSERT_EQ(chip->erase_block(uint32_t(page / 64)), 0);
