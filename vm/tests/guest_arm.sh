@@ -57,19 +57,8 @@ if [ -f "$OUT/nbdkit-nyx-plugin.so" ]; then
     "mount -o ro /dev/nbd0 '$mnt' && (cd '$mnt' && sha256sum --quiet -c '$OUT/host.manifest'); rc=\$?; umount '$mnt'; exit \$rc"
   check "mkfs.ext4" mkfs.ext4 -q -F /dev/nbd0
   check "a tree of files, sync" bash -c "mount /dev/nbd0 '$mnt' && make_tree && sync && umount '$mnt'"
-  check "nbd-client -d, orderly stop (SIGTERM)" down
-  check "serve and attach again" up
-  check "e2fsck -fn clean after the restart" e2fsck -fn /dev/nbd0
-  check "every file the same after the restart" bash -c "mount -o ro /dev/nbd0 '$mnt' && same_tree; rc=\$?; umount '$mnt'; exit \$rc"
-  head -c 3000000 /dev/urandom >"$tmp/flushed"
-  check "write and sync (flush)" bash -c "mount /dev/nbd0 '$mnt' && cp '$tmp/flushed' '$mnt/flushed' && sync"
-  kill -KILL "${server:?}"; wait "$server" 2>/dev/null
-  umount -l "$mnt"
-  check "nbd-client -d after the kill" nbd_down
-  check "serve and attach after kill -9" up
-  check "the flushed file is there" bash -c \
-    "mount -o ro /dev/nbd0 '$mnt' && cmp '$tmp/flushed' '$mnt/flushed' && same_tree; rc=\$?; umount '$mnt'; exit \$rc"
-  check "e2fsck -fn clean after kill -9" e2fsck -fn /dev/nbd0
+  orderly_restart
+  kill_after_flushed_write
   check "nbd-client -d and stop" down
   check "check reads userdata clean after serving" "$NYX" check $DATA
   echo "--- server log (last lines) ---"

@@ -54,21 +54,10 @@ check "a tree of files" make_tree
 check "sync and umount" bash -c "sync && umount '$mnt'"
 check "import refuses the served device" bash -c \
   "! '$NYX' import $DATA=userdata -p data -i '$tmp/manifest' 2>'$tmp/import.err' && grep -q 'in use' '$tmp/import.err'"
-check "nbd-client -d, orderly stop (SIGTERM)" down
-check "serve and attach again" up
-check "e2fsck -fn clean after the restart" e2fsck -fn /dev/nbd0
-check "every file the same after the restart" bash -c "mount -o ro /dev/nbd0 '$mnt' && same_tree; rc=\$?; umount '$mnt'; exit \$rc"
+orderly_restart
 
 # 2. kill -9 after a flushed write.
-check "mount for the flushed write" mount /dev/nbd0 "$mnt"
-head -c 3000000 /dev/urandom >"$tmp/flushed"
-check "write and sync (flush)" bash -c "cp '$tmp/flushed' '$mnt/flushed' && sync"
-kill -KILL "${server:?}"; wait "$server" 2>/dev/null
-umount -l "$mnt"
-check "nbd-client -d after the kill" nbd_down
-check "serve and attach after kill -9" up
-check "the flushed file is there" bash -c "mount /dev/nbd0 '$mnt' && cmp '$tmp/flushed' '$mnt/flushed' && same_tree; rc=\$?; umount '$mnt'; exit \$rc"
-check "e2fsck -fn clean after kill -9" e2fsck -fn /dev/nbd0
+kill_after_flushed_write
 
 # 3. Dumps both ways.
 check "export reads a live partition" bash -c "'$NYX' export $DATA=userdata -p data -o '$tmp/live.out' && cmp '$tmp/live.out' /dev/nbd0"

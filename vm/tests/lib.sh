@@ -93,6 +93,29 @@ make_tree() {
 same_tree() { (cd "$mnt" && sha256sum --quiet -c "$tmp/manifest"); }
 export -f make_tree same_tree
 
+# The server stopped in order and started again: e2fsck clean, every file
+# of make_tree the same.
+orderly_restart() {
+  check "nbd-client -d, orderly stop (SIGTERM)" down
+  check "serve and attach again" up
+  check "e2fsck -fn clean after the restart" e2fsck -fn /dev/nbd0
+  check "every file the same after the restart" bash -c "mount -o ro /dev/nbd0 '$mnt' && same_tree; rc=\$?; umount '$mnt'; exit \$rc"
+}
+
+# kill -9 of the server after a flushed write: after a restart the write is
+# there, every file the same, e2fsck clean.
+kill_after_flushed_write() {
+  head -c 3000000 /dev/urandom >"$tmp/flushed"
+  check "write and sync (flush)" bash -c "mount /dev/nbd0 '$mnt' && cp '$tmp/flushed' '$mnt/flushed' && sync"
+  kill -KILL "${server:?}"; wait "$server" 2>/dev/null
+  umount -l "$mnt"
+  check "nbd-client -d after the kill" nbd_down
+  check "serve and attach after kill -9" up
+  check "the flushed file is there" bash -c \
+    "mount -o ro /dev/nbd0 '$mnt' && cmp '$tmp/flushed' '$mnt/flushed' && same_tree; rc=\$?; umount '$mnt'; exit \$rc"
+  check "e2fsck -fn clean after kill -9" e2fsck -fn /dev/nbd0
+}
+
 finish() {
   echo "$_passed passed, $_failed failed"
   [ "$_failed" -eq 0 ]
