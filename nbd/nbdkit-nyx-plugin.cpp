@@ -375,8 +375,10 @@ int nyx_block_size(void* /*handle*/, uint32_t* minimum, uint32_t* preferred, uin
 int nyx_can_write(void* handle) { return static_cast<Connection*>(handle)->readonly ? 0 : 1; }
 int nyx_can_flush(void*) { return 1; }
 int nyx_can_fua(void*) { return NBDKIT_FUA_NATIVE; }
-int nyx_can_trim(void*) { return 0; }
-int nyx_can_zero(void*) { return 0; }  // nbdkit emulates zeroing with writes
+int nyx_can_trim(void* handle) { return static_cast<Connection*>(handle)->readonly ? 0 : 1; }
+// Zeroes must read back as zeroes, which a trim does not promise (a trimmed
+// page may come back after a remount): nbdkit writes them with pwrite.
+int nyx_can_zero(void*) { return 0; }
 int nyx_can_multi_conn(void*) { return 1; }
 int nyx_is_rotational(void*) { return 0; }
 
@@ -462,6 +464,37 @@ int nyx_pwrite(void* handle, const void* buf, uint32_t count, uint64_t offset, u
   });
 }
 
+// A trim is advice: the sectors it covers only in part are left alone, as
+// the layer leaves the pages it covers only in part.
+int nyx_trim(void* handle, uint32_t count, uint64_t offset, uint32_t flags) {
+  return guarded("trim", -1, [&]() -> int {
+    const auto& conn = *static_cast<Connection*>(handle);
+    if (conn.readonly) {
+      nbdkit_error("%s: the export is read-only", conn.disk->name().c_str());
+      nbdkit_set_error(EROFS);
+      return -1;
+    }
+    const uint64_t size = conn.disk->capacity() * kSectorSize;
+    if (offset > size || count > size - offset) {
+      nbdkit_error("%s: trim of %" PRIu32 " bytes at offset %" PRIu64
+                   " goes past the end of the disk (%" PRIu64 " bytes)",
+                   conn.disk->name().c_str(), count, offset, size);
+      nbdkit_set_error(EINVAL);
+      return -1;
+    }
+    const uint64_t first = (offset + kSectorSize - 1) / kSectorSize;
+    const uint64_t end = (offset + count) / kSectorSize;
+    if (end > first) {
+      if (int ret = conn.disk->discard(first, end - first); ret != 0) {
+        nbdkit_set_error(disk_error(conn, "trim", ret, count, offset));
+        return -1;
+      }
+    }
+    if ((flags & NBDKIT_FLAG_FUA) != 0) return do_flush(conn);
+    return 0;
+  });
+}
+
 int nyx_flush(void* handle, uint32_t /*flags*/) {
   return guarded("flush", -1, [&]() -> int { return do_flush(*static_cast<Connection*>(handle)); });
 }
@@ -526,6 +559,7 @@ nbdkit_plugin make_plugin() {
   p.pread = nyx_pread;
   p.pwrite = nyx_pwrite;
   p.flush = nyx_flush;
+  p.trim = nyx_trim;
   p.errno_is_preserved = 0;
   return p;
 }

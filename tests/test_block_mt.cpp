@@ -97,8 +97,8 @@ TEST(Registration, EveryFailedAllocationInTheAddPathLeavesNothingBehind) {
 }
 
 // NAND partitions are served under their names. A request reaching past the
-// disk's end is refused before any of its runs moves; so are discards and
-// requests that carry no sectors. The queue is set up on the request path
+// disk's end is refused before any of its runs moves; so are discards past
+// it and requests that carry no sectors. The queue is set up on the request path
 // when the add did not, or the request refused.
 TEST(Requests, RefusalsAndTheQueueSetUp) {
   KernelTestClock clock;
@@ -109,7 +109,8 @@ TEST(Requests, RefusalsAndTheQueueSetUp) {
   nor.index = -1;
   ASSERT_EQ(add_mtd_device(&nor), 0);
   ASSERT_EQ(init_nyx_nftl(), 0);
-  EXPECT_EQ(blktrans_list_disks().size(), 4u) << "system, cache, media and data; not the NOR device";
+  EXPECT_EQ(blktrans_list_disks().size(), 4u)
+      << "system, cache, media and data; not the NOR device";
   EXPECT_EQ(del_mtd_device(&nor), 0);
   nyx_nftl_blk_t* blk = SystemRig::blk("media");
   auto serve = [&](request* rq) {
@@ -119,7 +120,7 @@ TEST(Requests, RefusalsAndTheQueueSetUp) {
   PageBuffer pages = PageBuffer::scattered(2);  // two runs
   for (uint64_t start : {end - 8, end, ~uint64_t{0}})
     EXPECT_EQ(serve(pages.request_for(BlockOp::Write, start, 8192)->get()), -EIO);
-  EXPECT_EQ(serve(BlockRequest::discard(8, 8).get()), -EIO);
+  EXPECT_EQ(serve(BlockRequest::discard(end - 8, 16).get()), -EIO);
   auto other = pages.request_for(BlockOp::Write, 8, 4096);
   other->get()->cmd_type = REQ_TYPE_BLOCK_PC;
   EXPECT_EQ(serve(other->get()), -EIO);
@@ -184,8 +185,8 @@ TEST(Removal, KeepsWhatTheCacheHeldAndEndsCleanlyEveryTime) {
   EXPECT_EQ(back, data(7, 2, 11));
 }
 
-// "part" logs into the kernel log and reads empty; "table" logs 512 map entries from a hex page number,
-// within the map, and refuses other text.
+// "part" logs into the kernel log and reads empty; "table" logs 512 map entries from a hex page
+// number, within the map, and refuses other text.
 TEST(DebugAttributes, LogInsteadOfAnswering) {
   KernelTestClock clock;
   SystemRig rig;
@@ -203,11 +204,11 @@ TEST(DebugAttributes, LogInsteadOfAnswering) {
   std::snprintf(first_text, sizeof first_text, "page: 100 -> [%4x][%4x]\n", entry.blkNO_in_chip,
                 entry.Page_NO);
   // Text, result, entries logged, the first one, the refusal's message.
-  for (auto [in, ret, count, line] :
-       {std::tuple{"100", 0, 512, first}, {"0x2fe\n", 0, 2, "page: 2fe -> [ffff][ffff]\n"},
-        {"1000000000", -EINVAL, 0, "beyond the map"},
-        {"zz", -EINVAL, 0, "not a hexadecimal page number"},
-        {" \n", -EINVAL, 0, "not a hexadecimal page number"}}) {
+  for (auto [in, ret, count, line] : {std::tuple{"100", 0, 512, first},
+                                      {"0x2fe\n", 0, 2, "page: 2fe -> [ffff][ffff]\n"},
+                                      {"1000000000", -EINVAL, 0, "beyond the map"},
+                                      {"zz", -EINVAL, 0, "not a hexadecimal page number"},
+                                      {" \n", -EINVAL, 0, "not a hexadecimal page number"}}) {
     log.clear();
     EXPECT_EQ(class_attr_write("nyx_nftl", "table", in, true), ret) << in;
     std::vector<std::string> lines;
@@ -285,7 +286,8 @@ TEST(Model, RandomRequestsMatchTheModelAcrossFlushesRebootsAndReattach) {
     std::string out;
     while (running > 0) {
       clock.advance_sec(std::uniform_int_distribution<int>(1, 9)(rng));
-      for (const char* attr : {"part", "list"}) EXPECT_EQ(class_attr_read("nyx_nftl", attr, &out), 0);
+      for (const char* attr : {"part", "list"})
+        EXPECT_EQ(class_attr_read("nyx_nftl", attr, &out), 0);
       std::this_thread::yield();
     }
     for (auto& t : threads) t.join();

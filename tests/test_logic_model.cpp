@@ -1,5 +1,5 @@
 // The randomized model test of the logical page layer: seeded sequences of
-// whole-page writes and reads, remounts (every other one under the other
+// whole-page writes, trims and reads, remounts (every other one under the other
 // collection policy: the policy is not part of the format), collection
 // through the write path, the worker's pass and the debug entries,
 // wear-levelling reclaim and injected program and erase failures, compared
@@ -25,7 +25,9 @@ struct ModelCase {
 // One partition and, for each logical page, the versions a read may return
 // (0: never written). A write that returned 0 leaves its own version; one
 // that returned 1 may or may not have happened, so its version joins the
-// others until the next successful write.
+// others until the next successful write. A trimmed page reads erased; after
+// a remount it may read erased or as any version written to it before, until
+// it is written again.
 class ModelDriver {
  public:
   explicit ModelDriver(const ModelCase& c)
@@ -36,6 +38,8 @@ class ModelDriver {
 
   bool start() {
     model_.assign(attach() ? nyx_nftl_logic_pages(part()) : 0, std::vector<uint32>{0});
+    history_.assign(model_.size(), {});
+    trimmed_.assign(model_.size(), false);
     return !model_.empty();
   }
   nyx_nftl_part_t* part() { return rig_.part; }
@@ -45,9 +49,19 @@ class ModelDriver {
   void write(uint32 lp) {
     const uint32 ret = rig_.write(lp, ++version_);
     if (ret == 0) model_[lp].clear();
+    if (ret == 0) trimmed_[lp] = false;
     model_[lp].push_back(version_);
+    history_[lp].push_back(version_);
     if (ret != 0 && !faults_expected_) ADD_FAILURE() << "write of page " << lp << where();
     verify(lp);
+  }
+  void trim(uint32 first, uint32 count) {
+    for (uint32 lp = first; lp < std::min(first + count, pages()); ++lp) {
+      EXPECT_EQ(nand_trim_logic_page(part(), lp), 0u) << "trim of page " << lp << where();
+      model_[lp].assign(1, 0);
+      trimmed_[lp] = true;
+      verify(lp);
+    }
   }
   void verify(uint32 lp) {
     std::vector<uchar> buf(rig_.page_size(), 0x5A);
@@ -73,6 +87,11 @@ class ModelDriver {
     chip().clear_faults();
     policy_ = policy_ == NYX_GC_STANDARD ? NYX_GC_GREEDY : NYX_GC_STANDARD;
     if (!attach()) return false;
+    for (uint32 lp = 0; lp < pages(); ++lp) {
+      if (!trimmed_[lp]) continue;
+      model_[lp] = history_[lp];
+      model_[lp].push_back(0);
+    }
     check("after remount");
     verify_all();
     return !::testing::Test::HasFailure();
@@ -96,6 +115,8 @@ class ModelDriver {
 
   Rig rig_;
   std::vector<std::vector<uint32>> model_;
+  std::vector<std::vector<uint32>> history_;  // every version written to each page
+  std::vector<bool> trimmed_;                 // trimmed since its last successful write
   uint32 version_ = 0;
   uint64_t step_ = 0;
   uint16 policy_ = test_attach_options().gc_policy;
@@ -122,8 +143,10 @@ TEST_P(LogicModelTest, MatchesTheModelAfterEveryStep) {
   for (uint64_t step = 1; step <= c.steps && !HasFailure(); ++step) {
     driver.note_step(step);
     const uint32 roll = below(1000);
-    if (roll < 650) {
+    if (roll < 610) {
       driver.write(below(100) < 70 ? below(hot) : below(pages));
+    } else if (roll < 650) {
+      driver.trim(below(100) < 70 ? below(hot) : below(pages), 1 + below(8));
     } else if (roll < 900) {
       driver.verify(below(pages));
     } else if (roll < 975) {
@@ -149,7 +172,8 @@ TEST_P(LogicModelTest, MatchesTheModelAfterEveryStep) {
   driver.check("at the end");
   driver.verify_all();
   driver.remount();
-  for (const char* inconsistency : {"invaild_page num error", "more than pages_per_blk", "error 22"})
+  for (const char* inconsistency :
+       {"invaild_page num error", "more than pages_per_blk", "error 22"})
     EXPECT_FALSE(driver.log.contains(inconsistency)) << inconsistency;
   EXPECT_EQ(driver.log.contains("write error") || driver.log.contains("erase error"),
             c.fault_budget > 0);

@@ -1,5 +1,5 @@
 // The power-cut campaign: a seeded workload of sector writes of mixed sizes
-// and alignments, flushes, reads and worker passes over a small partition
+// and alignments, trims, flushes, reads and worker passes over a small partition
 // (blocks fill and retire, collection and wear-levelling reclaim run,
 // injected program and erase failures are recovered) is cut off after each
 // flash operation in turn: the operation at the cut dropped, a program torn,
@@ -12,6 +12,8 @@
 //   - every sector holds its last durable write or a later one (durable: a
 //     flush begun after it returned success), or reads erased when nothing
 //     written to it was durable; never older data or bytes not written to it;
+//     a sector of a page trimmed since its last durable write may also read
+//     erased or hold any earlier write to it;
 //   - no page is programmed twice between erases;
 //   - a few more writes, a flush and another attach bring back exactly them.
 // Where the attach itself writes (a replay, a salvage), the power is cut
@@ -107,10 +109,14 @@ class Workload {
         disk_.chip().fail_nth_program(faults_++ - 1);
       const uint32_t action = pick(100);
       uint32_t first, count;
-      if (action < 72) {
+      if (action < 70) {
         choose_run(&first, &count);
         std::vector<uint8_t> data = model_.wrote(first, count);
         if (disk_.write(first, count, data.data()) != 0 && powered()) return "a write failed";
+      } else if (action < 74) {
+        choose_run(&first, &count);
+        model_.trimmed(first, count, disk_.spp());
+        if (disk_.trim(first, count) != 0) return "a trim failed";
       } else if (action < 82) {
         const uint32 ret = disk_.flush();
         if (ret == 0 && !powered()) return "a flush succeeded although the power went during it";

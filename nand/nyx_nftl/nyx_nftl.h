@@ -223,6 +223,11 @@ struct nyx_nftl_part_s {
   _phy_block_info* part_start_phy_block;
   _phy_block_info* part_end_phy_block;
   _nand_page* part_logic_page_map;
+  // One bit per logical page, set when a trim unmapped it and cleared when it
+  // is written again. Memory only, never on the flash: it tells the checker
+  // that an unmapped page whose copy remains on the flash was trimmed, not
+  // lost. All clear after the mount scan.
+  uchar* part_trimmed_pages;
   _phy_block_info free_head;
   _phy_block_info invalid_page_head;
   _phy_block_info block_used_head;
@@ -285,6 +290,16 @@ inline _physic_op_par nyx_nftl_page_par(const nyx_nftl_part_t* part, uint16 bloc
 // Number of logical pages of a partition.
 inline uint32 nyx_nftl_logic_pages(const nyx_nftl_part_t* part) {
   return part->logic_cap_in_sects / part->nand_chip->sector_per_page;
+}
+
+// The trimmed bit of logical page `lp` (below nyx_nftl_logic_pages).
+inline bool nyx_nftl_page_trimmed(const nyx_nftl_part_t* part, uint32 lp) {
+  return (part->part_trimmed_pages[lp / 8] >> (lp % 8)) & 1;
+}
+inline void nyx_nftl_set_page_trimmed(nyx_nftl_part_t* part, uint32 lp, bool trimmed) {
+  const uchar bit = static_cast<uchar>(1u << (lp % 8));
+  uchar& byte = part->part_trimmed_pages[lp / 8];
+  byte = static_cast<uchar>(trimmed ? byte | bit : byte & ~bit);
 }
 
 // ---------------------------------------------------------------------------
@@ -465,6 +480,13 @@ uint32 nand_read_logic_page(nyx_nftl_part_t* part, uint32 page_no, uchar* buf);
 uint32 nand_write_logic_page_no_gc(nyx_nftl_part_t* part, uint32 page_no, uchar* buf);
 // nand_write_logic_page_no_gc, then one garbage_collect call. 0, or 1 if either failed.
 uint32 nand_write_logic_page(nyx_nftl_part_t* part, uint32 page_no, uchar* buf);
+// Trims a logical page: its map entry becomes unmapped (it reads as 0xFF) and
+// its copy is counted invalid in its block, as a rewrite would count it; a
+// block left with no valid page goes to the free list. Nothing is written to
+// the flash, so a remount may map the page again from a copy still there (the
+// newest one the scan finds: the trimmed copy or an earlier one). An unmapped
+// page is left as it is. 0, or 1 for a page number beyond the map.
+uint32 nand_trim_logic_page(nyx_nftl_part_t* part, uint32 page_no);
 // Moves the current block's written pages to a fresh block after a failed
 // write and retires the old one. 0 replaced, 1 no usable free block.
 uint32 do_write_error(nyx_nftl_part_t* part);
@@ -609,6 +631,12 @@ uint32 nand_cache_read(nyx_nftl_blk_t* nyx_nftl_blk, uint32 page_no, uint16 bitm
 uint32 nand_cache_write(nyx_nftl_blk_t* nyx_nftl_blk, uint32 page_no, uint16 bitmap, uchar* buf);
 // Writes every dirty page out, oldest first; OR of the write results.
 uint32 nand_flush_write_cache(nyx_nftl_blk_t* nyx_nftl_blk);
+// Trims the `len` sectors from `start_sector`: every whole logical page in the
+// run is dropped from the cache, dirty or clean, and trimmed
+// (nand_trim_logic_page). The sectors of a page the run covers only in part
+// are left as they are: a trim is advice, and honouring it there would take a
+// write. 0, or 1 when the run passes the disk's end (refused untouched).
+uint32 nand_trim(nyx_nftl_blk_t* nyx_nftl_blk, unsigned long start_sector, uint32 len);
 
 // ---------------------------------------------------------------------------
 // nyx_nftl_create_list: the flash self-tests (they destroy the partition's
@@ -693,6 +721,9 @@ int do_nftltrans_request(mtd_blktrans_ops* tr, mtd_blktrans_dev* dev, request* r
 // end offset). Returns the number of runs.
 uint32 nyx_nftl_calculate_sg(nyx_nftl_blk_t* nyx_nftl_blk, uint32 total_bytes, uchar** buf_addr,
                              uint32* offset_addr, uint32 max_runs);
+// Discard entry: trims the sectors under the partition's lock (nand_trim).
+// 0, or -EIO.
+int nyx_nftl_discard(mtd_blktrans_dev* dev, unsigned long block, unsigned int nr_blocks);
 int nyx_nftl_writesect(mtd_blktrans_dev* dev, unsigned long block, char* buf);  // 0, does nothing
 int nyx_nftl_open(mtd_blktrans_dev* mbd);                                       // 0, does nothing
 // The worker: every period, under the lock, an idle flush after more than

@@ -71,7 +71,7 @@ mtd_blktrans_ops nyx_nftl_tr = {
     .do_blktrans_request = do_nftltrans_request,
     .readsect = nullptr,
     .writesect = nyx_nftl_writesect,
-    .discard = nullptr,
+    .discard = nyx_nftl_discard,
     .background = nullptr,
     .getgeo = nullptr,
     .flush = nyx_nftl_flush,
@@ -353,8 +353,7 @@ int do_nftltrans_request(mtd_blktrans_ops* tr, mtd_blktrans_dev* dev, request* r
   const unsigned long block = static_cast<unsigned long>((start << kSectorShift) >> tr->blkshift);
   const uint32 count = blk_rq_bytes(req) >> kSectorShift;
 
-  // The table has no discard entry and the queue never announces discard:
-  // a discard that reaches the device anyway is refused.
+  // A discard (its range checked above) goes to the table's discard entry.
   if (req->cmd_flags & REQ_DISCARD) {
     return tr->discard != nullptr ? tr->discard(dev, block, count) : -EIO;
   }
@@ -389,6 +388,15 @@ int do_nftltrans_request(mtd_blktrans_ops* tr, mtd_blktrans_dev* dev, request* r
   }
   mutex_unlock(&part->nyx_nftl_lock);
   return ret;
+}
+
+int nyx_nftl_discard(mtd_blktrans_dev* dev, unsigned long block, unsigned int nr_blocks) {
+  nyx_nftl_blk_t* blk = blk_of(dev);
+  nyx_nftl_part_t* part = blk->nyx_nftl_part;
+  mutex_lock(&part->nyx_nftl_lock);
+  const uint32 ret = nand_trim(blk, block, nr_blocks);
+  mutex_unlock(&part->nyx_nftl_lock);
+  return ret == 0 ? 0 : -EIO;
 }
 
 int nyx_nftl_writesect(mtd_blktrans_dev* /*dev*/, unsigned long /*block*/, char* /*buf*/) {

@@ -332,3 +332,24 @@ uint32 nand_flush_write_cache(nyx_nftl_blk_t* nyx_nftl_blk) {
   if (ret != 0) printk("nand_flush_write_cache write error\n");
   return ret;
 }
+
+uint32 nand_trim(nyx_nftl_blk_t* nyx_nftl_blk, unsigned long start_sector, uint32 len) {
+  if (!run_within_disk(nyx_nftl_blk, start_sector, len)) return 1;
+  _cache* cache = &nyx_nftl_blk->cache;
+  nyx_nftl_part_t* part = part_of(nyx_nftl_blk);
+  const uint64_t sectors = part->nand_chip->sector_per_page;
+  const uint64_t first = (uint64_t{start_sector} + sectors - 1) / sectors;
+  const uint64_t end = (uint64_t{start_sector} + len) / sectors;
+  uint32 ret = 0;
+  for (uint64_t page = first; page < end; ++page) {
+    const uint32 page_no = static_cast<uint32>(page);
+    if (_cache_node* node = search_from_cache_write_list(cache, page_no)) {
+      del_from_cache_write_list(cache, node);
+    }
+    if (_cache_node* node = search_from_cache_read_list(cache, page_no)) {
+      del_from_cache_read_list(cache, node);
+    }
+    ret |= nand_trim_logic_page(part, page_no);
+  }
+  return ret;
+}

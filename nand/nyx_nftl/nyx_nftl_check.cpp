@@ -159,6 +159,8 @@ bool Checker::check_records() {
   if (chip->nand_block_info == nullptr) report(kGeneral, "the partition has no block table");
   if (part_->part_logic_page_map == nullptr && nyx_nftl_logic_pages(part_) != 0)
     report(kGeneral, "the partition has no logical page map");
+  if (part_->part_trimmed_pages == nullptr)
+    report(kGeneral, "the partition has no record of trimmed pages");
   if (part_->part_phy_page_map == nullptr)
     report(kGeneral, "the partition has no reverse map for its current block");
   if (part_->nand_read_page == nullptr)
@@ -398,6 +400,8 @@ void Checker::check_logic_map() {
       report(kMapEntry, "logical page %u: the map entry's reserved page_status is 0x%02x, not 0xFF",
              n, entry.page_status);
     if (entry.blkNO_in_chip == NYX_UNMAPPED_BLOCK) continue;
+    if (nyx_nftl_page_trimmed(part_, n))
+      report(kMapEntry, "logical page %u is mapped but still marked trimmed", n);
     const uint32 block = entry.blkNO_in_chip;
     const uint32 page = entry.Page_NO;
     if (block >= blk_per_chip_) {
@@ -495,6 +499,10 @@ void Checker::check_newest_copies() {
     const _nand_page entry = map[logic_page];
     if (entry.blkNO_in_chip == block && entry.Page_NO == page) return;  // the valid copy
     if (entry.blkNO_in_chip >= blk_per_chip_) {
+      // A trimmed page keeps its copies on the flash until they are
+      // collected; a remount may bring one back, as the trim allows.
+      if (entry.blkNO_in_chip == NYX_UNMAPPED_BLOCK && nyx_nftl_page_trimmed(part_, logic_page))
+        return;
       report(kNewestCopy,
              "logical page %u is unmapped but page %u of block %u holds a copy that a remount "
              "would map",

@@ -280,6 +280,9 @@ int part_param_init(nyx_nftl_part_t* part, uint16 start_block, uint32 logic_sect
   part->part_logic_page_map = static_cast<_nand_page*>(kzalloc(map_bytes));
   if (part->part_logic_page_map == nullptr) return -ENOMEM;
   std::memset(part->part_logic_page_map, 0xFF, map_bytes);
+  const size_t logic_pages = logic_sects / chip->sector_per_page;
+  part->part_trimmed_pages = static_cast<uchar*>(kzalloc((logic_pages + 7) / 8 + 1));
+  if (part->part_trimmed_pages == nullptr) return -ENOMEM;
 
   part->part_phy_page_map = static_cast<_phy_page_mapping*>(kzalloc(sizeof(_phy_page_mapping)));
   if (part->part_phy_page_map == nullptr) return -ENOMEM;
@@ -329,6 +332,8 @@ int part_param_init(nyx_nftl_part_t* part, uint16 start_block, uint32 logic_sect
 int part_param_exit(nyx_nftl_part_t* part) {
   kfree(part->part_logic_page_map);
   part->part_logic_page_map = nullptr;
+  kfree(part->part_trimmed_pages);
+  part->part_trimmed_pages = nullptr;
   kfree(part->part_phy_page_map_for_gc);
   part->part_phy_page_map_for_gc = nullptr;
   kfree(part->part_phy_page_map);

@@ -203,6 +203,7 @@ uint32 write_data_page(nyx_nftl_part_t* part, uint32 page_no, uchar* buf) {
   const uint16 used = part->current_block_used_page;
   entry->Page_NO = used;
   entry->blkNO_in_chip = part->part_current_used_block->phy_block.blkNO_in_chip;
+  nyx_nftl_set_page_trimmed(part, page_no, false);
   part->part_phy_page_map->phy_page_map[used] = page_no;
   part->current_block_used_page = static_cast<uint16>(used + 1);
 
@@ -403,6 +404,21 @@ uint32 nand_write_logic_page_no_gc(nyx_nftl_part_t* part, uint32 page_no, uchar*
 uint32 nand_write_logic_page(nyx_nftl_part_t* part, uint32 page_no, uchar* buf) {
   if (nand_write_logic_page_no_gc(part, page_no, buf) != 0) return 1;
   return garbage_collect(part) != 0 ? 1 : 0;
+}
+
+uint32 nand_trim_logic_page(nyx_nftl_part_t* part, uint32 page_no) {
+  if (page_no >= nyx_nftl_logic_pages(part)) return 1;
+  _nand_page* entry = &part->part_logic_page_map[page_no];
+  if (entry->blkNO_in_chip == NYX_UNMAPPED_BLOCK) return 0;
+  _phy_block_info* holder = get_phy_block_addr(part, entry->blkNO_in_chip);
+  std::memset(entry, 0xFF, sizeof *entry);
+  nyx_nftl_set_page_trimmed(part, page_no, true);
+  // The copy stops being valid exactly as when the page is written again:
+  // the current block's count rises in place, a full block moves up the
+  // invalid-page list, and one left without a valid page is freed.
+  phy_block_from_invalid_page_incr(part, holder);
+  adjust_invaild_list(part);
+  return 0;
 }
 
 uint32 do_write_error(nyx_nftl_part_t* part) {

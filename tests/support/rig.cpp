@@ -135,6 +135,9 @@ std::string SectorModel::check_after_cut(uint32_t sector, const uint8_t* bytes) 
   const std::vector<uint32_t>& ids = history_[sector];
   const size_t durable = durable_[sector];
   if (id == 0 && durable == 0) return {};
+  if (durable < trimmed_at_[sector] &&
+      (id == 0 || (id > 0 && std::binary_search(ids.begin(), ids.end(), id))))
+    return {};
   if (id > 0 && std::binary_search(ids.begin() + long(durable ? durable - 1 : 0), ids.end(), id))
     return {};
   return "sector " + std::to_string(sector) + " holds write " + std::to_string(id) +
@@ -144,7 +147,13 @@ std::string SectorModel::check_after_cut(uint32_t sector, const uint8_t* bytes) 
 
 std::string SectorModel::check_latest(uint32_t sector, const uint8_t* bytes) const {
   const int64_t id = stamp_version(bytes, kSectorBytes, sector);
-  const int64_t latest = history_[sector].empty() ? 0 : history_[sector].back();
+  const std::vector<uint32_t>& ids = history_[sector];
+  // Trimmed since its last write: erased, or (once an attach has run since)
+  // any earlier write.
+  if (trimmed_at_[sector] == ids.size() + 1 &&
+      (id == 0 || (id > 0 && std::binary_search(ids.begin(), ids.end(), id))))
+    return {};
+  const int64_t latest = ids.empty() ? 0 : ids.back();
   if (id == latest) return {};
   return "sector " + std::to_string(sector) + " reads write " + std::to_string(id) +
          " instead of " + std::to_string(latest);
@@ -154,6 +163,12 @@ void SectorModel::settle(const std::vector<uint32_t>& ids) {
   for (uint32_t s = 0; s < history_.size(); ++s) {
     history_[s].assign(ids[s] != 0, ids[s]);
     durable_[s] = history_[s].size();
+    trimmed_at_[s] = 0;
   }
   pending_.clear();
+}
+
+void SectorModel::trimmed(uint32_t first, uint32_t count, uint32_t spp) {
+  const uint32_t begin = (first + spp - 1) / spp * spp, end = (first + count) / spp * spp;
+  for (uint32_t s = begin; s < end; ++s) trimmed_at_[s] = history_[s].size() + 1;
 }

@@ -181,6 +181,9 @@ class Disk {
   uint32 flush() {
     return locked([&] { return blk->flush_write_cache(blk); });
   }
+  uint32 trim(uint32_t sector, uint32_t count) {
+    return locked([&] { return nand_trim(blk, sector, count); });
+  }
   void worker_pass() {  // wear levelling, one collection step, one reclaim
     locked([&] {
       do_static_wear_leveling(part());
@@ -210,7 +213,8 @@ class Disk {
 // many of them a successful flush made durable.
 class SectorModel {
  public:
-  explicit SectorModel(uint32_t sectors) : history_(sectors), durable_(sectors, 0) {}
+  explicit SectorModel(uint32_t sectors)
+      : history_(sectors), durable_(sectors, 0), trimmed_at_(sectors, 0) {}
   uint32_t next_id() { return ++last_id_; }
   uint32_t size() const { return static_cast<uint32_t>(history_.size()); }
   // The bytes of a new write of `count` sectors from `first`, recorded
@@ -220,10 +224,14 @@ class SectorModel {
     for (uint32_t s : pending_) durable_[s] = history_[s].size();
     pending_.clear();
   }
+  // A trim of `count` sectors from `first`: the sectors of the whole pages
+  // (of `spp` sectors) in the run read erased from now on, and until a write
+  // after the trim is durable a power loss may bring back any write before it.
+  void trimmed(uint32_t first, uint32_t count, uint32_t spp);
   // After a power loss: the last durable write or a later one, or erased
   // while nothing durable was written. Empty, or what is wrong.
   std::string check_after_cut(uint32_t sector, const uint8_t* bytes) const;
-  // With the power on: the newest write.
+  // With the power on: the newest write (a trimmed sector as after a cut).
   std::string check_latest(uint32_t sector, const uint8_t* bytes) const;
   // After a verified re-attach: what each sector holds now (`ids`).
   void settle(const std::vector<uint32_t>& ids);
@@ -231,6 +239,7 @@ class SectorModel {
  private:
   std::vector<std::vector<uint32_t>> history_;
   std::vector<size_t> durable_;
+  std::vector<size_t> trimmed_at_;  // 1 + writes before the last trim; 0: none since settled
   std::vector<uint32_t> pending_;
   uint32_t last_id_ = 0;
 };

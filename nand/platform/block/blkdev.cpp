@@ -84,6 +84,10 @@ void blk_queue_bounce_limit(request_queue* q, uint64_t max_addr) {
   q->limits.bounce_pfn = static_cast<unsigned long>(max_addr >> PAGE_SHIFT);
 }
 
+void blk_queue_max_discard_sectors(request_queue* q, unsigned int max_discard_sectors) {
+  q->limits.max_discard_sectors = max_discard_sectors;
+}
+
 void blk_queue_max_hw_sectors(request_queue* q, unsigned int max_hw_sectors) {
   if ((static_cast<uint64_t>(max_hw_sectors) << SECTOR_SHIFT) < PAGE_SIZE) {
     max_hw_sectors = 1u << (PAGE_SHIFT - SECTOR_SHIFT);

@@ -114,8 +114,9 @@ struct queue_limits {
   unsigned int max_segment_size;  // bytes per scatter entry
   unsigned int physical_block_size;
   unsigned int logical_block_size;
-  unsigned short max_segments;  // scatter entries per request
-  bool cluster;                 // adjacent pieces may share a scatter entry
+  unsigned short max_segments;       // scatter entries per request
+  unsigned int max_discard_sectors;  // per discard request; 0: no discard
+  bool cluster;                      // adjacent pieces may share a scatter entry
 };
 
 struct request_queue {
@@ -159,8 +160,12 @@ void blk_queue_physical_block_size(request_queue* q, unsigned int size);
 void blk_queue_logical_block_size(request_queue* q, unsigned int size);
 void blk_queue_max_segments(request_queue* q, unsigned short max_segments);  // at least 1
 void blk_queue_max_segment_size(request_queue* q, unsigned int max_size);    // at least 4096
+void blk_queue_max_discard_sectors(request_queue* q, unsigned int max_discard_sectors);
 
 inline unsigned short queue_max_segments(const request_queue* q) { return q->limits.max_segments; }
+inline unsigned int queue_max_discard_sectors(const request_queue* q) {
+  return q->limits.max_discard_sectors;
+}
 inline unsigned int queue_max_hw_sectors(const request_queue* q) {
   return q->limits.max_hw_sectors;
 }

@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <cstdio>
 #include <cstring>
 #include <mutex>
@@ -133,6 +134,12 @@ int add_mtd_blktrans_dev(mtd_blktrans_dev* dev) {
   blk_queue_logical_block_size(queue.get(), static_cast<unsigned int>(tr->blksize));
   queue->queuedata = dev;
   request_queue* rq = queue.get();
+  // A table with a discard entry gets a queue that announces discard, as
+  // large as one request's byte count can describe.
+  if (tr->discard != nullptr) {
+    queue_flag_set_unlocked(QUEUE_FLAG_DISCARD, rq);
+    blk_queue_max_discard_sectors(rq, UINT_MAX >> SECTOR_SHIFT);
+  }
   const uint64_t sectors =
       (uint64_t{dev->size} * static_cast<uint64_t>(tr->blksize)) >> SECTOR_SHIFT;
   auto disk = std::make_shared<BlockDisk>(dev, name, sectors, std::move(queue));

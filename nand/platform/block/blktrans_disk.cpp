@@ -122,9 +122,17 @@ int BlockDisk::write(sector_t sector, std::span<const uint8_t> data) {
   return submit(req->get());
 }
 
-int BlockDisk::discard(sector_t sector, unsigned int sectors) {
-  BlockRequest req = BlockRequest::discard(sector, sectors);
-  return submit(req.get());
+int BlockDisk::discard(sector_t sector, uint64_t sectors) {
+  if (!queue_flag_test(QUEUE_FLAG_DISCARD, queue_.get())) return -EOPNOTSUPP;
+  if (sector > sectors_ || sectors > sectors_ - sector) return -EIO;
+  const uint64_t most = std::max(queue_max_discard_sectors(queue_.get()), 1u);
+  for (uint64_t done = 0; done < sectors;) {
+    const auto n = static_cast<unsigned int>(std::min(most, sectors - done));
+    BlockRequest req = BlockRequest::discard(sector + done, n);
+    if (int ret = submit(req.get()); ret != 0) return ret;
+    done += n;
+  }
+  return 0;
 }
 
 int BlockDisk::open() {

@@ -44,7 +44,9 @@ class BlockDisk {
   // Requests over a buffer cut into 4096-byte pages; sizes are whole sectors.
   int read(sector_t sector, std::span<uint8_t> data);
   int write(sector_t sector, std::span<const uint8_t> data);
-  int discard(sector_t sector, unsigned int sectors);
+  // Discards `sectors` sectors from `sector`, in requests of at most the
+  // queue's discard limit; -EOPNOTSUPP when the queue announces no discard.
+  int discard(sector_t sector, uint64_t sectors);
 
   int open();
   int release();  // -EINVAL when not open
