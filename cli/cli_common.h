@@ -78,6 +78,8 @@ Result<std::vector<nandsim::PartitionDef>> parse_partition_list(const std::strin
 // opened.
 Result<frontend::ImageOptions> resolve_image(const ImageArgs& args, nandsim::OpenMode mode);
 
+// "128M", "65536k", "134217728": bytes, or a usage error.
+Result<uint64_t> parse_size(const std::string& text);
 // Whether the IMAGE argument names a Linux MTD device (/dev/mtdN[=NAME]).
 bool is_device(const ImageArgs& args);
 
@@ -179,6 +181,7 @@ Command add_mkimage(CLI::App& app, const GlobalOptions& global);
 Command add_info(CLI::App& app, const GlobalOptions& global);
 Command add_export(CLI::App& app, const GlobalOptions& global);
 Command add_import(CLI::App& app, const GlobalOptions& global);
+Command add_trim(CLI::App& app, const GlobalOptions& global);
 Command add_check(CLI::App& app, const GlobalOptions& global);
 Command add_debug(CLI::App& app, const GlobalOptions& global);
 Command add_selftest(CLI::App& app, const GlobalOptions& global);

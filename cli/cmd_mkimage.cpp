@@ -29,44 +29,6 @@ struct MkimageArgs {
   bool format = false;
 };
 
-// "128M", "65536k", "134217728": bytes, or a usage error.
-Result<uint64_t> parse_size(const std::string& text) {
-  size_t pos = 0;
-  uint64_t value = 0;
-  while (pos < text.size() && std::isdigit(static_cast<unsigned char>(text[pos]))) {
-    const uint64_t digit = static_cast<uint64_t>(text[pos] - '0');
-    if (value > (UINT64_MAX - digit) / 10) {
-      return Status::Usage("size \"" + text + "\" is too large");
-    }
-    value = value * 10 + digit;
-    ++pos;
-  }
-  if (pos == 0) return Status::Usage("size \"" + text + "\" is not a number");
-  uint64_t unit = 1;
-  if (pos < text.size()) {
-    switch (text[pos]) {
-      case 'k':
-      case 'K':
-        unit = 1ull << 10;
-        break;
-      case 'm':
-      case 'M':
-        unit = 1ull << 20;
-        break;
-      case 'g':
-      case 'G':
-        unit = 1ull << 30;
-        break;
-      default:
-        return Status::Usage("size \"" + text + "\" has an unknown suffix");
-    }
-    ++pos;
-  }
-  if (pos != text.size()) return Status::Usage("size \"" + text + "\" has trailing characters");
-  if (value > UINT64_MAX / unit) return Status::Usage("size \"" + text + "\" is too large");
-  return value * unit;
-}
-
 // The chip the options describe, every option checked: they describe the
 // chip to make, so a wrong size, geometry, bad block or partition list is a
 // wrong command line.

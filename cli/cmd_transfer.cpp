@@ -1,6 +1,8 @@
 // export and import: a partition's whole disk copied out to a file, or a
 // disk image copied in, through the block-translation layer's disk in
-// chunks, ending with a flush and the orderly shutdown of the stack.
+// chunks, ending with a flush and the orderly shutdown of the stack. And
+// trim: a range of the disk discarded, and the trimmed pages' copies
+// collected and erased so that the next attach does not bring them back.
 #include <sys/stat.h>
 
 #include <cerrno>
@@ -8,6 +10,7 @@
 #include <cstring>
 
 #include "cli_common.h"
+#include "nyx_nftl/nyx_nftl.h"
 #include "output_file.h"
 #include "part_stats.h"
 #include "platform/block/blktrans_disk.h"
@@ -190,6 +193,104 @@ Status run_import(const TransferArgs& args, const GlobalOptions& global) {
   return Status::Ok();
 }
 
+struct TrimArgs {
+  ImageArgs image;
+  std::string partition;
+  std::string offset = "0";
+  std::string length;  // empty: to the end of the disk
+};
+
+// Whether the partition carries the head mark, read on a private mapping.
+Result<bool> formatted(const ImageArgs& image, const std::string& name) {
+  auto stack = open_stack(image, nandsim::OpenMode::Private);
+  if (!stack.ok()) return stack.status();
+  auto part = find_partition(*stack.value(), name);
+  if (!part.ok()) return part.status();
+  if (Status served = check_served(part.value()->name); !served.ok()) return served;
+  return probe_head_mark(part.value()->mtd);
+}
+
+// The byte range [first, end) of a disk of `capacity` bytes the arguments
+// name, or what is wrong with them.
+Result<std::pair<uint64_t, uint64_t>> trim_range(const TrimArgs& args, uint64_t capacity) {
+  auto offset = parse_size(args.offset);
+  if (!offset.ok()) return offset.status();
+  auto length = args.length.empty()
+                    ? Result<uint64_t>(capacity - std::min(offset.value(), capacity))
+                    : parse_size(args.length);
+  if (!length.ok()) return length.status();
+  if (offset.value() % kSector != 0 || length.value() % kSector != 0) {
+    return Status::Usage("offset and length must be whole 512-byte sectors; nothing trimmed");
+  }
+  if (offset.value() > capacity || length.value() > capacity - offset.value()) {
+    return Status::InvalidArgument("the range goes past the end of the disk of " + args.partition +
+                                   " (" + std::to_string(capacity) + " bytes); nothing trimmed");
+  }
+  return std::make_pair(offset.value(), offset.value() + length.value());
+}
+
+// Discards the range, then removes the trimmed pages' copies from the
+// flash (gc_trimmed) under the partition's lock, as the worker takes it.
+Status trim_disk(StartedDisk& s, uint64_t first, uint64_t end, uint32* kept) {
+  if (int ret = s.disk->discard(first / kSector, (end - first) / kSector); ret != 0) {
+    return Status::FromErrno(
+        -ret, "trimming " + s.disk->name() + " failed: error " + std::to_string(ret));
+  }
+  nyx_nftl_part_t* part = nyx_nftl_blk_of(s.disk->device())->nyx_nftl_part;
+  mutex_lock(&part->nyx_nftl_lock);
+  const uint32 ret = gc_trimmed(part, kept);
+  mutex_unlock(&part->nyx_nftl_lock);
+  if (ret != 0) {
+    return Status::IOError("collecting the trimmed pages of " + s.disk->name() +
+                           " failed (see --verbose); they are unmapped, but the next attach "
+                           "may bring some back");
+  }
+  return Status::Ok();
+}
+
+Status run_trim(const TrimArgs& args, const GlobalOptions& global) {
+  SystemLog log(global.verbose);
+  auto marked = formatted(args.image, args.partition);
+  if (!marked.ok()) return marked.status();
+  auto capacity = disk_bytes(args.image, args.partition);
+  if (!capacity.ok()) return capacity.status();
+  auto range = trim_range(args, capacity.value());
+  if (!range.ok()) return range.status();
+  const auto [first, end] = range.value();
+  if (!marked.value()) {
+    std::fprintf(stderr,
+                 "partition %s is unformatted: every page reads erased already; "
+                 "nothing written\n",
+                 args.partition.c_str());
+    return Status::Ok();
+  }
+  auto sd = start_disk(args.image, args.partition, nandsim::OpenMode::ReadWrite);
+  if (!sd.ok()) return sd.status();
+  StartedDisk& s = sd.value();
+  s.disk->open();
+  uint32 kept = 0;
+  if (Status trimmed = trim_disk(s, first, end, &kept); !trimmed.ok()) return abandon(s, trimmed);
+  const uint64_t page_bytes =
+      uint64_t{nyx_nftl_blk_of(s.disk->device())->nyx_nftl_part->nand_chip->bytes_per_page};
+  if (Status done = finish(s); !done.ok()) return done;
+  const uint64_t pages =
+      end / page_bytes - std::min(end / page_bytes, (first + page_bytes - 1) / page_bytes);
+  std::fprintf(stderr,
+               "trimmed bytes %llu to %llu of disk %s: %llu whole pages of %llu bytes unmapped "
+               "and their copies erased from the flash",
+               static_cast<unsigned long long>(first), static_cast<unsigned long long>(end),
+               args.partition.c_str(), static_cast<unsigned long long>(pages),
+               static_cast<unsigned long long>(page_bytes));
+  if (kept != 0) {
+    std::fprintf(stderr,
+                 ", except %u in the block being written, which the next attach may "
+                 "bring back",
+                 kept);
+  }
+  std::fputs("\n", stderr);
+  return Status::Ok();
+}
+
 }  // namespace
 
 Command add_export(CLI::App& app, const GlobalOptions& global) {
@@ -213,6 +314,21 @@ Command add_import(CLI::App& app, const GlobalOptions& global) {
   sub->add_option("-i,--input", args->file, "Disk image to copy in (at most the disk's size)")
       ->required();
   return {sub, [args, &global] { return run_import(*args, global); }};
+}
+
+Command add_trim(CLI::App& app, const GlobalOptions& global) {
+  auto args = std::make_shared<TrimArgs>();
+  CLI::App* sub = app.add_subcommand(
+      "trim",
+      "Discard a range of a partition's disk: its whole flash pages read erased from now on, "
+      "their copies collected and erased (changes the image)");
+  add_image_options(sub, args->image);
+  sub->add_option("-p,--partition", args->partition, "Partition: MTD name or disk name")
+      ->required();
+  sub->add_option("--offset", args->offset, "First byte, whole sectors (k/M/G suffix)")
+      ->capture_default_str();
+  sub->add_option("--length", args->length, "Bytes, whole sectors (default: to the disk's end)");
+  return {sub, [args, &global] { return run_trim(*args, global); }};
 }
 
 }  // namespace cli

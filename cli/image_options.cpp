@@ -155,4 +155,41 @@ Result<std::unique_ptr<frontend::NandStack>> open_stack(const ImageArgs& args,
   return std::move(stack).value();
 }
 
+Result<uint64_t> parse_size(const std::string& text) {
+  size_t pos = 0;
+  uint64_t value = 0;
+  while (pos < text.size() && std::isdigit(static_cast<unsigned char>(text[pos]))) {
+    const uint64_t digit = static_cast<uint64_t>(text[pos] - '0');
+    if (value > (UINT64_MAX - digit) / 10) {
+      return Status::Usage("size \"" + text + "\" is too large");
+    }
+    value = value * 10 + digit;
+    ++pos;
+  }
+  if (pos == 0) return Status::Usage("size \"" + text + "\" is not a number");
+  uint64_t unit = 1;
+  if (pos < text.size()) {
+    switch (text[pos]) {
+      case 'k':
+      case 'K':
+        unit = 1ull << 10;
+        break;
+      case 'm':
+      case 'M':
+        unit = 1ull << 20;
+        break;
+      case 'g':
+      case 'G':
+        unit = 1ull << 30;
+        break;
+      default:
+        return Status::Usage("size \"" + text + "\" has an unknown suffix");
+    }
+    ++pos;
+  }
+  if (pos != text.size()) return Status::Usage("size \"" + text + "\" has trailing characters");
+  if (value > UINT64_MAX / unit) return Status::Usage("size \"" + text + "\" is too large");
+  return value * unit;
+}
+
 }  // namespace cli

@@ -60,9 +60,10 @@ int main(int argc, char** argv) {
   app.add_flag("-v,--verbose", global.verbose, "Show the system's log lines on stderr");
 
   std::vector<cli::Command> commands = {
-      cli::add_mkimage(app, global),  cli::add_info(app, global),  cli::add_export(app, global),
-      cli::add_import(app, global),   cli::add_check(app, global), cli::add_debug(app, global),
-      cli::add_selftest(app, global), cli::add_wear(app, global),  cli::add_serve(app, global),
+      cli::add_mkimage(app, global), cli::add_info(app, global),     cli::add_export(app, global),
+      cli::add_import(app, global),  cli::add_trim(app, global),     cli::add_check(app, global),
+      cli::add_debug(app, global),   cli::add_selftest(app, global), cli::add_wear(app, global),
+      cli::add_serve(app, global),
   };
   // --verbose is accepted after the subcommand too.
   for (auto& command : commands) {

@@ -517,6 +517,12 @@ bool nyx_nftl_gc_policy_by_name(const char* name, uint16* policy);
 uint32 gc_one(nyx_nftl_part_t* part);
 // gc_one until it returns 1. 0.
 uint32 gc_all(nyx_nftl_part_t* part);
+// Makes the trims so far last across a remount, as far as the flash allows:
+// collects every full block whose mapping page names a trimmed page and
+// erases every free block that still does, so that the scan finds no copy
+// of them. Copies in the current block stay; *kept gets how many of its
+// pages are such copies. 0, or 1 when a collection step failed.
+uint32 gc_trimmed(nyx_nftl_part_t* part, uint32* kept);
 
 _prio_gc_node* get_empty_gc_node(_prio_gc* prio_gc);  // lowest free node, or null
 // The first queued node for `block`, or null.
@@ -593,6 +599,11 @@ struct nyx_nftl_blk_s {
   uint32 (*flush_write_cache)(nyx_nftl_blk_t* blk);
   nyx_nftl_attach_options attach_options;  // how bring-up attaches the partition
 };
+
+// The device record of `dev`, a device of this layer's table.
+inline nyx_nftl_blk_t* nyx_nftl_blk_of(mtd_blktrans_dev* dev) {
+  return reinterpret_cast<nyx_nftl_blk_t*>(dev);
+}
 
 // ---------------------------------------------------------------------------
 // nyx_nftl_cache: the page cache and the sector read and write paths. The

@@ -10,6 +10,7 @@
 // scratch buffers temp_page_buf and part_phy_page_map_for_gc rely on it.
 
 #include <cstring>
+#include <vector>
 
 #include "nyx_nftl.h"
 #include "nyx_nftl_links.h"
@@ -274,6 +275,91 @@ uint32 gc_all(nyx_nftl_part_t* part) {
   while (gc_one(part) == 0) {
   }
   printk("gc all end\n");
+  return 0;
+}
+
+// ---------------------------------------------------------------------------
+// Making trims last.
+//
+// A trim only unmaps pages in memory; their copies stay on the flash, where
+// the next mount scan finds them again (in full blocks, and in blocks freed
+// but not erased yet). gc_trimmed removes them: every full block holding a
+// copy of a trimmed page is collected (its valid pages moved), and every
+// free block that still holds pages of such a block is erased. Only the
+// current block cannot be emptied; its copies are counted.
+// ---------------------------------------------------------------------------
+
+namespace {
+
+// Whether the reverse-map entries `reverse` of `count` pages name a trimmed
+// page.
+bool names_trimmed_page(const nyx_nftl_part_t* part, const uint32* reverse, uint32 count) {
+  for (uint32 i = 0; i < count; ++i) {
+    if (reverse[i] < nyx_nftl_logic_pages(part) && nyx_nftl_page_trimmed(part, reverse[i]))
+      return true;
+  }
+  return false;
+}
+
+// Whether `block`'s mapping page (when it has a readable one) names a
+// trimmed page. `page` is one page of scratch.
+bool full_block_holds_trimmed(nyx_nftl_part_t* part, _phy_block_info* block, uchar* page) {
+  const uint16 pages = part->nand_chip->pages_per_blk;
+  uchar spare[NYX_SPARE_BYTES];
+  std::memset(spare, 0xFF, sizeof spare);
+  _physic_op_par op;
+  op = nyx_nftl_page_par(part, block->phy_block.blkNO_in_chip, static_cast<uint16>(pages - 1), page,
+                         spare);
+  if (!nand_read_ok(nand_read_page_tries(part, &op))) return false;
+  if (get_special_data_from_oob(spare) != NYX_TAG_MAPPING_PAGE) return false;
+  _phy_page_mapping reverse;
+  std::memset(&reverse, 0xFF, sizeof reverse);
+  decode_data_page_entries(page, part->nand_chip->bytes_per_page, pages, &reverse);
+  return names_trimmed_page(part, reverse.phy_page_map, pages - 1u);
+}
+
+}  // namespace
+
+uint32 gc_trimmed(nyx_nftl_part_t* part, uint32* kept) {
+  const uint16 pages = part->nand_chip->pages_per_blk;
+  std::vector<uchar> page(part->nand_chip->bytes_per_page);
+  // Collecting fills the current block, which may then hold trimmed copies
+  // as a full block: each pass looks again, until one finds nothing.
+  for (uint32 pass = 0; pass <= part->nand_chip->blk_per_chip; ++pass) {
+    std::vector<_phy_block_info*> holders;
+    for (_phy_block_info* b = part->invalid_page_head.invalid_page_next; b != nullptr;
+         b = b->invalid_page_next) {
+      if (full_block_holds_trimmed(part, b, page.data())) holders.push_back(b);
+    }
+    if (holders.empty()) break;
+    for (_phy_block_info* b : holders) {
+      if (b->invalid_page_prev == nullptr) continue;  // left the list meanwhile
+      if (garbage_collect_first(part, b, kWholeBlock) != 0) return 1;
+    }
+  }
+  // Free blocks are erased when taken for writing; those still holding
+  // trimmed copies are erased now. The list is rebuilt by erase count.
+  std::vector<_phy_block_info*> free_blocks;
+  while (_phy_block_info* b = out_phy_block_from_free_list(part)) free_blocks.push_back(b);
+  for (_phy_block_info* b : free_blocks) {
+    if (full_block_holds_trimmed(part, b, page.data())) {
+      _physic_op_par op;
+      op = nyx_nftl_page_par(part, b->phy_block.blkNO_in_chip, 0, nullptr, nullptr);
+      const int ret = part->nand_erase_superblk(part, &op);
+      b->erase_count = static_cast<uint16>(b->erase_count + 1);
+      if (ret != 0) {
+        printk("gc_trimmed erase error! block %d\n", b->phy_block.blkNO_in_chip);
+        part->nand_mark_bad_blk(part, &op);
+        continue;
+      }
+    }
+    put_phy_block_to_free_list(part, b);
+  }
+  *kept = 0;
+  const _phy_block_info* cur = part->part_current_used_block;
+  for (uint16 i = 0; cur != nullptr && i < part->current_block_used_page && i + 1 < pages; ++i) {
+    *kept += names_trimmed_page(part, &part->part_phy_page_map->phy_page_map[i], 1) ? 1 : 0;
+  }
   return 0;
 }
 

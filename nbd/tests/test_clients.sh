@@ -2,6 +2,9 @@
 # sizes and flags; nbdcopy round-trips whole disks, also over four
 # connections at once; qemu-io writes that straddle sectors and pages keep
 # their neighbours, the last sectors work and a write past the end fails;
+# a discard makes the whole pages in its range read erased and keeps the
+# pages it covers in part, write-zeroes reads back as zeroes (also after a
+# restart: it is never a trim);
 # everything is still there after the server is stopped (SIGTERM) and served
 # again; an unknown export is refused with a clear error.
 source "$(dirname "$0")/lib.sh"
@@ -20,7 +23,8 @@ for name in "${EXPORTS[@]}"; do
 done
 [ "$(nbdinfo --size "nbd+unix://?socket=$sock")" = $((SECTORS[system] * 512)) ] || fail "default export"
 nbdinfo --json "$(uri data)" >"$tmp/data.json"
-for flag in '"can_multi_conn": true' '"can_trim": false' '"can_flush": true' '"block_size_minimum": 512'; do
+for flag in '"can_multi_conn": true' '"can_trim": true' '"can_zero": true' '"can_flush": true' \
+  '"block_size_minimum": 512'; do
   grep -q "$flag" "$tmp/data.json" || fail "data: not $flag"
 done
 nbdinfo --size "$(uri nosuch)" >/dev/null 2>&1 && fail "an unknown export was served"
@@ -39,6 +43,10 @@ qio data -c 'write -P 0x11 0 65536' -c 'write -P 0x5a 1536 3072' -c 'read -P 0x5
   fail "data: straddling write"
 qio data -c 'write -P 0xa5 3584 5120' -c 'write -P 0x3c 12800 20480' -c flush "${patterns[@]}" ||
   fail "data: patterns or their neighbours wrong"
+# Pages of 2048 bytes: 131072-133119 and 188416-190463 are trimmed in part.
+qio data -c 'write -P 0x66 131072 65536' -c 'write -z 196608 8192' -c 'discard 132096 57344' \
+  -c 'read -P 0x66 131072 2048' -c 'read -P 0xff 133120 55296' -c 'read -P 0x66 188416 8192' \
+  -c 'read -P 0 196608 8192' -c flush || fail "data: discard or write-zeroes"
 end=$((SECTORS[media] * 512))
 qio media -c "write -P 0x77 $((end - 2560)) 2560" -c "read -P 0x77 $((end - 2560)) 2560" ||
   fail "media: last sectors"
@@ -53,6 +61,8 @@ for name in system cache media; do
   cmp -s -n "$n" "$tmp/$name.in" "$tmp/$name.out" || fail "$name: differs after a restart"
 done
 qio data "${patterns[@]}" || fail "data: patterns lost across a restart"
+qio data -c 'read -P 0x66 131072 2048' -c 'read -P 0x66 188416 8192' -c 'read -P 0 196608 8192' ||
+  fail "data: the pages a discard covered in part, or zeroes, lost across a restart"
 qio media -c "read -P 0x77 $((end - 2560)) 2560" || fail "media: last sectors lost across a restart"
 stop_server
 echo "PASS"

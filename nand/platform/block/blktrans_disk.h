@@ -36,6 +36,7 @@ class BlockDisk {
   BlockDiskInfo info() const { return info_; }
   bool removed() const { return removed_.load(); }
   request_queue* queue() { return queue_.get(); }
+  mtd_blktrans_dev* device() { return dev_; }  // null once removed
 
   // Serves one request: 0 or a negative errno (-EINVAL malformed, -EIO out
   // of the disk or dead queue, -EROFS write to a read-only disk, -ENODEV
