@@ -15,7 +15,7 @@
 //     0 write, 1 read, 7 write then read back: through BlockDisk::submit,
 //       over pieces of 1..8 sectors laid out contiguous, scattered or
 //       mixed, in bios of 1..n pieces
-//     2 discard through BlockDisk::submit
+//     2 discard through BlockDisk::submit (also in op 4, by its flag)
 //     3 flush; 5 read the whole disk; 6 open or release the disk
 //     4 a request built by hand (type, flags, start, byte length, pieces
 //       and bios that need not agree with the length) handed straight to
@@ -26,7 +26,10 @@
 //   values around the queue's limits and the disk's size.
 //
 // A model holds what every sector must read: 0xFF until written, then the
-// data of the last successful write. Reads that succeed must match it; a
+// data of the last successful write; 0xFF again once a discard covered its
+// whole page. After the fresh mount a sector so discarded may read anything
+// it held before (the copies of a trimmed page stay on the flash, and the
+// scan may map one again): those sectors are not compared then. Reads that succeed must match it; a
 // refused request must change nothing; a well-formed request inside the
 // disk must succeed (the chip has no faults); one outside the disk, or one
 // the driver cannot serve as it stands, must be refused.
@@ -125,7 +128,12 @@ class Session {
     fuzz::require(add_mtd_device(partition.mtd()) == 0, "the MTD device is added");
     disk_ = find_disk();
     fuzz::require(disk_ != nullptr, "a fresh chip's partition becomes a disk");
-    if (model_.empty()) model_.assign(disk_->capacity() * SECTOR_SIZE, 0xFF);
+    if (model_.empty()) {
+      model_.assign(disk_->capacity() * SECTOR_SIZE, 0xFF);
+      trimmed_.assign(disk_->capacity(), 0);
+    } else {
+      remounted_ = true;
+    }
     fuzz::require(disk_->capacity() == capacity(), "the disk keeps its capacity");
     open_ = false;
   }
@@ -183,10 +191,25 @@ class Session {
   uint64_t capacity() const { return model_.size() / SECTOR_SIZE; }
   void model_write(uint64_t sector, const uint8_t* bytes, uint64_t count) {
     if (count > 0) std::memcpy(model_.data() + sector * SECTOR_SIZE, bytes, count * SECTOR_SIZE);
+    std::fill_n(trimmed_.begin() + static_cast<long>(sector), count, 0);
+  }
+  // A discard accepted by the disk: its whole pages read erased.
+  void model_discard(uint64_t sector, uint64_t count) {
+    auto* blk = nyx_nftl_blk_of(static_cast<mtd_blktrans_dev*>(disk_->queue()->queuedata));
+    const uint64_t spp = blk->nyx_nftl_part->nand_chip->sector_per_page;
+    const uint64_t first = (sector + spp - 1) / spp * spp, end = (sector + count) / spp * spp;
+    for (uint64_t s = first; s < end; ++s) {
+      std::fill_n(model_.begin() + static_cast<long>(s * SECTOR_SIZE), SECTOR_SIZE, 0xFF);
+      trimmed_[s] = 1;
+    }
   }
   bool model_matches(uint64_t sector, const uint8_t* bytes, uint64_t count) const {
-    return count == 0 ||
-           std::memcmp(model_.data() + sector * SECTOR_SIZE, bytes, count * SECTOR_SIZE) == 0;
+    for (uint64_t i = 0; i < count; ++i) {
+      if (remounted_ && trimmed_[sector + i]) continue;
+      const uint8_t* want = model_.data() + (sector + i) * SECTOR_SIZE;
+      if (std::memcmp(want, bytes + i * SECTOR_SIZE, SECTOR_SIZE) != 0) return false;
+    }
+    return true;
   }
 
   void submit_write(uint32_t stamp, bool read_back) {
@@ -237,10 +260,12 @@ class Session {
     const uint32_t sectors = sectors_from(in_, capacity());
     BlockRequest req = BlockRequest::discard(start, sectors);
     const int ret = disk_->submit(req.get());
-    // The driver announces no discard support: whatever the answer, no
-    // sector may change (later reads check the model).
-    if (!in_disk(start, sectors, capacity()))
+    if (!in_disk(start, sectors, capacity())) {
       fuzz::require(ret != 0, "a discard past the end is refused");
+      return;
+    }
+    fuzz::require(ret == 0, "a discard inside the disk succeeds");
+    model_discard(start, sectors);
   }
 
   // A request put together field by field and handed to the driver without
@@ -301,13 +326,13 @@ class Session {
     rq.biotail = bios.empty() ? nullptr : &bios.back();
 
     const uint64_t sectors = data_len / SECTOR_SIZE;
-    const bool must_fail = cmd_type != REQ_TYPE_FS || (cmd_flags & REQ_DISCARD) ||
-                           data_len % SECTOR_SIZE != 0 || !in_disk(start, sectors, capacity()) ||
-                           total < data_len;
+    const bool discard = (cmd_flags & REQ_DISCARD) != 0;  // its pieces, if any, are ignored
+    const bool must_fail = cmd_type != REQ_TYPE_FS || data_len % SECTOR_SIZE != 0 ||
+                           !in_disk(start, sectors, capacity()) || (!discard && total < data_len);
     // Beyond the queue's segment limit the driver may map too little of the
     // request and refuse it; within it, a request it must take it serves.
     const bool must_succeed =
-        !must_fail && blk_rq_count_segments(rq.q, &rq) <= queue_max_segments(rq.q);
+        !must_fail && (discard || blk_rq_count_segments(rq.q, &rq) <= queue_max_segments(rq.q));
 
     auto* dev = static_cast<mtd_blktrans_dev*>(rq.q->queuedata);
     const int ret = nyx_nftl_tr.do_blktrans_request(&nyx_nftl_tr, dev, &rq);
@@ -320,7 +345,9 @@ class Session {
     // The request covers the first data_len bytes of its pieces, which are
     // the buffer's first bytes in page order.
     buf.copy_out(data);
-    if (cmd_flags & REQ_WRITE) {
+    if (discard) {
+      model_discard(start, sectors);
+    } else if (cmd_flags & REQ_WRITE) {
       model_write(start, data.data(), sectors);
     } else {
       fuzz::require(model_matches(start, data.data(), sectors),
@@ -332,6 +359,8 @@ class Session {
   nandsim::MtdPartition* partition_ = nullptr;
   std::shared_ptr<BlockDisk> disk_;
   std::vector<uint8_t> model_;
+  std::vector<uint8_t> trimmed_;  // per sector: its whole page discarded since written
+  bool remounted_ = false;
   bool open_ = false;
 };
 
