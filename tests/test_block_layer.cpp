@@ -159,8 +159,8 @@ mtd_blktrans_ops make_table(const char* name, int major) {
   tr.part_bits = 2;
   tr.blksize = 512;
   tr.do_blktrans_request = [](mtd_blktrans_ops*, mtd_blktrans_dev*, request* req) {
-    g_state->served.emplace_back(blk_rq_pos(req),
-                                 rq_data_dir(req) == WRITE ? blk_rq_sectors(req) : 0);
+    const bool counted = rq_data_dir(req) == WRITE || (req->cmd_flags & REQ_DISCARD);
+    g_state->served.emplace_back(blk_rq_pos(req), counted ? blk_rq_sectors(req) : 0);
     return 0;
   };
   // A table without writesect makes read-only disks.
@@ -285,6 +285,7 @@ TEST_F(Blktrans, RequestsReachTheTableOnlyWithinTheDiskAndCutToItsLimits) {
   auto disk = one_disk(64 * 512);
   std::vector<uint8_t> data(3 * 4096), two(1024);
   ASSERT_EQ(disk->write(16, data), 0);
+  EXPECT_EQ(disk->discard(0, 8), -EOPNOTSUPP);  // the table has no discard entry
 
   EXPECT_EQ(disk->read(63, two), -EIO);  // the last sector and one past the end
   EXPECT_EQ(disk->read(64, std::span(two).first(512)), -EIO);
@@ -296,6 +297,18 @@ TEST_F(Blktrans, RequestsReachTheTableOnlyWithinTheDiskAndCutToItsLimits) {
   blk_queue_max_hw_sectors(disk->queue(), 8);
   ASSERT_EQ(disk->write(20, std::span(data).first(20 * 512)), 0);
   EXPECT_EQ(state.served, (Served{{16, 24}, {62, 0}, {20, 8}, {28, 8}, {36, 4}}));
+}
+
+// A table with a discard entry gets a queue that announces discard; a long
+// discard goes out in requests of the queue's discard limit.
+TEST_F(Blktrans, DiscardsAreAnnouncedAndCutToTheQueueLimit) {
+  tr.discard = [](mtd_blktrans_dev*, unsigned long, unsigned int) { return 0; };
+  auto disk = one_disk(64 * 512);
+  EXPECT_TRUE(queue_flag_test(QUEUE_FLAG_DISCARD, disk->queue()));
+  blk_queue_max_discard_sectors(disk->queue(), 24);
+  ASSERT_EQ(disk->discard(4, 60), 0);
+  EXPECT_EQ(disk->discard(4, 61), -EIO);
+  EXPECT_EQ(state.served, (Served{{4, 24}, {28, 24}, {52, 12}}));
 }
 
 TEST_F(Blktrans, FirstOpenLastReleaseAndFlushReachTheTable) {

@@ -43,6 +43,10 @@ TEST(Checker, IsSilentOnAHealthyPartitionAndReadsOneMappingPagePerFullBlock) {
   EXPECT_EQ(read, invalid_list(r.part).size());
   EXPECT_EQ(r.chip().counters().reads, read);
   EXPECT_EQ(r.chip().counters().programs + r.chip().counters().erases, 0u);
+  // Trimmed pages whose copies stay on the flash are no problem.
+  for (uint32 n : {r.in_full_block(), r.part->part_phy_page_map->phy_page_map[0], 127u})
+    EXPECT_EQ(nand_trim_logic_page(r.part, n), 0u);
+  EXPECT_EQ(joined(nyx_nftl_check(r.part)), "");
 }
 
 struct Corruption {
@@ -92,6 +96,21 @@ const Corruption kCorruptions[] = {
          }
        }
        return std::string("<no stale copy in one full block of a page valid in another>");
+     }},
+    // Unmapped as a trim unmaps, but not marked trimmed: a lost page.
+    {"PageUnmappedWithoutATrim",
+     [](Used& r, nyx_nftl_part_t* p) {
+       const uint32 n = r.in_full_block();
+       const _nand_page was = r.map(n);
+       EXPECT_EQ(nand_trim_logic_page(p, n), 0u);
+       nyx_nftl_set_page_trimmed(p, n, false);
+       return "logical page " + S(n) + " is unmapped but page " + S(was.Page_NO) + " of block " +
+              S(was.blkNO_in_chip) + " holds a copy";
+     }},
+    {"MappedPageMarkedTrimmed",
+     [](Used& r, nyx_nftl_part_t* p) {
+       nyx_nftl_set_page_trimmed(p, r.in_full_block(), true);
+       return "logical page " + S(r.in_full_block()) + " is mapped but still marked trimmed";
      }},
 };
 

@@ -93,6 +93,7 @@ class Workload {
         if (ret == 0) model_.flushed();
         if (ret != 0 || disk_.attach() != 0 || !disk_.ready())
           return powered() ? "a flush or an attach failed with the power on" : "";
+        model_.attached();
         tune(disk_);
       }
       const nyx_nftl_part_t* p = disk_.part();

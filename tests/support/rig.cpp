@@ -148,10 +148,11 @@ std::string SectorModel::check_after_cut(uint32_t sector, const uint8_t* bytes) 
 std::string SectorModel::check_latest(uint32_t sector, const uint8_t* bytes) const {
   const int64_t id = stamp_version(bytes, kSectorBytes, sector);
   const std::vector<uint32_t>& ids = history_[sector];
-  // Trimmed since its last write: erased, or (once an attach has run since)
+  // Trimmed since its last write: erased, or once an attach has run since,
   // any earlier write.
+  const bool attached = trim_attaches_[sector] != attaches_;
   if (trimmed_at_[sector] == ids.size() + 1 &&
-      (id == 0 || (id > 0 && std::binary_search(ids.begin(), ids.end(), id))))
+      (id == 0 || (attached && id > 0 && std::binary_search(ids.begin(), ids.end(), id))))
     return {};
   const int64_t latest = ids.empty() ? 0 : ids.back();
   if (id == latest) return {};
@@ -170,5 +171,8 @@ void SectorModel::settle(const std::vector<uint32_t>& ids) {
 
 void SectorModel::trimmed(uint32_t first, uint32_t count, uint32_t spp) {
   const uint32_t begin = (first + spp - 1) / spp * spp, end = (first + count) / spp * spp;
-  for (uint32_t s = begin; s < end; ++s) trimmed_at_[s] = history_[s].size() + 1;
+  for (uint32_t s = begin; s < end; ++s) {
+    trimmed_at_[s] = history_[s].size() + 1;
+    trim_attaches_[s] = attaches_;
+  }
 }

@@ -214,7 +214,7 @@ class Disk {
 class SectorModel {
  public:
   explicit SectorModel(uint32_t sectors)
-      : history_(sectors), durable_(sectors, 0), trimmed_at_(sectors, 0) {}
+      : history_(sectors), durable_(sectors, 0), trimmed_at_(sectors, 0), trim_attaches_(sectors) {}
   uint32_t next_id() { return ++last_id_; }
   uint32_t size() const { return static_cast<uint32_t>(history_.size()); }
   // The bytes of a new write of `count` sectors from `first`, recorded
@@ -228,6 +228,7 @@ class SectorModel {
   // (of `spp` sectors) in the run read erased from now on, and until a write
   // after the trim is durable a power loss may bring back any write before it.
   void trimmed(uint32_t first, uint32_t count, uint32_t spp);
+  void attached() { ++attaches_; }  // an attach with the power on, inside the workload
   // After a power loss: the last durable write or a later one, or erased
   // while nothing durable was written. Empty, or what is wrong.
   std::string check_after_cut(uint32_t sector, const uint8_t* bytes) const;
@@ -239,7 +240,9 @@ class SectorModel {
  private:
   std::vector<std::vector<uint32_t>> history_;
   std::vector<size_t> durable_;
-  std::vector<size_t> trimmed_at_;  // 1 + writes before the last trim; 0: none since settled
+  std::vector<size_t> trimmed_at_;       // 1 + writes before the last trim; 0: none since settled
+  std::vector<uint32_t> trim_attaches_;  // attaches_ at the last trim
+  uint32_t attaches_ = 0;
   std::vector<uint32_t> pending_;
   uint32_t last_id_ = 0;
 };
