@@ -7,14 +7,27 @@
 //       in the first N/5 pages, the rest uniform in the others.
 //   W4  small writes: after W1, 3 x capacity worth of single 512-byte
 //       sector writes at random sectors.
+//   W5  trimmed half: after W1, half of the disk's 64 KiB extents, drawn
+//       without replacement, are trimmed; then 3 x capacity in 4 KiB
+//       writes, uniform over the other half's 4 KiB blocks. Run with trim
+//       and without (the extents only forgotten: the layer still holds them
+//       live); the trim is part of the preparation.
+//   W6  file churn: files of 16 KiB to 4 MiB (each doubling of size as
+//       likely, uniform within it) written in order into the free 4 KiB
+//       blocks a next-fit allocator finds, in requests of at most 64 KiB.
+//       After files fill half the disk, creates, in-place rewrites and
+//       deletes, equally likely, keep it 40% to 60% full until the host has
+//       written 3 x capacity. With trim a delete trims the file's blocks;
+//       without, they are only forgotten.
 //   R1  reads: after W1 and W2, every logical page read once in a random
 //       order (a shuffle driven by the same generator).
 //   M1  attach: a full chip (after a sequential fill) released and brought
 //       up again; the bring-up is measured.
-// Host writes are whole pages (all sectors of one page, page aligned)
-// through the device record's sector write entry, each under the partition
-// mutex; every measured phase ends with a flush of the write cache. Every
-// run starts from a freshly formatted chip.
+// Host writes are whole pages (all sectors of one page, page aligned; W5
+// and W6 write whole 4 KiB blocks) through the device record's sector write
+// entry, trims through the discard entry's nand_trim, each under the
+// partition mutex; every measured phase ends with a flush of the write
+// cache. Every run starts from a freshly formatted chip.
 #pragma once
 
 #include <cstdint>
@@ -52,26 +65,31 @@ struct PhaseResult {
 // A workload with all its runs.
 struct WorkloadResult {
   std::string name;
+  std::string variant;  // W5, W6: "trim" or "no-trim"; else empty
   std::string what;
   bool writes = true;
   std::vector<PhaseResult> runs;
   bool repeatable = true;  // every run gave the same flash counters
+
+  // The name with its variant: "W2", "W5 trim".
+  std::string label() const { return variant.empty() ? name : name + " " + variant; }
 };
 
 struct BenchConfig {
-  nandsim::Geometry chip;         // W1..R1
+  nandsim::Geometry chip;         // W1..W6, R1
   nandsim::Geometry attach_chip;  // M1
   int runs = 3;
   std::vector<std::string> only;         // workloads to run; empty: all
-  uint16_t gc_policy = NYX_GC_STANDARD;  // the collection policy of W1..R1 and M1
+  uint16_t gc_policy = NYX_GC_STANDARD;  // the collection policy of every workload
   ChipStorage storage;                   // where the chips' bytes live
 };
 
 // The default chip: 2048-byte pages, 64-byte OOB, 64 pages per block, 1024 blocks.
 nandsim::Geometry default_chip();
 
-// Runs workload `name` ("W1".."W4", "R1") `config.runs` times.
-WorkloadResult run_workload(const std::string& name, const BenchConfig& config);
+// Runs workload `name` ("W1".."W6", "R1") `config.runs` times: one result,
+// or for W5 and W6 two, with trim and without.
+std::vector<WorkloadResult> run_workload(const std::string& name, const BenchConfig& config);
 
 // M1: fills a chip of `config.attach_chip`, then releases and brings the
 // partition up `config.runs` times, measuring each bring-up. `memory`
