@@ -1,11 +1,13 @@
 // The filesystem-like workloads' view of the disk, in 4 KiB blocks: the
-// 64 KiB extents W5 trims, and W6's files (their sizes, a next-fit
-// allocator, and the create, rewrite and delete operations that keep the
-// disk between 40% and 60% full). Bookkeeping only: the workloads turn the
-// extents into sector writes and trims.
+// 64 KiB extents W5 trims, and W6's filesystem (its metadata region, its
+// block groups and allocator, its files, and the writeback stream of
+// several files at once). Bookkeeping only: the workloads turn the requests
+// into sector writes and trims.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
+#include <deque>
 #include <vector>
 
 #include "platform/splitmix64.h"
@@ -24,39 +26,91 @@ struct Extent {
 // partial Fisher-Yates shuffle), in the order drawn.
 std::vector<uint32_t> draw_without_replacement(uint32_t total, uint32_t wanted, SplitMix64& rng);
 
-// W6's files on a disk of `blocks` blocks.
+// W6's filesystem on a disk of `blocks` blocks, as the stream of requests
+// it sends the disk. The disk is laid out as
+//
+//   [metadata region: group bitmaps | inode table | journal] [data area]
+//
+// the metadata region 1/64 of the disk (half of it the journal, one bitmap
+// block for each of the 16 block groups the data area is cut into, the rest
+// the inode table). A file is given a random block group and a random inode
+// block; its blocks are allocated when it is created, first fit from the
+// start of its group (wrapping at the disk's end), so free space fragments
+// and a new file fills holes of whatever size it meets.
+//
+// 4 to 8 files are written at once (the count drawn anew when one ends),
+// round robin, each turn one writer's next 4 to 16 blocks (16 to 64 KiB, as
+// writeback sends a dirty file's pages), a request per contiguous run. A
+// create writes the whole new file, in order; a rewrite overwrites a random
+// run of a file in place (length uniform from 1 block to the whole file).
+// A delete trims the file's extents, gives them back, and writes at once.
+//
+// Metadata: a create or delete writes the next journal block (circularly),
+// the file's inode block and its group's bitmap block; a rewrite starts, and
+// every 8th chunk of a writer ends, with the journal and inode blocks. The
+// metadata region is never trimmed.
+//
+// Which operation starts when a writer's slot is free: a create while the
+// data area is below 40% full (or, until `filled()`, below 50%), else a
+// create, rewrite or delete alike; a delete instead of a create that would
+// take it past 60%. A file being written is neither rewritten nor deleted.
 class FileChurn {
  public:
-  enum class Kind { kCreate, kRewrite, kDelete };
-  // One file operation: the file's blocks, in the order they are written
-  // (create, rewrite) or that it gave back (delete).
-  struct Op {
-    Kind kind = Kind::kCreate;
-    std::vector<Extent> extents;
+  // Write the blocks of `extent`, or (trim) say they hold nothing.
+  struct Request {
+    bool trim = false;
+    Extent extent;
   };
 
   FileChurn(uint32_t blocks, uint64_t seed);
 
-  // A new file of a random size, 16 KiB to 4 MiB.
-  Op create();
-  // The next operation: a create below 40% full, a delete where a create
-  // would pass 60%, else create, rewrite or delete alike.
-  Op next();
-  // Blocks in use over all blocks.
-  double fullness() const { return double(used_blocks_) / double(used_.size()); }
+  Request next();
+  // The data area has once been half full of files.
+  bool filled() const { return filled_; }
 
  private:
-  Op create_sized(uint32_t blocks);
-  Op rewrite();
-  Op remove();
-  uint32_t random_size();
-  std::vector<Extent> allocate(uint32_t blocks);
-  void release(const std::vector<Extent>& extents);
+  struct File {
+    std::vector<Extent> extents;  // in the file's order
+    uint32_t blocks = 0;
+    uint32_t group = 0;
+    uint32_t inode_block = 0;
+    bool busy = false;  // a writer has it
+  };
+  struct Writer {
+    uint32_t file = 0;  // index in files_
+    std::vector<Extent> todo;
+    size_t next = 0;  // first extent of todo not wholly written
+    uint32_t chunks = 0;
+  };
 
-  std::vector<bool> used_;  // per block
+  void step();
+  bool start_operation();
+  void create(uint32_t blocks);
+  void rewrite(uint32_t file);
+  void remove(uint32_t file);
+  // Writes the writer's next chunk; false once it has nothing left.
+  bool write_chunk(Writer& w);
+  void update_metadata(const File& f, bool bitmap);
+  int idle_file();
+  uint32_t random_size();
+  std::vector<Extent> allocate(uint32_t blocks, uint32_t goal);
+
+  uint32_t data_start_;
+  uint32_t data_blocks_;
+  uint32_t group_blocks_;
+  uint32_t inode_blocks_;
+  uint32_t journal_start_;
+  uint32_t journal_blocks_;
+  uint32_t journal_next_ = 0;
+
+  std::vector<bool> used_;  // per block of the disk
   uint32_t used_blocks_ = 0;
-  uint32_t cursor_ = 0;  // where the next allocation starts looking
-  std::vector<std::vector<Extent>> files_;
+  bool filled_ = false;
+  std::vector<File> files_;
+  std::vector<Writer> writers_;
+  size_t turn_ = 0;  // the writer whose chunk is next
+  uint32_t wanted_writers_ = 0;
+  std::deque<Request> pending_;
   SplitMix64 rng_;
 };
 

@@ -297,24 +297,21 @@ HostWork live_random_writes(BenchDevice& dev, CycleWatch* watch, LiveHalf* half)
   return io.work();
 }
 
-// A file operation on the disk: a created or rewritten file written in
-// order, a deleted one's blocks trimmed (`trim`) or only forgotten.
-void apply(BlockIo& io, const FileChurn::Op& op, bool trim) {
-  for (const Extent& e : op.extents) {
-    if (op.kind != FileChurn::Kind::kDelete) {
-      io.write(e);
-    } else if (trim) {
-      io.trim(e);
-    }
+// W6's next request: a write, or a trim made (`trim`) or only forgotten.
+void apply(BlockIo& io, const FileChurn::Request& r, bool trim) {
+  if (!r.trim) {
+    io.write(r.extent);
+  } else if (trim) {
+    io.trim(r.extent);
   }
 }
 
-void fill_files_to_half(BenchDevice& dev, FileChurn* files) {
+void fill_files_to_half(BenchDevice& dev, FileChurn* files, bool trim) {
   BlockIo io(dev, nullptr);
-  while (files->fullness() < 0.5) apply(io, files->create(), false);
+  while (!files->filled()) apply(io, files->next(), trim);
 }
 
-// File operations until the host has written 3 x the disk's size.
+// The filesystem's requests until the host has written 3 x the disk's size.
 HostWork churn_files(BenchDevice& dev, CycleWatch* watch, FileChurn* files, bool trim) {
   BlockIo io(dev, watch);
   const uint64_t bytes = 3ull * fs_blocks(dev) * kFsBlockBytes;
@@ -372,9 +369,9 @@ Definition live_half(bool trim) {
 
 Definition file_churn(bool trim) {
   auto files = std::make_shared<FileChurn>(0, kSeed);
-  auto prepare = [files](BenchDevice& dev) {
+  auto prepare = [files, trim](BenchDevice& dev) {
     *files = FileChurn(fs_blocks(dev), kSeed);
-    fill_files_to_half(dev, files.get());
+    fill_files_to_half(dev, files.get(), trim);
   };
   auto measure = [files, trim](BenchDevice& dev, CycleWatch* watch) {
     return churn_files(dev, watch, files.get(), trim);
