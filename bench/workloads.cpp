@@ -306,8 +306,12 @@ void apply(BlockIo& io, const FileChurn::Request& r, bool trim) {
   }
 }
 
-void fill_files_to_half(BenchDevice& dev, FileChurn* files, bool trim) {
+// After W1 (a disk in use before), a new filesystem: the whole disk
+// trimmed (`trim`), as mkfs discards a device, or only forgotten; then its
+// files fill half of it.
+void new_filesystem(BenchDevice& dev, FileChurn* files, bool trim) {
   BlockIo io(dev, nullptr);
+  if (trim) io.trim({0, fs_blocks(dev)});
   while (!files->filled()) apply(io, files->next(), trim);
 }
 
@@ -371,7 +375,8 @@ Definition file_churn(bool trim) {
   auto files = std::make_shared<FileChurn>(0, kSeed);
   auto prepare = [files, trim](BenchDevice& dev) {
     *files = FileChurn(fs_blocks(dev), kSeed);
-    fill_files_to_half(dev, files.get(), trim);
+    sequential_fill(dev, nullptr);
+    new_filesystem(dev, files.get(), trim);
   };
   auto measure = [files, trim](BenchDevice& dev, CycleWatch* watch) {
     return churn_files(dev, watch, files.get(), trim);

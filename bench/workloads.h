@@ -13,20 +13,21 @@
 //       and without (the extents only forgotten: the layer still holds them
 //       live); the trim is part of the preparation.
 //   W6  file churn: a filesystem's requests (bench/fs_model.h has the
-//       details). Files of 16 KiB to 4 MiB (each doubling of size as
-//       likely, uniform within it) are created, rewritten and deleted,
-//       4 to 8 of them written at once, round robin in chunks of 16 to
-//       64 KiB as writeback sends them, so that a flash block holds pieces
-//       of several files. A file's blocks are allocated first fit from the
-//       start of a random one of 16 block groups; a rewrite overwrites a
-//       random run of the file in place. Each create, rewrite and delete,
-//       and every 8th chunk of a file, writes a few metadata blocks
-//       (journal, inode table, group bitmap) in a fixed region of 1/64 of
-//       the disk, never trimmed. Once files fill half the data area,
-//       creates, rewrites and deletes, equally likely, keep it 40% to 60%
-//       full until the host has written 3 x capacity. With trim a delete
-//       trims the file's blocks; without, they are only forgotten: the
-//       same writes either way.
+//       details). After W1 (the disk was in use before), a new filesystem
+//       whose mkfs trims the whole disk. Files of 16 KiB to 4 MiB (each
+//       doubling of size as likely, uniform within it) are created,
+//       rewritten and deleted, 4 to 8 of them written at once, round robin
+//       in chunks of 16 to 64 KiB as writeback sends them, so that a flash
+//       block holds pieces of several files. A file's blocks are allocated
+//       first fit from the start of a random one of 16 block groups; a
+//       rewrite overwrites a random run of the file in place. Each create,
+//       rewrite and delete, and every 8th chunk of a file, writes a few
+//       metadata blocks (journal, inode table, group bitmap) in a fixed
+//       region of 1/64 of the disk, never trimmed. Once files fill half the
+//       data area, creates, rewrites and deletes, equally likely, keep it
+//       40% to 60% full until the host has written 3 x capacity; that churn
+//       is measured. With trim, mkfs and every delete trim; without, the
+//       blocks are only forgotten: the same writes either way.
 //   R1  reads: after W1 and W2, every logical page read once in a random
 //       order (a shuffle driven by the same generator).
 //   M1  attach: a full chip (after a sequential fill) released and brought
