@@ -35,15 +35,17 @@ std::vector<uint32_t> draw_without_replacement(uint32_t total, uint32_t wanted, 
 // block for each of the 16 block groups the data area is cut into, the rest
 // the inode table). A file is given a random block group and a random inode
 // block; its blocks are allocated when it is created, first fit from the
-// start of its group (wrapping at the disk's end), so free space fragments
-// and a new file fills holes of whatever size it meets.
+// start of its group (past the disk's end, on from the data area's start),
+// so free space fragments and a new file fills holes of whatever size it
+// meets.
 //
 // 4 to 8 files are written at once (the count drawn anew when one ends),
 // round robin, each turn one writer's next 4 to 16 blocks (16 to 64 KiB, as
 // writeback sends a dirty file's pages), a request per contiguous run. A
 // create writes the whole new file, in order; a rewrite overwrites a random
 // run of a file in place (length uniform from 1 block to the whole file).
-// A delete trims the file's extents, gives them back, and writes at once.
+// A delete takes no writer: the file's extents are trimmed and given back
+// at once.
 //
 // Metadata: a create or delete writes the next journal block (circularly),
 // the file's inode block and its group's bitmap block; a rewrite starts, and
