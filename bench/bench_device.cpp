@@ -93,6 +93,13 @@ uint32_t BenchDevice::read_sectors(uint32_t first_sector, uint32_t count, uint8_
   return ret;
 }
 
+uint32_t BenchDevice::trim_sectors(uint32_t first_sector, uint32_t count) {
+  mutex_lock(&part()->nyx_nftl_lock);
+  const uint32_t ret = nand_trim(blk_, first_sector, count);
+  mutex_unlock(&part()->nyx_nftl_lock);
+  return ret;
+}
+
 uint32_t BenchDevice::flush() {
   mutex_lock(&part()->nyx_nftl_lock);
   const uint32_t ret = blk_->flush_write_cache(blk_);

@@ -65,10 +65,12 @@ class BenchDevice {
   void detach();
   void attach();
 
-  // The device record's sector entries, each under the partition mutex.
-  // Results are the entries' own (0 success).
+  // The device record's sector entries, and the trim the discard entry
+  // makes (nand_trim), each under the partition mutex. Results are the
+  // entries' own (0 success).
   uint32_t write_sectors(uint32_t first_sector, uint32_t count, uint8_t* data);
   uint32_t read_sectors(uint32_t first_sector, uint32_t count, uint8_t* data);
+  uint32_t trim_sectors(uint32_t first_sector, uint32_t count);
   uint32_t flush();
 
   nyx_nftl_part_t* part() { return blk_->nyx_nftl_part; }

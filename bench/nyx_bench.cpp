@@ -12,6 +12,7 @@
 #include <exception>
 #include <sstream>
 #include <string>
+#include <utility>
 
 #include "report.h"
 #include "workloads.h"
@@ -26,7 +27,10 @@ void usage(FILE* out) {
                "  --runs N           runs per workload; times are medians (default 3)\n"
                "  --quick            one run on a small chip (128 blocks, M1 on 1024), for CI\n"
                "  --json             machine-readable results instead of the table\n"
-               "  --only LIST        comma-separated workloads: W1,W2,W3,W4,R1,M1 (default all)\n"
+               "  --only LIST        comma-separated workloads: W1,W2,W3,W4,W5,W6,R1,M1 (default\n"
+               "                     all); W5 (half the disk trimmed, random writes to the\n"
+               "                     rest) and W6 (file churn, deletes trimmed) run with trim and\n"
+               "                     without, then side by side\n"
                "  --blocks N         blocks of the workload chip (default 1024)\n"
                "  --attach-blocks N  blocks of M1's chip (default 8192, 1 GiB)\n"
                "  --gc-policy NAME   collection policy: standard (default), greedy, or both (each\n"
@@ -144,7 +148,8 @@ int main(int argc, char** argv) {
               bench::run_attach(config, &report.memory, &report.memory_chip));
           report.have_memory = true;
         } else {
-          report.workloads.push_back(bench::run_workload(name, config));
+          for (bench::WorkloadResult& w : bench::run_workload(name, config))
+            report.workloads.push_back(std::move(w));
         }
       }
       reports.push_back(std::move(report));
@@ -164,6 +169,7 @@ int main(int argc, char** argv) {
   } else {
     for (const bench::Report& report : reports) bench::print_table(report, stdout);
     if (reports.size() > 1) bench::print_comparison(reports, stdout);
+    bench::print_trim_comparison(reports, stdout);
   }
   return 0;
 }

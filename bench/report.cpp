@@ -96,6 +96,50 @@ void json_string(FILE* out, const std::string& s) {
   std::fputc('"', out);
 }
 
+// The run of workload `name` with `variant` in `report`, or null.
+const WorkloadResult* find_run(const Report& report, const std::string& name,
+                               const std::string& variant) {
+  for (const WorkloadResult& w : report.workloads) {
+    if (w.name == name && w.variant == variant) return &w;
+  }
+  return nullptr;
+}
+
+// The workloads run with trim and without, in the report's order.
+std::vector<std::string> trim_pairs(const Report& report) {
+  std::vector<std::string> names;
+  for (const WorkloadResult& w : report.workloads) {
+    if (w.variant == "trim" && find_run(report, w.name, "no-trim") != nullptr)
+      names.push_back(w.name);
+  }
+  return names;
+}
+
+double ratio(double a, double b) { return b > 0 ? a / b : 0; }
+
+// a / b as a JSON number, or null when b is 0.
+std::string json_ratio(double a, double b) { return b > 0 ? fixed(a / b, 4) : "null"; }
+
+void print_json_trim_ratios(const Report& report, FILE* out) {
+  const std::vector<std::string> names = trim_pairs(report);
+  if (names.empty()) return;
+  const uint32_t page_size = report.config.chip.page_size;
+  std::fprintf(out, ",\n  \"trim_ratios\": [");
+  for (size_t i = 0; i < names.size(); ++i) {
+    const Figures on = figures(*find_run(report, names[i], "trim"), page_size);
+    const Figures off = figures(*find_run(report, names[i], "no-trim"), page_size);
+    std::fprintf(out, "%s\n    {\"name\": ", i ? "," : "");
+    json_string(out, names[i]);
+    std::fprintf(out,
+                 ", \"wa_no_trim_over_trim\": %s, \"erases_no_trim_over_trim\": %s, "
+                 "\"moves_no_trim_over_trim\": %s}",
+                 json_ratio(off.wa, on.wa).c_str(),
+                 json_ratio(double(off.r->counters.erases), double(on.r->counters.erases)).c_str(),
+                 json_ratio(off.moves_per_page, on.moves_per_page).c_str());
+  }
+  std::fprintf(out, "\n  ]");
+}
+
 }  // namespace
 
 double raw_program_mb_s(const nandsim::Geometry& g, const nandsim::Timing& t) {
@@ -126,7 +170,7 @@ void print_table(const Report& report, FILE* out) {
                timing.program_us, timing.read_us, timing.erase_us, timing.bus_mb_s, raw_prog,
                g.page_size + kSpareBytes, raw_read);
 
-  std::fprintf(out, "%-3s %-28s %9s %9s %9s %7s %6s %8s %9s %9s %9s %9s %9s %9s %8s %7s\n", "",
+  std::fprintf(out, "%-10s %-28s %9s %9s %9s %7s %6s %8s %9s %9s %9s %9s %9s %9s %8s %7s\n", "",
                "workload", "host pg", "programs", "reads", "erases", "WA", "er/MiB", "EC min/max",
                "wall ms", "CPU ms", "wall MB/s", "CPU MB/s", "device s", "dev MB/s", "of raw");
   for (const WorkloadResult& w : report.workloads) {
@@ -136,9 +180,9 @@ void print_table(const Report& report, FILE* out) {
     const double raw = w.writes ? raw_prog : raw_read;
     std::string ec = std::to_string(r.ec_min) + "/" + std::to_string(r.ec_max);
     std::fprintf(out,
-                 "%-3s %-28s %9.0f %9llu %9llu %7llu %6s %8s %9s %9.1f %9.1f %9.0f %9.0f %9.2f "
+                 "%-10s %-28s %9.0f %9llu %9llu %7llu %6s %8s %9s %9.1f %9.1f %9.0f %9.0f %9.2f "
                  "%9.3f %7.1f%%%s\n",
-                 w.name.c_str(), w.what.c_str(), f.host_pages,
+                 w.label().c_str(), w.what.c_str(), f.host_pages,
                  static_cast<unsigned long long>(r.counters.programs),
                  static_cast<unsigned long long>(r.counters.reads),
                  static_cast<unsigned long long>(r.counters.erases),
@@ -157,9 +201,9 @@ void print_table(const Report& report, FILE* out) {
       "program (reads: read)");
 
   // The collector's account.
-  std::fprintf(out, "%-3s %9s %9s %9s %9s %8s %8s %10s %8s %9s %18s %7s %11s  %s\n", "", "host fl.",
-               "gc moves", "map pages", "mv/host", "gc steps", "victims", "valid/vic", "min/max",
-               "WA(vic)", "free mn-mx avg end", "cycles", "mv/op p99/max", "log lines");
+  std::fprintf(out, "%-10s %9s %9s %9s %9s %8s %8s %10s %8s %9s %18s %7s %11s  %s\n", "",
+               "host fl.", "gc moves", "map pages", "mv/host", "gc steps", "victims", "valid/vic",
+               "min/max", "WA(vic)", "free mn-mx avg end", "cycles", "mv/op p99/max", "log lines");
   for (const WorkloadResult& w : report.workloads) {
     if (!w.writes) continue;
     Figures f = figures(w, g.page_size);
@@ -183,8 +227,8 @@ void print_table(const Report& report, FILE* out) {
     }
     std::string per_op = std::to_string(r.moves_p99) + "/" + std::to_string(r.moves_max);
     std::fprintf(out,
-                 "%-3s %9llu %9llu %9llu %9.3f %8llu %8llu %10.2f %8s %9s %18s %7llu %11s  %s\n",
-                 w.name.c_str(), static_cast<unsigned long long>(t.data_programs - t.gc_moves),
+                 "%-10s %9llu %9llu %9llu %9.3f %8llu %8llu %10.2f %8s %9s %18s %7llu %11s  %s\n",
+                 w.label().c_str(), static_cast<unsigned long long>(t.data_programs - t.gc_moves),
                  static_cast<unsigned long long>(t.gc_moves),
                  static_cast<unsigned long long>(t.mapping_programs), f.moves_per_page,
                  static_cast<unsigned long long>(t.mapping_reads),
@@ -255,6 +299,8 @@ void print_json(const Report& report, FILE* out) {
     std::fprintf(out, "%s\n    {\"name\": ", first ? "" : ",");
     first = false;
     json_string(out, w.name);
+    if (!w.variant.empty())
+      std::fprintf(out, ", \"trim\": %s", w.variant == "trim" ? "true" : "false");
     std::fprintf(out, ", \"what\": ");
     json_string(out, w.what);
     std::fprintf(
@@ -276,12 +322,13 @@ void print_json(const Report& report, FILE* out) {
     std::fprintf(
         out,
         "     \"gc\": {\"data_programs\": %llu, \"gc_moves\": %llu, \"mapping_programs\": %llu, "
-        "\"steps\": %llu, \"victims\": %llu, \"mean_victim_valid\": %.3f, \"free_min\": %u, "
+        "\"moves_per_host_page\": %.4f, \"steps\": %llu, \"victims\": %llu, "
+        "\"mean_victim_valid\": %.3f, \"free_min\": %u, "
         "\"free_max\": %u, \"free_mean\": %.2f, \"free_end\": %u, \"cycles\": %llu, "
         "\"moves_per_op_p99\": %u, \"moves_per_op_max\": %u},\n",
         static_cast<unsigned long long>(t.data_programs),
         static_cast<unsigned long long>(t.gc_moves),
-        static_cast<unsigned long long>(t.mapping_programs),
+        static_cast<unsigned long long>(t.mapping_programs), f.moves_per_page,
         static_cast<unsigned long long>(t.mapping_reads),
         static_cast<unsigned long long>(t.victims), f.mean_victim_valid, r.free_min, r.free_max,
         r.free_mean, r.free_end, static_cast<unsigned long long>(r.gc_cycles), r.moves_p99,
@@ -303,6 +350,7 @@ void print_json(const Report& report, FILE* out) {
     std::fprintf(out, "}}");
   }
   std::fprintf(out, "\n  ]");
+  print_json_trim_ratios(report, out);
   if (report.have_memory) {
     const BenchDevice::Memory& m = report.memory;
     const double gib = double(report.memory_chip.data_size()) / kGiB;
@@ -328,26 +376,55 @@ void print_comparison(const std::vector<Report>& reports, FILE* out) {
   if (reports.empty()) return;
   std::fprintf(out, "collection policies side by side (%u-block chip):\n",
                reports.front().config.chip.blocks);
-  std::fprintf(out, "%-3s %-10s %8s %9s %9s %18s %11s\n", "", "policy", "WA", "erases",
+  std::fprintf(out, "%-10s %-10s %8s %9s %9s %18s %11s\n", "", "policy", "WA", "erases",
                "EC min/max", "free mn-mx avg", "mv/op p99/max");
   for (const WorkloadResult& first : reports.front().workloads) {
     if (!first.writes) continue;
     for (const Report& report : reports) {
       for (const WorkloadResult& w : report.workloads) {
-        if (w.name != first.name) continue;
+        if (w.label() != first.label()) continue;
         Figures f = figures(w, report.config.chip.page_size);
         const PhaseResult& r = *f.r;
         std::string ec = std::to_string(r.ec_min) + "/" + std::to_string(r.ec_max);
         std::string free = std::to_string(r.free_min) + "-" + std::to_string(r.free_max) + " " +
                            fixed(r.free_mean, 1);
         std::string per_op = std::to_string(r.moves_p99) + "/" + std::to_string(r.moves_max);
-        std::fprintf(out, "%-3s %-10s %8.3f %9llu %9s %18s %11s\n", w.name.c_str(),
+        std::fprintf(out, "%-10s %-10s %8.3f %9llu %9s %18s %11s\n", w.label().c_str(),
                      nyx_nftl_gc_policy_name(report.config.gc_policy), f.wa,
                      static_cast<unsigned long long>(r.counters.erases), ec.c_str(), free.c_str(),
                      per_op.c_str());
       }
     }
   }
+}
+
+void print_trim_comparison(const std::vector<Report>& reports, FILE* out) {
+  if (reports.empty() || trim_pairs(reports.front()).empty()) return;
+  std::fprintf(out, "\ntrim side by side (%u-block chip):\n", reports.front().config.chip.blocks);
+  std::fprintf(out, "%-10s %-10s %-8s %8s %9s %9s %14s\n", "", "policy", "trim", "WA", "erases",
+               "mv/host", "WA no-trim/trim");
+  for (const std::string& name : trim_pairs(reports.front())) {
+    for (const Report& report : reports) {
+      const WorkloadResult* on = find_run(report, name, "trim");
+      const WorkloadResult* off = find_run(report, name, "no-trim");
+      if (on == nullptr || off == nullptr) continue;
+      const uint32_t page_size = report.config.chip.page_size;
+      const Figures fon = figures(*on, page_size);
+      const Figures foff = figures(*off, page_size);
+      const char* policy = nyx_nftl_gc_policy_name(report.config.gc_policy);
+      for (const Figures* f : {&fon, &foff}) {
+        std::fprintf(out, "%-10s %-10s %-8s %8.3f %9llu %9.3f", name.c_str(), policy,
+                     f->w->variant.c_str(), f->wa,
+                     static_cast<unsigned long long>(f->r->counters.erases), f->moves_per_page);
+        if (f == &foff) std::fprintf(out, " %14.2f", ratio(foff.wa, fon.wa));
+        std::fprintf(out, "\n");
+      }
+    }
+  }
+  std::fprintf(
+      out,
+      "  WA: flash programs per host page; mv/host: pages collection moved per host page;\n"
+      "  no-trim: the same host writes, the trims left out.\n");
 }
 
 }  // namespace bench

@@ -29,5 +29,9 @@ void print_json(const Report& report, FILE* out);
 // side: write amplification, erases, erase counts, free blocks and the pages
 // moved per host operation.
 void print_comparison(const std::vector<Report>& reports, FILE* out);
+// The workloads run with trim and without (W5, W6), each pair under each
+// report's policy: write amplification, erases, pages moved per host page,
+// and the ratio of the write amplifications, no-trim over trim.
+void print_trim_comparison(const std::vector<Report>& reports, FILE* out);
 
 }  // namespace bench

@@ -1,6 +1,7 @@
 // The workloads: preparation, the measured phase, and what it is measured by.
 #include "workloads.h"
 
+#include "fs_model.h"
 #include "perf_control.h"
 
 #include <time.h>
@@ -207,10 +208,126 @@ HostWork random_reads(BenchDevice& dev, CycleWatch* watch, const std::vector<uin
   return {order.size(), uint64_t(order.size()) * spp * kSectorBytes};
 }
 
+// ---------------------------------------------------------------------------
+// The filesystem-like workloads, in 4 KiB blocks of the disk.
+// ---------------------------------------------------------------------------
+
+constexpr uint32_t kSectorsPerFsBlock = kFsBlockBytes / kSectorBytes;
+constexpr uint32_t kRequestBlocks = 16;     // a write request: at most 64 KiB
+constexpr uint32_t kTrimExtentBlocks = 16;  // W5 trims 64 KiB extents
+
+uint32_t fs_blocks(BenchDevice& dev) {
+  return dev.logical_pages() * dev.sectors_per_page() / kSectorsPerFsBlock;
+}
+
+// Writes and trims whole blocks and counts the host's work. A run of blocks
+// goes out in requests of at most kRequestBlocks (as the block layer merges
+// a file's sequential blocks), each block stamped with its number and a
+// running count; a trim is one request.
+class BlockIo {
+ public:
+  BlockIo(BenchDevice& dev, CycleWatch* watch)
+      : dev_(dev), watch_(watch), buf_(kRequestBlocks * kFsBlockBytes, 0x5A) {}
+
+  void write(Extent e) {
+    while (e.count > 0) {
+      const uint32_t n = e.count < kRequestBlocks ? e.count : kRequestBlocks;
+      for (uint32_t i = 0; i < n; ++i) {
+        put_le(&buf_[i * kFsBlockBytes], e.start + i, 4);
+        put_le(&buf_[i * kFsBlockBytes + 4], ++serial_, 4);
+      }
+      check(dev_.write_sectors(e.start * kSectorsPerFsBlock, n * kSectorsPerFsBlock, buf_.data()),
+            "block write", work_.ops);
+      work_.bytes += uint64_t(n) * kFsBlockBytes;
+      done();
+      e.start += n;
+      e.count -= n;
+    }
+  }
+  void trim(Extent e) {
+    check(dev_.trim_sectors(e.start * kSectorsPerFsBlock, e.count * kSectorsPerFsBlock), "trim",
+          work_.ops);
+    done();
+  }
+  const HostWork& work() const { return work_; }
+
+ private:
+  void done() {
+    ++work_.ops;
+    if (watch_ != nullptr) watch_->after_op();
+  }
+
+  BenchDevice& dev_;
+  CycleWatch* watch_;
+  std::vector<uint8_t> buf_;
+  uint32_t serial_ = 0;
+  HostWork work_;
+};
+
+// W5's state: the generator (drawing the trimmed extents, then the writes)
+// and the blocks left live.
+struct LiveHalf {
+  SplitMix64 rng{kSeed};
+  std::vector<uint32_t> blocks;
+};
+
+// Half of the disk's 64 KiB extents, drawn without replacement, are trimmed
+// (`trim`) or only forgotten; the others' blocks stay live.
+void trim_half(BenchDevice& dev, bool trim, LiveHalf* half) {
+  const uint32_t extents = fs_blocks(dev) / kTrimExtentBlocks;
+  std::vector<bool> gone(extents, false);
+  BlockIo io(dev, nullptr);
+  for (uint32_t x : draw_without_replacement(extents, extents / 2, half->rng)) {
+    gone[x] = true;
+    if (trim) io.trim({x * kTrimExtentBlocks, kTrimExtentBlocks});
+  }
+  for (uint32_t x = 0; x < extents; ++x) {
+    if (gone[x]) continue;
+    for (uint32_t b = 0; b < kTrimExtentBlocks; ++b)
+      half->blocks.push_back(x * kTrimExtentBlocks + b);
+  }
+}
+
+// 3 x the disk's size in single-block writes, uniform over the live blocks.
+HostWork live_random_writes(BenchDevice& dev, CycleWatch* watch, LiveHalf* half) {
+  BlockIo io(dev, watch);
+  const uint64_t writes = 3ull * fs_blocks(dev);
+  const uint32_t live = uint32_t(half->blocks.size());
+  for (uint64_t i = 0; i < writes; ++i) io.write({half->blocks[half->rng.below(live)], 1});
+  return io.work();
+}
+
+// W6's next request: a write, or a trim made (`trim`) or only forgotten.
+void apply(BlockIo& io, const FileChurn::Request& r, bool trim) {
+  if (!r.trim) {
+    io.write(r.extent);
+  } else if (trim) {
+    io.trim(r.extent);
+  }
+}
+
+// After W1 (a disk in use before), a new filesystem: the whole disk
+// trimmed (`trim`), as mkfs discards a device, or only forgotten; then its
+// files fill half of it.
+void new_filesystem(BenchDevice& dev, FileChurn* files, bool trim) {
+  BlockIo io(dev, nullptr);
+  if (trim) io.trim({0, fs_blocks(dev)});
+  while (!files->filled()) apply(io, files->next(), trim);
+}
+
+// The filesystem's requests until the host has written 3 x the disk's size.
+HostWork churn_files(BenchDevice& dev, CycleWatch* watch, FileChurn* files, bool trim) {
+  BlockIo io(dev, watch);
+  const uint64_t bytes = 3ull * fs_blocks(dev) * kFsBlockBytes;
+  while (io.work().bytes < bytes) apply(io, files->next(), trim);
+  return io.work();
+}
+
 void flush_or_throw(BenchDevice& dev) { check(dev.flush(), "flush", 0); }
 
 struct Definition {
   std::string name;
+  std::string variant;  // W5, W6: "trim" or "no-trim"
   std::string what;
   bool writes;
   std::function<void(BenchDevice&)> prepare;
@@ -219,10 +336,10 @@ struct Definition {
 
 Definition definition(const std::string& name) {
   auto fill = [](BenchDevice& dev) { sequential_fill(dev, nullptr); };
-  if (name == "W1") return {name, "sequential fill", true, nullptr, sequential_fill};
-  if (name == "W2") return {name, "uniform random, 3x capacity", true, fill, uniform_random};
-  if (name == "W3") return {name, "hot/cold 80/20, 3x capacity", true, fill, hot_cold};
-  if (name == "W4") return {name, "512 B sectors, 3x capacity", true, fill, small_writes};
+  if (name == "W1") return {name, "", "sequential fill", true, nullptr, sequential_fill};
+  if (name == "W2") return {name, "", "uniform random, 3x capacity", true, fill, uniform_random};
+  if (name == "W3") return {name, "", "hot/cold 80/20, 3x capacity", true, fill, hot_cold};
+  if (name == "W4") return {name, "", "512 B sectors, 3x capacity", true, fill, small_writes};
   if (name == "R1") {
     // The read order is made while preparing: it is not part of the measured work.
     auto order = std::make_shared<std::vector<uint32_t>>();
@@ -234,9 +351,44 @@ Definition definition(const std::string& name) {
     auto measure = [order](BenchDevice& dev, CycleWatch* watch) {
       return random_reads(dev, watch, *order);
     };
-    return {name, "page reads, random order", false, prepare, measure};
+    return {name, "", "page reads, random order", false, prepare, measure};
   }
   throw std::invalid_argument("unknown workload " + name);
+}
+
+const char* trim_variant(bool trim) { return trim ? "trim" : "no-trim"; }
+
+Definition live_half(bool trim) {
+  auto half = std::make_shared<LiveHalf>();
+  auto prepare = [half, trim](BenchDevice& dev) {
+    *half = LiveHalf{};
+    sequential_fill(dev, nullptr);
+    trim_half(dev, trim, half.get());
+  };
+  auto measure = [half](BenchDevice& dev, CycleWatch* watch) {
+    return live_random_writes(dev, watch, half.get());
+  };
+  return {"W5", trim_variant(trim), "trimmed half, 4 KiB random", true, prepare, measure};
+}
+
+Definition file_churn(bool trim) {
+  auto files = std::make_shared<FileChurn>(0, kSeed);
+  auto prepare = [files, trim](BenchDevice& dev) {
+    *files = FileChurn(fs_blocks(dev), kSeed);
+    sequential_fill(dev, nullptr);
+    new_filesystem(dev, files.get(), trim);
+  };
+  auto measure = [files, trim](BenchDevice& dev, CycleWatch* watch) {
+    return churn_files(dev, watch, files.get(), trim);
+  };
+  return {"W6", trim_variant(trim), "file churn 40-60% full, 3x", true, prepare, measure};
+}
+
+// W5 and W6 run with trim and without; the others once.
+std::vector<Definition> definitions(const std::string& name) {
+  if (name == "W5") return {live_half(true), live_half(false)};
+  if (name == "W6") return {file_churn(true), file_churn(false)};
+  return {definition(name)};
 }
 
 bool same_flash_work(const PhaseResult& a, const PhaseResult& b) {
@@ -251,23 +403,10 @@ void finish_result(WorkloadResult* result) {
   }
 }
 
-}  // namespace
-
-nandsim::Geometry default_chip() {
-  nandsim::Geometry g;
-  g.page_size = 2048;
-  g.oob_size = 64;
-  g.pages_per_block = 64;
-  g.blocks = 1024;
-  return g;
-}
-
-std::vector<std::string> all_workloads() { return {"W1", "W2", "W3", "W4", "R1", "M1"}; }
-
-WorkloadResult run_workload(const std::string& name, const BenchConfig& config) {
-  Definition def = definition(name);
+WorkloadResult run_definition(const Definition& def, const BenchConfig& config) {
   WorkloadResult result;
   result.name = def.name;
+  result.variant = def.variant;
   result.what = def.what;
   result.writes = def.writes;
   for (int run = 0; run < config.runs; ++run) {
@@ -304,6 +443,27 @@ WorkloadResult run_workload(const std::string& name, const BenchConfig& config) 
   }
   finish_result(&result);
   return result;
+}
+
+}  // namespace
+
+nandsim::Geometry default_chip() {
+  nandsim::Geometry g;
+  g.page_size = 2048;
+  g.oob_size = 64;
+  g.pages_per_block = 64;
+  g.blocks = 1024;
+  return g;
+}
+
+std::vector<std::string> all_workloads() {
+  return {"W1", "W2", "W3", "W4", "W5", "W6", "R1", "M1"};
+}
+
+std::vector<WorkloadResult> run_workload(const std::string& name, const BenchConfig& config) {
+  std::vector<WorkloadResult> results;
+  for (const Definition& def : definitions(name)) results.push_back(run_definition(def, config));
+  return results;
 }
 
 WorkloadResult run_attach(const BenchConfig& config, BenchDevice::Memory* memory,
