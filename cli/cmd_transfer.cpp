@@ -116,18 +116,24 @@ Status run_export(const TransferArgs& args, const GlobalOptions& global) {
   return Status::Ok();
 }
 
-// The partition's capacity in bytes, read on a private mapping so that
-// nothing is written while the input is judged (an attach formats a blank
-// partition).
-Result<uint64_t> disk_bytes(const ImageArgs& image, const std::string& name) {
+// The partition's capacity in bytes and whether it carries the head mark,
+// read on a private mapping so that nothing is written while the command's
+// input is judged (an attach formats a blank partition).
+struct DiskFacts {
+  uint64_t bytes = 0;
+  bool formatted = false;
+};
+Result<DiskFacts> disk_facts(const ImageArgs& image, const std::string& name) {
   auto stack = open_stack(image, nandsim::OpenMode::Private);
   if (!stack.ok()) return stack.status();
   auto part = find_partition(*stack.value(), name);
   if (!part.ok()) return part.status();
   if (Status served = check_served(part.value()->name); !served.ok()) return served;
+  auto marked = probe_head_mark(part.value()->mtd);
+  if (!marked.ok()) return marked.status();
   auto attached = AttachedPart::attach(part.value()->mtd);
   if (!attached.ok()) return attached.status();
-  return uint64_t(attached.value().get()->logic_cap_in_sects) * kSector;
+  return DiskFacts{uint64_t(attached.value().get()->logic_cap_in_sects) * kSector, marked.value()};
 }
 
 Status run_import(const TransferArgs& args, const GlobalOptions& global) {
@@ -144,12 +150,12 @@ Status run_import(const TransferArgs& args, const GlobalOptions& global) {
   }
   if (!S_ISREG(st.st_mode)) return Status::InvalidArgument(args.file + " is not a regular file");
   const uint64_t input = static_cast<uint64_t>(st.st_size);
-  auto capacity = disk_bytes(args.image, args.partition);
-  if (!capacity.ok()) return capacity.status();
-  if (input > capacity.value()) {
-    return Status::InvalidArgument("input " + args.file + " is " + std::to_string(input) +
-                                   " bytes, larger than the disk of " + args.partition + " (" +
-                                   std::to_string(capacity.value()) + " bytes); nothing written");
+  auto facts = disk_facts(args.image, args.partition);
+  if (!facts.ok()) return facts.status();
+  if (input > facts.value().bytes) {
+    return Status::InvalidArgument(
+        "input " + args.file + " is " + std::to_string(input) + " bytes, larger than the disk of " +
+        args.partition + " (" + std::to_string(facts.value().bytes) + " bytes); nothing written");
   }
 
   auto sd = start_disk(args.image, args.partition, nandsim::OpenMode::ReadWrite);
@@ -200,16 +206,6 @@ struct TrimArgs {
   std::string length;  // empty: to the end of the disk
 };
 
-// Whether the partition carries the head mark, read on a private mapping.
-Result<bool> formatted(const ImageArgs& image, const std::string& name) {
-  auto stack = open_stack(image, nandsim::OpenMode::Private);
-  if (!stack.ok()) return stack.status();
-  auto part = find_partition(*stack.value(), name);
-  if (!part.ok()) return part.status();
-  if (Status served = check_served(part.value()->name); !served.ok()) return served;
-  return probe_head_mark(part.value()->mtd);
-}
-
 // The byte range [first, end) of a disk of `capacity` bytes the arguments
 // name, or what is wrong with them.
 Result<std::pair<uint64_t, uint64_t>> trim_range(const TrimArgs& args, uint64_t capacity) {
@@ -250,14 +246,12 @@ Status trim_disk(StartedDisk& s, uint64_t first, uint64_t end, uint32* kept) {
 
 Status run_trim(const TrimArgs& args, const GlobalOptions& global) {
   SystemLog log(global.verbose);
-  auto marked = formatted(args.image, args.partition);
-  if (!marked.ok()) return marked.status();
-  auto capacity = disk_bytes(args.image, args.partition);
-  if (!capacity.ok()) return capacity.status();
-  auto range = trim_range(args, capacity.value());
+  auto facts = disk_facts(args.image, args.partition);
+  if (!facts.ok()) return facts.status();
+  auto range = trim_range(args, facts.value().bytes);
   if (!range.ok()) return range.status();
   const auto [first, end] = range.value();
-  if (!marked.value()) {
+  if (!facts.value().formatted) {
     std::fprintf(stderr,
                  "partition %s is unformatted: every page reads erased already; "
                  "nothing written\n",

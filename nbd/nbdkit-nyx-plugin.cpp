@@ -439,14 +439,19 @@ int do_flush(const Connection& conn) {
   return 0;
 }
 
+// Refuses a change to a read-only export, with the error reported. Whether
+// it refused.
+bool refuse_if_readonly(const Connection& conn) {
+  if (!conn.readonly) return false;
+  nbdkit_error("%s: the export is read-only", conn.disk->name().c_str());
+  nbdkit_set_error(EROFS);
+  return true;
+}
+
 int nyx_pwrite(void* handle, const void* buf, uint32_t count, uint64_t offset, uint32_t flags) {
   return guarded("pwrite", -1, [&]() -> int {
     const auto& conn = *static_cast<Connection*>(handle);
-    if (conn.readonly) {
-      nbdkit_error("%s: the export is read-only", conn.disk->name().c_str());
-      nbdkit_set_error(EROFS);
-      return -1;
-    }
+    if (refuse_if_readonly(conn)) return -1;
     if (int err = check_range(conn, "write", count, offset, ENOSPC); err != 0) {
       nbdkit_set_error(err);
       return -1;
@@ -469,11 +474,7 @@ int nyx_pwrite(void* handle, const void* buf, uint32_t count, uint64_t offset, u
 int nyx_trim(void* handle, uint32_t count, uint64_t offset, uint32_t flags) {
   return guarded("trim", -1, [&]() -> int {
     const auto& conn = *static_cast<Connection*>(handle);
-    if (conn.readonly) {
-      nbdkit_error("%s: the export is read-only", conn.disk->name().c_str());
-      nbdkit_set_error(EROFS);
-      return -1;
-    }
+    if (refuse_if_readonly(conn)) return -1;
     const uint64_t size = conn.disk->capacity() * kSectorSize;
     if (offset > size || count > size - offset) {
       nbdkit_error("%s: trim of %" PRIu32 " bytes at offset %" PRIu64
