@@ -41,6 +41,17 @@ _cache_node* push_out_oldest_dirty(nyx_nftl_blk_t* blk, uint32* result) {
   return node;
 }
 
+// Drops page `page_no` from the cache, dirty or clean: what it holds is
+// superseded (by a whole-page write) or no longer wanted (a trim).
+void drop_cached_page(_cache* cache, uint32 page_no) {
+  if (_cache_node* node = search_from_cache_write_list(cache, page_no)) {
+    del_from_cache_write_list(cache, node);
+  }
+  if (_cache_node* node = search_from_cache_read_list(cache, page_no)) {
+    del_from_cache_read_list(cache, node);
+  }
+}
+
 }  // namespace
 
 // ---------------------------------------------------------------------------
@@ -247,12 +258,7 @@ uint32 nand_cache_write(nyx_nftl_blk_t* nyx_nftl_blk, uint32 page_no, uint16 bit
 
   // A whole page supersedes any cached copy and goes straight to flash.
   if (bitmap == part->nand_chip->sector_per_page) {
-    if (_cache_node* node = search_from_cache_write_list(cache, page_no)) {
-      del_from_cache_write_list(cache, node);
-    }
-    if (_cache_node* node = search_from_cache_read_list(cache, page_no)) {
-      del_from_cache_read_list(cache, node);
-    }
+    drop_cached_page(cache, page_no);
     if (nand_write_logic_page(part, page_no, buf) != 0) {
       printk("error1 bitmap %x!\n", bitmap);
       return 1;
@@ -343,12 +349,7 @@ uint32 nand_trim(nyx_nftl_blk_t* nyx_nftl_blk, unsigned long start_sector, uint3
   uint32 ret = 0;
   for (uint64_t page = first; page < end; ++page) {
     const uint32 page_no = static_cast<uint32>(page);
-    if (_cache_node* node = search_from_cache_write_list(cache, page_no)) {
-      del_from_cache_write_list(cache, node);
-    }
-    if (_cache_node* node = search_from_cache_read_list(cache, page_no)) {
-      del_from_cache_read_list(cache, node);
-    }
+    drop_cached_page(cache, page_no);
     ret |= nand_trim_logic_page(part, page_no);
   }
   return ret;
