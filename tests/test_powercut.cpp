@@ -425,6 +425,7 @@ TEST_P(Endurance, NothingAcknowledgedIsLostAndFailedBlocksAreRetired) {
     // The mount and the read-back meet uncorrectable bit errors as well.
     chip.set_bitflip_rates(0.02, 0.005);
     ASSERT_EQ(disk.attach(), 0);
+    model.attached();
     ASSERT_TRUE(disk.ready()) << "round " << round << ", good blocks " << disk.part()->blocks;
     chip.set_bitflip_rates(0.02, 0);
     ASSERT_EQ(disk.check(), "") << "round " << round;
