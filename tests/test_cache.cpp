@@ -1,7 +1,7 @@
 // The sector cache, on a device record over a partition of 2048-byte pages
 // (4 sectors): runs cut at page boundaries, partial pages merged, the write
 // list's bound of 16 dirty pages, runs past the disk refused, failed reads
-// not kept, the flush.
+// not kept, trims, the flush.
 #include <gtest/gtest.h>
 
 #include <cerrno>
@@ -103,6 +103,28 @@ TEST(CacheRead, APageThatFailedToReadIsReadAgainFromTheFlash) {
   ASSERT_EQ(nand_read(d.blk, 36, 4, page.data()), 0u);
   EXPECT_EQ(d.chip().counters().reads, 1u);
   EXPECT_EQ(page, stamped(2048, 36, 6));
+}
+
+// A trim drops the whole pages of its run from the cache, dirty (never
+// written out) or clean, and they read erased; the page it covers in part
+// keeps its dirty sectors.
+TEST(CacheTrim, DropsWholePagesAndKeepsPartOnes) {
+  Disk d;
+  std::vector<uint8_t> page(2048), erased(2048, 0xFF);
+  ASSERT_EQ(nand_read(d.blk, 8, 4, page.data()), 0u);  // page 2 clean in the cache
+  for (uint32_t lp : {0u, 1u, 2u}) ASSERT_EQ(write_sectors(d, lp * 4 + 1, 2, 7), 0u);
+  d.chip().reset_counters();
+  ASSERT_EQ(nand_trim(d.blk, 1, 11), 0u);  // page 0 in part, pages 1 and 2 whole
+  EXPECT_EQ(dirty_pages(d), std::vector<uint32_t>{0});
+  ASSERT_EQ(nand_flush_write_cache(d.blk), 0u);
+  EXPECT_EQ(programs(d), 1u) << "only page 0 written out";
+  for (uint32_t lp : {1u, 2u}) {
+    ASSERT_EQ(nand_read(d.blk, lp * 4, 4, page.data()), 0u);
+    EXPECT_EQ(page, erased) << "page " << lp;
+  }
+  ASSERT_EQ(nand_read(d.blk, 1, 2, page.data()), 0u);
+  EXPECT_EQ(std::vector<uint8_t>(page.begin(), page.begin() + 1024), stamped(1024, 1, 7));
+  EXPECT_EQ(nand_trim(d.blk, d.sectors() - 4, 8), 1u) << "past the disk's end";
 }
 
 // A failed write of a flush is reported after every page was tried, the
