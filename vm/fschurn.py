@@ -14,6 +14,8 @@ program started in the TCG guest costs about 0.1 s, more than most writes.
                    (default 4)
   --fill LOW-HIGH  the fill band in percent (default 40-60)
   --fstrim         `fstrim -v MNT` after each round
+  --after-round CMD a shell command run after each round (after the fstrim);
+                   its output's first line ends the round's line
   --manifest FILE  where the files' sha256 sums go, one line per file that
                    exists, relative to MNT (sha256sum's format, so
                    `cd MNT && sha256sum -c FILE` checks them), rewritten after
@@ -201,6 +203,11 @@ class Churn:
             line = f"round {r}/{a.rounds}: {self.written >> 20} MiB written, {len(self.names)} files, {self.pct(self.used)}% full"
             if a.fstrim:
                 line += f", fstrim {self.fstrim() >> 20} MiB"
+            if a.after_round:
+                r = subprocess.run(a.after_round, shell=True, capture_output=True, text=True)
+                if r.returncode != 0:
+                    fail(f"{a.after_round}: exit status {r.returncode}: {r.stderr.strip()}")
+                line += ", " + (r.stdout.splitlines() or [""])[0]
             self.save_manifest()
             print(line, flush=True)
         ops = ", ".join(f"{v} {k}" for k, v in self.ops.items())
@@ -215,6 +222,7 @@ def main():
     p.add_argument("--rounds", type=int, choices=range(1, 1001), metavar="N", default=4)
     p.add_argument("--fill", type=fill_arg, default=(40, 60))
     p.add_argument("--fstrim", action="store_true")
+    p.add_argument("--after-round", metavar="CMD")
     p.add_argument("--manifest", required=True)
     p.add_argument("--verify", action="store_true")
     p.add_argument("mnt")

@@ -175,7 +175,7 @@ nbd_stat() { local st; read -r -a st </sys/block/nbd0/stat; echo $(( st[$1 - 1] 
 # churn_mode MODE: the file churn on a fresh ext4 in one trim mode (above)
 churn_results=()
 churn_mode() {
-  local mode=$1 opts=defaults extra=() t0 t1 w0 d0 rc urc wall written discarded
+  local mode=$1 opts=defaults extra=() t0 t1 w0 d0 rc urc wall written discarded so_far
   [ "$mode" = discard ] && opts=discard
   [ "$mode" = fstrim ] && extra=(--fstrim)
   echo "-- trim mode: $mode"
@@ -186,8 +186,9 @@ churn_mode() {
     mkfs.ext4 -q -F -b 4096 -E nodiscard,lazy_itable_init=0,lazy_journal_init=0 /dev/nbd0
   check "  mount -o $opts" mount -o "$opts" /dev/nbd0 "$tmp/mnt"
   erase_mark; w0=$(nbd_stat 7); d0=$(nbd_stat 14); t0=$(now)
+  so_far="awk -v e0=$e0 '\$1 == \"erase\" { print \"erases so far\", \$2 - e0 }' $T/kprobe_profile"
   "$vmroot/fschurn.py" --seed "$seed" --total "$churn" --rounds 6 "${extra[@]}" \
-    --manifest "$tmp/churn-$mode.sums" "$tmp/mnt" 2>&1 | sed 's/^/  /'
+    --after-round "$so_far" --manifest "$tmp/churn-$mode.sums" "$tmp/mnt" 2>&1 | sed 's/^/  /'
   rc=${PIPESTATUS[0]}
   umount "$tmp/mnt"; urc=$?
   t1=$(now)
