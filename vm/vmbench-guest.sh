@@ -1,6 +1,6 @@
 #!/bin/bash
 # vm/vmbench-guest.sh [--server CMD] [--random-count N] [--span SIZE] [--seed N]
-#                     [--churn SIZE] [--churn-only]
+#                     [--churn SIZE] [--churn-only] [--churn-used]
 # Guest script of the side-by-side benchmark (host wrapper: vm/vmbench.sh):
 #   vm/build-module.sh && vm/run-guest.sh vm/vmbench-guest.sh [--server CMD]
 #
@@ -25,18 +25,23 @@
 #
 # Then trim (with --server): ext4 over the server's disk and a file churn
 # (vm/fschurn.py: files of 16 KiB to 1 MiB created, rewritten and deleted,
-# the file system kept 40-60% full, 6 rounds, seeded) in three modes, each
-# on the freshly erased userdata partition the server formats anew, the
+# the file system kept 40-60% full, 6 rounds, seeded) in three modes, the
 # same seed in each: "no trim" (mounted without discard, no fstrim),
 # "discard" (mount -o discard) and "fstrim" (fstrim -v after each round).
-# mkfs.ext4 -b 4096 -E nodiscard with the inode tables and the journal
-# zeroed at once: every mode starts from the same file system and no
-# background zeroing competes with the churn. Counted from the mount to the
-# unmount: erases (as above), the bytes the kernel wrote to /dev/nbd0 and
-# the bytes it discarded (/sys/block/nbd0/stat). Afterwards an orderly
-# restart of the server, e2fsck -fn clean and every file read back with the
-# sum the churn kept. --churn SIZE: file data per mode (default three times
-# the disk; 0 leaves the churn out); --churn-only: the churn alone.
+# Each starts on the freshly erased userdata partition, which the server
+# formats anew; mkfs.ext4 -b 4096 -E nodiscard with the inode tables and
+# the journal zeroed at once, so every mode starts from the same file
+# system and no background zeroing competes with the churn. --churn-used:
+# a disk in use instead, written whole once (dd from /dev/urandom) before
+# mkfs, which then discards the whole disk in the trim modes, as mke2fs does
+# on a disk that takes discards, and not in "no trim" (the old data stays
+# live in the layer, as on a disk without trim). Counted from the mount
+# to the unmount: erases (as above), the bytes the kernel wrote to
+# /dev/nbd0 and the bytes it discarded (/sys/block/nbd0/stat). Afterwards
+# an orderly restart of the server, e2fsck -fn clean and every file read
+# back with the sum the churn kept. --churn SIZE: file data per mode
+# (default three times the disk; 0 leaves the churn out); --churn-only: the
+# churn alone.
 #
 # --server CMD: run by bash in the background; it must serve the export
 # "data" on the unix socket $SOCK until SIGTERM, with these variables set:
@@ -63,6 +68,7 @@ seed=1
 seq_mib=16
 churn=
 churn_only=0
+churn_used=0
 while [ $# -gt 0 ]; do
   case $1 in
     --server) server_cmd=$2; shift 2 ;;
@@ -71,7 +77,8 @@ while [ $# -gt 0 ]; do
     --seed) seed=$2; shift 2 ;;
     --churn) churn=$2; shift 2 ;;
     --churn-only) churn_only=1; shift ;;
-    *) echo "usage: $0 [--server CMD] [--random-count N] [--span SIZE] [--seed N] [--churn SIZE] [--churn-only]" >&2; exit 2 ;;
+    --churn-used) churn_used=1; shift ;;
+    *) echo "usage: $0 [--server CMD] [--random-count N] [--span SIZE] [--seed N] [--churn SIZE] [--churn-only] [--churn-used]" >&2; exit 2 ;;
   esac
 done
 
@@ -175,15 +182,20 @@ nbd_stat() { local st; read -r -a st </sys/block/nbd0/stat; echo $(( st[$1 - 1] 
 # churn_mode MODE: the file churn on a fresh ext4 in one trim mode (above)
 churn_results=()
 churn_mode() {
-  local mode=$1 opts=defaults extra=() t0 t1 w0 d0 rc urc wall written discarded so_far
+  local mode=$1 opts=defaults extra=() mkfs=discard t0 t1 w0 d0 rc urc wall written discarded so_far
   [ "$mode" = discard ] && opts=discard
   [ "$mode" = fstrim ] && extra=(--fstrim)
+  [ "$mode" = none ] || [ "$churn_used" = 0 ] && mkfs=nodiscard
   echo "-- trim mode: $mode"
   check "  flash_erase $MTD" flash_erase -q "$MTD" 0 0
   start_server
   [ -n "$churn" ] || churn=$(( 3 * $(cat /sys/block/nbd0/size) * 512 ))
-  check "  mkfs.ext4 -b 4096 -E nodiscard,lazy_itable_init=0,lazy_journal_init=0" \
-    mkfs.ext4 -q -F -b 4096 -E nodiscard,lazy_itable_init=0,lazy_journal_init=0 /dev/nbd0
+  if [ "$churn_used" = 1 ]; then
+    check "  the disk in use: written whole once" \
+      dd if=/dev/urandom of=/dev/nbd0 bs=1M count=$(( $(cat /sys/block/nbd0/size) / 2048 )) oflag=direct conv=fsync status=none
+  fi
+  check "  mkfs.ext4 -b 4096 -E $mkfs,lazy_itable_init=0,lazy_journal_init=0" \
+    mkfs.ext4 -q -F -b 4096 -E "$mkfs,lazy_itable_init=0,lazy_journal_init=0" /dev/nbd0
   check "  mount -o $opts" mount -o "$opts" /dev/nbd0 "$tmp/mnt"
   erase_mark; w0=$(nbd_stat 7); d0=$(nbd_stat 14); t0=$(now)
   so_far="awk -v e0=$e0 '\$1 == \"erase\" { print \"erases so far\", \$2 - e0 }' $T/kprobe_profile"
@@ -299,7 +311,7 @@ fi
         for (i = 2; i <= n; i++)
           printf "%s: %.2fx the erases per host MiB of %s (%d vs %d erases, %.1f vs %.1f host MiB)\n", m[i], ratio[i], m[1], er[i], er[1], mib[i], mib[1]
       }'
-    echo "(ext4 file churn, $((churn >> 20)) MiB of files per mode, seed $seed; host MiB: written to /dev/nbd0, trim MiB: discarded, from the mount to the unmount; ratio: erases per host MiB over no trim's)"
+    echo "(ext4 file churn, $((churn >> 20)) MiB of files per mode, seed $seed, $([ "$churn_used" = 1 ] && echo "on a disk in use" || echo "on a fresh disk"); host MiB: written to /dev/nbd0, trim MiB: discarded, from the mount to the unmount; ratio: erases per host MiB over no trim's)"
   fi
 } | tee "$VM_OUT/vmbench-table.txt"
 printf '%s\n' "${results[@]}" >"$VM_OUT/vmbench.tsv"

@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # vm/vmbench.sh [--server CMD] [--random-count N] [--span SIZE] [--seed N]
-#               [--churn SIZE] [--churn-only]
+#               [--churn SIZE] [--churn-only] [--churn-used]
 # Host wrapper of the side-by-side benchmark: the kernel's mtdblock against
 # the server given with --server (over NBD), on two equal partitions of one
 # nandsim chip with its timing model on, in one guest boot; then, with
