@@ -1,14 +1,17 @@
 #!/usr/bin/env bash
 # vm/vmbench.sh [--server CMD] [--random-count N] [--span SIZE] [--seed N]
+#               [--churn SIZE] [--churn-only] [--churn-used]
 # Host wrapper of the side-by-side benchmark: the kernel's mtdblock against
 # the server given with --server (over NBD), on two equal partitions of one
-# nandsim chip with its timing model on, in one guest boot. The guest part,
-# its design and the --server contract: vm/vmbench-guest.sh.
+# nandsim chip with its timing model on, in one guest boot; then, with
+# --server, ext4 over the server's disk under a file churn without trim,
+# with -o discard and with fstrim. The guest part, its design and the
+# --server contract: vm/vmbench-guest.sh.
 #
 # Builds what the guest needs (the test-only module, vm/build-module.sh; the
 # static workload helper vm/tools/randwrite.c -> $VM_CACHE/bin/randwrite),
 # boots with log_buf_len=16M (room for the nandsim erase log), and prints
-# the final table. The guest's whole output is kept in the results folder
+# the final tables. The guest's whole output is kept in the results folder
 # (guest-output.txt); VM_BENCH_VERBOSE=1 prints it as well. Exit status: the
 # guest's (1 when a check failed, 124 on timeout).
 # Environment: VM_TIMEOUT (default 900 s) and the other run-guest.sh knobs.

@@ -7,8 +7,11 @@
 #   1. nandsim (128 MiB, 2048+64, 128 KiB blocks), named partitions
 #      system/cache/NFTL_Part/userdata added by the test module; the server
 #      runs `nyx-nftl serve --all-mtd`, the kernel's NBD client attaches
-#      /dev/nbd0 to the data disk; mkfs.ext4, a tree of files, an orderly
-#      restart of the server, every file compared, e2fsck -fn clean;
+#      /dev/nbd0 to the data disk, which takes discards; mkfs.ext4, mounted
+#      -o discard, a tree of files and a churn of files (vm/fschurn.py), an
+#      fstrim, a deleted file's sectors read erased once ext4 discarded them,
+#      an orderly restart of the server, every file compared, e2fsck -fn
+#      clean;
 #   2. kill -9 of the server after a flushed write: the write is there after
 #      the restart; import refuses the device while it is served;
 #   3. dumps: a `nanddump --oob` of the userdata partition (to OUT, exported
@@ -45,13 +48,20 @@ check "nandsim with named partitions" chip_load
 check_eq "partition names" "system cache NFTL_Part userdata" \
   "$(for i in 1 2 3 4; do cat /sys/class/mtd/mtd$i/name; done | xargs)"
 
-# 1. ext4, an orderly restart.
+# 1. ext4 with discards and trims, an orderly restart.
 check "serve --all-mtd, nbd-client attaches the data disk" up
 check_eq "the data disk's size (sectors)" 114688 "$(cat /sys/block/nbd0/size)"
+check "the disk takes discards" test "$(cat /sys/block/nbd0/queue/discard_max_bytes)" -gt 0
 check "mkfs.ext4" mkfs.ext4 -q -F /dev/nbd0
-check "mount" mount /dev/nbd0 "$mnt"
+check "mount -o discard" mount -o discard /dev/nbd0 "$mnt"
 check "a tree of files" make_tree
-check "sync and umount" bash -c "sync && umount '$mnt'"
+check "a churn of files" bash -c "'$(dirname "$0")/../fschurn.py' --total 16M --manifest '$tmp/churn' '$mnt' && cat '$tmp/churn' >>'$tmp/manifest'"
+check "fstrim -v trims bytes" bash -c "fstrim -v '$mnt' | grep '([1-9][0-9]* bytes) trimmed'"
+head -c 1M /dev/urandom >"$mnt/gone" && sync
+read -r at len < <(filefrag -v -b512 "$mnt/gone" | awk '$1 ~ /^[0-9]+:$/ && $6 + 0 > len { at = $4 + 0; len = $6 + 0 } END { print at, len }')
+check "a file deleted, sync and umount" bash -c "rm '$mnt/gone' && sync && umount '$mnt'"
+check "its largest extent (sectors $at+$len) reads erased: the discard reached the layer" bash -c \
+  "[ $len -ge 64 ] && dd if=/dev/nbd0 iflag=direct,skip_bytes,count_bytes bs=1M skip=$(((at + 8) * 512)) count=$(((len - 16) * 512)) status=none | tr -d '\377' | wc -c | grep -qx 0"
 check "import refuses the served device" bash -c \
   "! '$NYX' import $DATA=userdata -p data -i '$tmp/manifest' 2>'$tmp/import.err' && grep -q 'in use' '$tmp/import.err'"
 orderly_restart
