@@ -2,7 +2,8 @@
 # vm/tests/lib.sh — helpers for guest scripts run by vm/run-guest.sh.
 # Source it (bash): . "$(dirname "$0")/lib.sh"
 #
-#   check DESC CMD...      runs CMD; counts and prints a pass or a failure
+#   check DESC CMD...      runs CMD; counts and prints a pass or a failure, and
+#                          returns 1 on a failure (a guard can rest on it)
 #   check_eq DESC WANT GOT compares two strings
 #   fact KEY VALUE         prints and records a fact in $VM_OUT/facts.txt
 #   nandsim_load [PARAMS]  (re)loads nandsim as the 128 MiB chip (2048+64,
@@ -28,6 +29,7 @@ check() {
     _passed=$((_passed + 1)); echo "PASS: $desc"
   else
     _failed=$((_failed + 1)); echo "FAIL: $desc (command: $*)"; sed 's/^/    /' /tmp/check.out | tail -n 20
+    return 1
   fi
 }
 
